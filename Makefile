@@ -1,0 +1,43 @@
+# A thin wrapper: the build lives in CMakeLists.txt, the checks in the test files.
+PYTHON := /usr/bin/python3
+PYTEST := $(PYTHON) -m pytest -q -p no:cacheprovider
+export PYTHONDONTWRITEBYTECODE := 1
+
+.PHONY: setup build test test-cpp test-python test-stubs test-other-pythons test-sanitize demo bench clean
+
+setup:
+	@tools/setup.sh
+
+build: setup
+	cmake --preset release >/dev/null
+	cmake --build --preset release
+
+test: build test-cpp test-python test-stubs test-other-pythons
+
+test-cpp: build
+	ctest --preset release
+
+test-python: build
+	PYTHONPATH=$(CURDIR) $(PYTEST) tests/python
+
+test-stubs: build
+	PYTHONPATH=$(CURDIR) $(PYTHON) -m mypy.stubtest tarnwick._logger
+
+test-other-pythons: build
+	tools/other_pythons.sh
+
+# AddressSanitizer+UBSan over the core tests and the whole pytest suite, ThreadSanitizer over the core tests.
+test-sanitize: setup
+	tools/sanitize.sh
+
+demo: build
+	PYTHONPATH=$(CURDIR) $(PYTHON) examples/demo.py
+
+bench:
+	@tools/setup.sh bench
+	cmake --preset release >/dev/null
+	cmake --build --preset release
+	PYTHONPATH=$(CURDIR) $(PYTHON) bench/compare.py
+
+clean:
+	rm -rf build tarnwick/_logger*.so

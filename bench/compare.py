@@ -1,0 +1,762 @@
+#!/usr/bin/env python3
+"""Side-by-side benchmark: tarnwick against the standard library's logging and the other Python
+logging libraries that are installed, with a do-nothing extension call as the floor.
+
+Every (system, scenario) pair runs in its own subprocess (the worker half of this file), which
+prints one JSON result line; the parent collects them and prints a markdown report. See
+bench/README.md for the columns and the targets.
+"""
+# The worker half runs with only these imported, so the interpreter's resident size at start
+# (the baseline of the memory run) is not inflated by the parent's modules.
+import gc
+import json
+import os
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(HERE)
+
+UNROLL = 10      # calls per loop iteration, so the loop's own cost is small next to a call
+THREADS = 4
+
+# Each scenario: the logger method, its template (printf style and, for loguru and logbook, the
+# str.format equivalent), the arguments, where the records go, and the text every record shows.
+SCENARIOS = {
+    "file_text": dict(
+        title='enabled call, one argument, text to a file: log.info("user %s logged in", "ann")',
+        method="info", pct="user %s logged in", brace="user {} logged in", args=("ann",),
+        dest="file", fmt="text", expect="user ann logged in", lines=True),
+    "file_json": dict(
+        title="the same call, JSON to a file",
+        method="info", pct="user %s logged in", brace="user {} logged in", args=("ann",),
+        dest="file", fmt="json", expect="user ann logged in", lines=True),
+    "stdout": dict(
+        title="the same call, text to standard output (/dev/null)",
+        method="info", pct="user %s logged in", brace="user {} logged in", args=("ann",),
+        dest="stdout", fmt="text", expect="user ann logged in", lines=True),
+    "disabled": dict(
+        title='disabled call: log.debug("user %s logged in", "ann") on an info logger',
+        method="debug", pct="user %s logged in", brace="user {} logged in", args=("ann",),
+        dest="file", fmt="text", expect=None, lines=False),
+    "no_args": dict(
+        title='call without arguments: log.info("user logged in")',
+        method="info", pct="user logged in", brace="user logged in", args=(),
+        dest="file", fmt="text", expect="user logged in", lines=True),
+    "four_args": dict(
+        title='four mixed arguments: log.info("%s %d %x %f", "ann", 42, 255, 1.5)',
+        method="info", pct="%s %d %x %f", brace="{} {:d} {:x} {:f}", args=("ann", 42, 255, 1.5),
+        dest="file", fmt="text", expect="ann 42 ff 1.500000", lines=True),
+    "threads": dict(
+        title=f"{THREADS} threads at once, the one-argument call, text to a file",
+        method="info", pct="user %s logged in", brace="user {} logged in", args=("ann",),
+        dest="file", fmt="text", expect="user ann logged in", lines=True, threads=THREADS),
+}
+
+
+# ------------------------------------------------------------------------------------------------
+# Worker: the systems under test
+# ------------------------------------------------------------------------------------------------
+
+class BenchFailure(Exception):
+    status = "failed"
+
+
+class LostLines(BenchFailure):
+    status = "lost lines"
+
+
+class BadOutput(BenchFailure):
+    status = "bad output"
+
+
+class System:
+    style = "pct"        # template style of the log call
+    writes = True        # produces records that must be found in the destination
+
+    def open(self, dest, fmt, name, path):
+        """Returns a logger at level info writing to `path` (a file) or standard output."""
+        raise NotImplementedError
+
+    def close(self):
+        """Returns once every record of the logger is in its destination."""
+
+
+class Floor(System):
+    writes = False
+
+    def open(self, dest, fmt, name, path):
+        import _bench_floor
+        return _bench_floor.Floor()
+
+
+class PyFormat(System):
+    """Not a logger: the template's % formatting alone."""
+    writes = False
+
+    def open(self, dest, fmt, name, path):
+        return None
+
+
+class Tarnwick(System):
+    def open(self, dest, fmt, name, path):
+        from tarnwick import _logger as tw
+        tw.basic_config(path=path if dest == "file" else None,
+                        format="json" if fmt == "json" else "logfmt")
+        self.log = tw.get_logger(name)
+        return self.log
+
+    def close(self):
+        self.log.shutdown()
+
+
+def _stream(dest, path):
+    return open(path, "w", encoding="utf-8") if dest == "file" else sys.stdout
+
+
+class Stdlib(System):
+    def _handler(self, dest, path):
+        import logging
+        h = logging.FileHandler(path, encoding="utf-8") if dest == "file" else \
+            logging.StreamHandler(sys.stdout)
+        return h
+
+    def _formatter(self, fmt):
+        import logging
+        if fmt != "json":
+            return logging.Formatter("%(asctime)s %(levelname)s %(name)s %(message)s")
+
+        class JsonFormatter(logging.Formatter):   # the stdlib has none; this is the usual one
+            def format(self, record):
+                return json.dumps({"ts": self.formatTime(record), "level": record.levelname,
+                                   "logger": record.name, "msg": record.getMessage()})
+        return JsonFormatter()
+
+    def open(self, dest, fmt, name, path):
+        import logging
+        self.handler = self._handler(dest, path)
+        self.handler.setFormatter(self._formatter(fmt))
+        self.logger = logging.getLogger(name)
+        self.logger.propagate = False
+        self.logger.setLevel(logging.INFO)
+        self.logger.addHandler(self._front())
+        return self.logger
+
+    def _front(self):
+        return self.handler
+
+    def close(self):
+        self.handler.flush()
+        self.handler.close()
+        self.logger.handlers.clear()
+
+
+class StdlibQueue(Stdlib):
+    """QueueHandler in the caller, the formatting file handler on a QueueListener thread."""
+
+    def _front(self):
+        import logging.handlers
+        import queue
+        q = queue.SimpleQueue()
+        self.listener = logging.handlers.QueueListener(q, self.handler)
+        self.listener.start()
+        return logging.handlers.QueueHandler(q)
+
+    def close(self):
+        self.listener.stop()   # drains the queue, then joins the thread
+        super().close()
+
+
+class Structlog(System):
+    def open(self, dest, fmt, name, path):
+        import logging
+        import structlog
+        self.stream = _stream(dest, path)
+        p = structlog.processors
+        renderer = p.JSONRenderer() if fmt == "json" else p.LogfmtRenderer()
+        # The library's fast configuration: level filtering in the wrapper class, no stdlib.
+        return structlog.wrap_logger(
+            structlog.WriteLogger(self.stream),
+            processors=[p.add_log_level, p.TimeStamper(fmt="iso"), renderer],
+            wrapper_class=structlog.make_filtering_bound_logger(logging.INFO),
+        ).bind(logger=name)
+
+    def close(self):
+        self.stream.flush()
+        if self.stream is not sys.stdout:
+            self.stream.close()
+
+
+class Loguru(System):
+    style = "brace"
+
+    def open(self, dest, fmt, name, path):
+        from loguru import logger
+        logger.remove()
+        self.id = logger.add(path if dest == "file" else sys.stdout, level="INFO",
+                             format="{time} {level} {name} {message}", colorize=False,
+                             serialize=(fmt == "json"))
+        self.logger = logger
+        return logger.bind(logger=name)
+
+    def close(self):
+        self.logger.remove(self.id)   # flushes and closes the sink
+
+
+class Logbook(System):
+    style = "brace"
+
+    def open(self, dest, fmt, name, path):
+        import logbook
+        if dest == "file":
+            self.handler = logbook.FileHandler(path, mode="w", level="INFO", bubble=False)
+        else:
+            self.handler = logbook.StreamHandler(sys.stdout, level="INFO", bubble=False)
+        if fmt == "json":
+            self.handler.formatter = lambda r, h: json.dumps(
+                {"ts": r.time.isoformat(), "level": r.level_name, "logger": r.channel,
+                 "msg": r.message})
+        self.handler.push_application()
+        log = logbook.Logger(name)
+        log.level = logbook.INFO   # otherwise a disabled call builds a record first
+        return log
+
+    def close(self):
+        self.handler.pop_application()
+        self.handler.close()
+
+
+SYSTEMS = {
+    "floor": Floor, "% alone": PyFormat, "tarnwick": Tarnwick, "stdlib": Stdlib,
+    "stdlib-queue": StdlibQueue, "structlog": Structlog, "loguru": Loguru, "logbook": Logbook,
+}
+OPTIONAL = {"structlog": "structlog", "loguru": "loguru", "logbook": "logbook"}
+
+
+def call_source(system, sc):
+    if isinstance(system, PyFormat):
+        return f"{sc['pct']!r} % {tuple(sc['args'])!r}"
+    template = sc["brace"] if system.style == "brace" else sc["pct"]
+    args = "".join(", " + repr(a) for a in sc["args"])
+    return f"log.{sc['method']}({template!r}{args})"
+
+
+def make_loop(source):
+    """A function calling `source` UNROLL times per iteration, with constants as literals."""
+    body = "\n".join("        " + source for _ in range(UNROLL))
+    code = f"def loop(log, iterations):\n    for _ in range(iterations):\n{body}\n"
+    # A module name of its own: loguru looks one up per call and is slow without it.
+    ns = {"__name__": "bench_loop"}
+    exec(compile(code, "<bench loop>", "exec"), ns)
+    return ns["loop"]
+
+
+def timed_run(loop, log, calls, threads):
+    """Runs `calls` calls over `threads` threads; returns the start time of the calls."""
+    if threads <= 1:
+        t0 = time.perf_counter_ns()
+        loop(log, calls // UNROLL)
+        return t0
+    import threading
+    barrier = threading.Barrier(threads + 1)
+
+    def body():
+        barrier.wait()
+        loop(log, calls // UNROLL // threads)
+
+    workers = [threading.Thread(target=body) for _ in range(threads)]
+    for w in workers:
+        w.start()
+    barrier.wait()
+    t0 = time.perf_counter_ns()
+    for w in workers:
+        w.join()
+    return t0
+
+
+def check_output(files, expected, sc):
+    """Counts the lines of `files`; each must show the message, and in JSON the first and last
+    must parse."""
+    want = (sc["expect"] or "").encode()
+    total = with_message = 0
+    first = last = None
+    for f in files:
+        with open(f, "rb") as fh:
+            rest = b""
+            while chunk := fh.read(1 << 20):
+                chunk = rest + chunk
+                cut = chunk.rfind(b"\n") + 1      # whole lines only; the rest joins the next chunk
+                whole, rest = chunk[:cut], chunk[cut:]
+                if not whole:
+                    continue
+                total += whole.count(b"\n")
+                if want:
+                    with_message += whole.count(want)
+                if first is None:
+                    first = whole.split(b"\n", 1)[0]
+                last = whole[:-1].rsplit(b"\n", 1)[-1]
+            if rest:
+                raise BadOutput(f"{os.path.basename(f)} ends in a partial line: {rest[:200]!r}")
+    if total < expected:
+        raise LostLines(f"{total:,} of {expected:,} lines written")
+    if total > expected:
+        raise BadOutput(f"{total:,} lines written for {expected:,} records")
+    # Some formats repeat the message in a record (loguru's JSON has it twice): every line must
+    # show it as often as the first does.
+    per_line = first.count(want) if expected and first else 0
+    if expected and (per_line == 0 or with_message != per_line * total):
+        raise BadOutput(f"lines without the message (first line: {(first or b'')[:200]!r})")
+    if expected and sc["fmt"] == "json":
+        for line in (first, last):
+            try:
+                json.loads(line)
+            except ValueError:
+                raise BadOutput(f"not a JSON line: {line[:200]!r}") from None
+
+
+def rss_kib(field):
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith(field + ":"):
+                return int(line.split()[1])
+    return 0
+
+
+def worker(job):
+    rss_start = rss_kib("VmRSS")
+    sc = SCENARIOS[job["scenario"]]
+    mode = job["mode"]
+    threads = sc.get("threads", 1)
+    system = SYSTEMS[job["system"]]()
+    if job["system"] == "floor":
+        sys.path.insert(0, job["floor_dir"])
+    loop = make_loop(call_source(system, sc))
+    expected_lines = sc["lines"] and system.writes
+    stdout_file = job.get("stdout_to")
+    if stdout_file == os.devnull:
+        stdout_file = None   # nothing to count
+    work = job["workdir"]
+    seq = [0]
+
+    def rep(calls, gc_off=True, extra=None):
+        seq[0] += 1
+        rep_dir = os.path.join(work, f"rep{seq[0]}")
+        os.mkdir(rep_dir)
+        log = system.open(sc["dest"], sc["fmt"], f"bench{seq[0]}", os.path.join(rep_dir, "app.log"))
+        if extra:
+            extra(log)
+        gc.collect()
+        if gc_off:
+            gc.disable()
+        t0 = timed_run(loop, log, calls, threads)
+        t1 = time.perf_counter_ns()
+        system.close()
+        t2 = time.perf_counter_ns()
+        gc.enable()
+        peak = rss_kib("VmHWM")   # before reading the output back
+        total = calls + (extra.calls if extra else 0)
+        if system.writes:
+            if sc["dest"] == "file":
+                files = sorted(os.path.join(rep_dir, f) for f in os.listdir(rep_dir))
+                check_output(files, total if expected_lines else 0, sc)
+            elif stdout_file:
+                check_output([stdout_file], total if expected_lines else 0, sc)
+        for f in os.listdir(rep_dir):
+            os.unlink(os.path.join(rep_dir, f))
+        os.rmdir(rep_dir)
+        per = max(calls, 1)   # the callgrind baseline makes no calls
+        return (t1 - t0) / per, ((t2 - t0) if system.writes else (t1 - t0)) / per, peak
+
+    step = UNROLL * threads
+    if mode == "check":      # one pass whose standard output is a file, to count its lines
+        rep(job["calls"])
+        return {"ok": True, "checked": True}
+    if mode == "rss":
+        calls = job["calls"] // step * step
+        _, e2e, peak = rep(calls, gc_off=False)
+        return {"ok": True, "calls": calls, "rss_start_kib": rss_start, "rss_peak_kib": peak,
+                "e2e_ns": e2e}
+    if mode == "callgrind":  # warm-up and N calls on one logger; the parent diffs two runs
+        calls = job["calls"] // step * step
+
+        def warm(log):
+            loop(log, warm.calls // UNROLL)
+        warm.calls = job["warmup"] // UNROLL * UNROLL
+        rep(calls, extra=warm)
+        return {"ok": True, "calls": calls}
+
+    # Warm up, growing the count until a repetition is long enough to estimate the cost per call
+    # (thread start-up and logger creation would otherwise dominate a short one).
+    calls = max(job["warmup"] // step * step, step)
+    while True:
+        loop_ns, e2e_ns, _ = rep(calls)
+        per_call = max(loop_ns, e2e_ns, 1.0)
+        if per_call * calls >= 0.2e9 * job["budget_s"] or calls >= job["max_calls"]:
+            break
+        calls = min(calls * 8, job["max_calls"]) // step * step
+    calls = int(job["budget_s"] * 1e9 / per_call)
+    calls = max(job["min_calls"], min(job["max_calls"], calls)) // step * step
+    loops, e2es = [], []
+    for _ in range(job["reps"]):
+        a, b, _ = rep(calls)
+        loops.append(a)
+        e2es.append(b)
+    return {"ok": True, "calls": calls, "reps": job["reps"], "loop_ns": median(loops),
+            "e2e_ns": median(e2es), "loop_ns_all": loops, "e2e_ns_all": e2es,
+            "checked": bool(system.writes and (sc["dest"] == "file" or stdout_file))}
+
+
+def median(xs):
+    s = sorted(xs)
+    n = len(s)
+    return s[n // 2] if n % 2 else (s[n // 2 - 1] + s[n // 2]) / 2
+
+
+def worker_main(job_json):
+    job = json.loads(job_json)
+    # The result goes to the original standard output; the records may take its place.
+    out = os.fdopen(os.dup(1), "w")
+    target = job.get("stdout_to") or os.devnull
+    sys.stdout.flush()
+    fd = os.open(target, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644)
+    os.dup2(fd, 1)
+    os.close(fd)
+    try:
+        result = worker(job)
+    except BenchFailure as e:
+        result = {"ok": False, "status": e.status, "error": str(e)}
+    except BaseException as e:   # a system that does not work yet is reported, not fatal
+        result = {"ok": False, "status": "failed", "error": f"{type(e).__name__}: {e}"[:300]}
+    out.write(json.dumps(result) + "\n")
+    out.flush()
+    # Skip interpreter teardown: a logger that hangs or crashes at exit would spoil a good result.
+    sys.stdout.flush()
+    sys.stderr.flush()
+    os._exit(0)
+
+
+# ------------------------------------------------------------------------------------------------
+# Parent: scheduling and the report
+# ------------------------------------------------------------------------------------------------
+
+def run_worker(job, timeout, env, prefix=()):
+    import signal
+    import subprocess
+    cmd = [*prefix, sys.executable, os.path.abspath(__file__), "--worker", json.dumps(job)]
+    try:
+        p = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=timeout,
+                           env=env, text=True, errors="replace")
+    except subprocess.TimeoutExpired:
+        return {"ok": False, "status": "failed", "error": f"timed out after {timeout:.0f} s"}
+    for line in reversed(p.stdout.splitlines()):
+        if line.startswith("{"):
+            try:
+                return json.loads(line)
+            except ValueError:
+                break
+    if p.returncode < 0:
+        try:
+            sig = signal.Signals(-p.returncode).name
+        except ValueError:
+            sig = str(-p.returncode)
+        why = f"crashed ({sig})"
+    else:
+        why = f"exit status {p.returncode}"
+    err = [ln for ln in p.stderr.strip().splitlines() if ln.strip()]
+    return {"ok": False, "status": "failed", "error": why + (": " + err[-1][:200] if err else "")}
+
+
+def installed(package):
+    import importlib.metadata
+    try:
+        importlib.metadata.distribution(package)
+        return True
+    except importlib.metadata.PackageNotFoundError:
+        return False
+
+
+def fmt_ns(x):
+    if x is None:
+        return "–"
+    return f"{x:,.1f}" if x < 100 else f"{x:,.0f}"
+
+
+def fmt_ratio(x):
+    if x is None:
+        return "–"
+    return f"{x:.2f}x" if x < 10 else f"{x:,.0f}x"
+
+
+def ratio(a, b):
+    return a / b if a and b else None
+
+
+def report(results, rss, systems, missing, args):
+    out = []
+    w = out.append
+    w("# tarnwick side by side\n")
+    w(f"Python {sys.version.split()[0]}, {os.cpu_count()} CPUs; median of {args.reps} repetitions "
+      f"with the garbage collector off; times in ns. `loop` is the caller's time per call, "
+      f"`e2e` the time per record until every record is in its destination.\n")
+    if missing:
+        w(f"Not installed: {', '.join(missing)}.\n")
+    for name, sc in SCENARIOS.items():
+        rows = [(s, results.get((name, s))) for s in systems if (name, s) in results]
+        if not rows:
+            continue
+        floor = results.get((name, "floor")) or {}
+        std = results.get((name, "stdlib")) or {}
+        fl, fe = floor.get("loop_ns"), floor.get("e2e_ns")
+        sl, se = std.get("loop_ns"), std.get("e2e_ns")
+        w(f"## {sc['title']}\n")
+        extra = " records/s | vs 1 thread |" if name == "threads" else ""
+        w("| system | calls | loop ns | loop / floor | stdlib / loop | e2e ns | e2e / floor "
+          f"| stdlib / e2e |{extra}")
+        w("|---|---:|---:|---:|---:|---:|---:|---:|" + ("---:|---:|" if extra else ""))
+        for s, r in rows:
+            if not r.get("ok"):
+                cells = [s, "", f"**{r.get('status', 'failed')}**: {r.get('error', '')}"]
+                w("| " + " | ".join(cells) + " |" + " |" * (5 + (2 if extra else 0)))
+                continue
+            lo, e2 = r["loop_ns"], r["e2e_ns"]
+            cells = [s, f"{r['calls']:,}", fmt_ns(lo), fmt_ratio(ratio(lo, fl)),
+                     fmt_ratio(ratio(sl, lo)), fmt_ns(e2), fmt_ratio(ratio(e2, fe)),
+                     fmt_ratio(ratio(se, e2))]
+            if extra:
+                one = results.get(("file_text", s)) or {}
+                rate = 1e9 / e2
+                cells += [f"{rate:,.0f}",
+                          fmt_ratio(ratio(rate, 1e9 / one["e2e_ns"]) if one.get("ok") else None)]
+            w("| " + " | ".join(cells) + " |")
+        w("")
+    if rss:
+        w("## Peak memory (text to a file, one repetition, collector on)\n")
+        w("| system | records | RSS at start MiB | peak RSS MiB | peak − start MiB | e2e ns |")
+        w("|---|---:|---:|---:|---:|---:|")
+        for s, r in rss.items():
+            if not r.get("ok"):
+                w(f"| {s} | | **{r.get('status')}**: {r.get('error', '')} | | | |")
+                continue
+            a, b = r["rss_start_kib"] / 1024, r["rss_peak_kib"] / 1024
+            w(f"| {s} | {r['calls']:,} | {a:.1f} | {b:.1f} | {b - a:.1f} | {fmt_ns(r['e2e_ns'])} |")
+        w("")
+    w("## Targets (tarnwick, this run)\n")
+    w("| target | measured | result |")
+    w("|---|---|---|")
+    for label, value, met in targets(results, rss):
+        w(f"| {label} | {value} | {'met' if met else '**not met**'} |")
+    w("| instructions per enabled call (callgrind, all threads) | run `compare.py --callgrind` "
+      "| – |")
+    return "\n".join(out)
+
+
+def targets(results, rss):
+    def get(scen, system, key):
+        r = results.get((scen, system)) or {}
+        return r.get(key) if r.get("ok") else None
+
+    def why_missing(*pairs):
+        for scen, system in pairs:
+            r = results.get((scen, system))
+            if r is None:
+                return f"{system} not run"
+            if not r.get("ok"):
+                return f"{system} {scen}: {r.get('status')}"
+        return "no measurement"
+
+    def row(label, pairs, compute, show, limit_ok):
+        try:
+            v = compute()
+        except (TypeError, ZeroDivisionError):
+            v = None
+        if v is None:
+            return (label, why_missing(*pairs), False)
+        return (label, show(v), limit_ok(v))
+
+    tw = "tarnwick"
+    t = []
+    t.append(row("text call to a file ≤ 3x floor", [("file_text", tw), ("file_text", "floor")],
+                 lambda: get("file_text", tw, "loop_ns") / get("file_text", "floor", "loop_ns"),
+                 fmt_ratio, lambda v: v <= 3))
+    t.append(row("text call ≥ 100x faster than stdlib", [("file_text", tw), ("file_text", "stdlib")],
+                 lambda: get("file_text", "stdlib", "loop_ns") / get("file_text", tw, "loop_ns"),
+                 lambda v: f"{v:,.0f}x", lambda v: v >= 100))
+    t.append(row("text end to end ≥ 80x faster than stdlib",
+                 [("file_text", tw), ("file_text", "stdlib")],
+                 lambda: get("file_text", "stdlib", "e2e_ns") / get("file_text", tw, "e2e_ns"),
+                 lambda v: f"{v:,.0f}x", lambda v: v >= 80))
+    t.append(row("JSON call within 15% of the text call", [("file_json", tw), ("file_text", tw)],
+                 lambda: get("file_json", tw, "loop_ns") / get("file_text", tw, "loop_ns"),
+                 lambda v: f"{v:.2f}x text", lambda v: v <= 1.15))
+    t.append(row("disabled call ≤ 1.15x floor", [("disabled", tw), ("disabled", "floor")],
+                 lambda: get("disabled", tw, "loop_ns") / get("disabled", "floor", "loop_ns"),
+                 fmt_ratio, lambda v: v <= 1.15))
+    t.append(row("call without arguments ≤ 2.5x floor", [("no_args", tw), ("no_args", "floor")],
+                 lambda: get("no_args", tw, "loop_ns") / get("no_args", "floor", "loop_ns"),
+                 fmt_ratio, lambda v: v <= 2.5))
+    t.append(row("four mixed arguments faster than % alone",
+                 [("four_args", tw), ("four_args", "% alone")],
+                 lambda: get("four_args", tw, "loop_ns") / get("four_args", "% alone", "loop_ns"),
+                 lambda v: f"{v:.2f}x % alone", lambda v: v < 1))
+    t.append(row(f"{THREADS} threads: records/s ≥ 80% of one thread's",
+                 [("threads", tw), ("file_text", tw)],
+                 lambda: get("file_text", tw, "e2e_ns") / get("threads", tw, "e2e_ns"),
+                 lambda v: f"{v:.0%} (end to end)", lambda v: v >= 0.8))
+    r = rss.get(tw) or {}
+    label = f"{r.get('calls', 1_000_000):,} records: peak RSS ≤ 32 MiB above start"
+    if r.get("ok"):
+        v = (r["rss_peak_kib"] - r["rss_start_kib"]) / 1024
+        t.append((label, f"{v:.1f} MiB", v <= 32))
+    else:
+        t.append((label, f"tarnwick: {r.get('status', 'not run')}", False))
+    return t
+
+
+def callgrind(args, env, tmp):
+    """Instructions per enabled text call: (Ir of N calls − Ir of 0 calls) / N, all threads."""
+    import shutil
+    if not shutil.which("valgrind"):
+        print("valgrind not found", file=sys.stderr)
+        return 1
+    env = dict(env, PYTHONHASHSEED="0")  # the two runs must do the same work apart from the calls
+    rows = []
+    for system in ("floor", "tarnwick"):
+        totals = []
+        for n in (0, args.callgrind_calls):
+            outfile = os.path.join(tmp, f"callgrind.{system}.{n}")
+            workdir = os.path.join(tmp, f"cg-{system}-{n}")
+            os.mkdir(workdir)
+            job = dict(system=system, scenario="file_text", mode="callgrind", calls=n,
+                        warmup=args.callgrind_warmup, workdir=workdir, floor_dir=args.floor_dir)
+            print(f"callgrind: {system}, {n:,} calls", file=sys.stderr, flush=True)
+            r = run_worker(job, 1200, env, prefix=("valgrind", "--tool=callgrind", "-q",
+                                                     f"--callgrind-out-file={outfile}"))
+            if not r.get("ok"):
+                totals = r
+                break
+            with open(outfile) as f:
+                ir = next(int(ln.split()[1]) for ln in f if ln.startswith(("totals:", "summary:")))
+            totals.append(ir)
+        rows.append((system, totals))
+    print(f"# Instructions per call under callgrind (text call to a file, {args.callgrind_calls:,}"
+          f" calls after {args.callgrind_warmup:,} warm-up calls, all threads)\n")
+    print("| system | Ir, 0 calls | Ir, N calls | instructions per call |")
+    print("|---|---:|---:|---:|")
+    for system, t in rows:
+        if isinstance(t, dict):
+            print(f"| {system} | **{t.get('status')}**: {t.get('error', '')} | | |")
+        else:
+            print(f"| {system} | {t[0]:,} | {t[1]:,} | {(t[1] - t[0]) / args.callgrind_calls:,.0f} |")
+    return 0
+
+
+def main(argv):
+    import argparse
+    import shutil
+    import tempfile
+    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    ap.add_argument("--build-dir", default="build/release",
+                    help="build directory holding bench/_bench_floor (relative to the repository)")
+    ap.add_argument("--quick", action="store_true", help="a fast smoke run with small counts")
+    ap.add_argument("--callgrind", action="store_true",
+                    help="only measure instructions per enabled call under valgrind")
+    ap.add_argument("--systems", help="comma-separated subset of: " + ", ".join(SYSTEMS))
+    ap.add_argument("--scenarios", help="comma-separated subset of: " + ", ".join(SCENARIOS))
+    ap.add_argument("--no-rss", action="store_true", help="skip the peak memory run")
+    ap.add_argument("--rss-all", action="store_true",
+                    help="give the Python libraries the full record count in the memory run too")
+    args = ap.parse_args(argv)
+
+    build = args.build_dir if os.path.isabs(args.build_dir) else os.path.join(ROOT, args.build_dir)
+    args.floor_dir = os.path.join(build, "bench")
+    args.reps = 3 if args.quick else 5
+    budget_s = 0.02 if args.quick else 0.15      # loop time per repetition
+    warmup = 1_000 if args.quick else 5_000
+    min_calls, max_calls = (2_000, 200_000) if args.quick else (10_000, 3_000_000)
+    args.rss_records = 100_000 if args.quick else 1_000_000
+    # The Python libraries take 10-30 us a record; a million of them would eat the time budget,
+    # and the memory target is tarnwick's.
+    rss_records_python = args.rss_records if args.rss_all else min(args.rss_records, 100_000)
+    args.callgrind_calls = 10_000 if args.quick else 100_000
+    args.callgrind_warmup = 1_000 if args.quick else 10_000
+    # A worker normally takes a few seconds; these bound a system that hangs (in shutdown, say).
+    timeout = 30 if args.quick else 60
+    rss_timeout = 60 if args.quick else (300 if args.rss_all else 120)
+
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(p for p in (env.get("PYTHONPATH"), ROOT) if p)
+    env["PYTHONDONTWRITEBYTECODE"] = "1"
+
+    systems = list(SYSTEMS)
+    missing = [s for s, m in OPTIONAL.items() if not installed(m)]
+    systems = [s for s in systems if s not in missing]
+    if args.systems:
+        wanted = args.systems.split(",")
+        systems = [s for s in systems if s in wanted or s in ("floor", "% alone", "stdlib")]
+    scenarios = args.scenarios.split(",") if args.scenarios else list(SCENARIOS)
+    if "threads" in scenarios and "file_text" not in scenarios:
+        scenarios.insert(0, "file_text")   # the threads ratio compares with it
+
+    tmp = tempfile.mkdtemp(prefix="tarnwick-bench-")
+    try:
+        if args.callgrind:
+            return callgrind(args, env, tmp)
+        started = time.monotonic()
+        plan = [(sc, s) for sc in SCENARIOS if sc in scenarios for s in systems
+                if s != "% alone" or sc in ("file_text", "four_args")]
+        results = {}
+        hung = set()   # a system that timed out once is not given the time again
+        for i, (sc, s) in enumerate(plan, 1):
+            if s in hung:
+                results[(sc, s)] = {"ok": False, "status": "skipped",
+                                    "error": "timed out in an earlier scenario"}
+                continue
+            workdir = os.path.join(tmp, f"{sc}-{s}")
+            os.mkdir(workdir)
+            stdout_to = os.devnull if SCENARIOS[sc]["dest"] == "stdout" else None
+            job = dict(system=s, scenario=sc, mode="time", reps=args.reps, budget_s=budget_s,
+                        warmup=warmup, min_calls=min_calls, max_calls=max_calls,
+                        workdir=workdir, floor_dir=args.floor_dir, stdout_to=stdout_to)
+            r = run_worker(job, timeout, env)
+            if r.get("ok") and stdout_to and SYSTEMS[s].writes:
+                # /dev/null cannot be counted: a separate pass writes the same calls to a file.
+                check = dict(job, mode="check", calls=r["calls"],
+                             stdout_to=os.path.join(workdir, "stdout.log"))
+                c = run_worker(check, timeout, env)
+                if not c.get("ok"):
+                    r = c
+            results[(sc, s)] = r
+            if r.get("error", "").startswith("timed out"):
+                hung.add(s)
+            shutil.rmtree(workdir, ignore_errors=True)
+            shown = (f"{fmt_ns(r['loop_ns'])} ns/call, {fmt_ns(r['e2e_ns'])} ns/record"
+                     if r.get("ok") else f"{r.get('status')}: {r.get('error')}")
+            print(f"[{i}/{len(plan)} {time.monotonic() - started:5.1f}s] {sc:10} {s:13} {shown}",
+                  file=sys.stderr, flush=True)
+        rss = {}
+        if not args.no_rss:
+            for s in systems:
+                if s == "% alone" or s in hung:
+                    continue
+                workdir = os.path.join(tmp, f"rss-{s}")
+                os.mkdir(workdir)
+                n = args.rss_records if s in ("floor", "tarnwick") else rss_records_python
+                job = dict(system=s, scenario="file_text", mode="rss", calls=n,
+                            workdir=workdir, floor_dir=args.floor_dir)
+                rss[s] = run_worker(job, rss_timeout, env)
+                shutil.rmtree(workdir, ignore_errors=True)
+                r = rss[s]
+                shown = (f"peak {(r['rss_peak_kib'] - r['rss_start_kib']) / 1024:.1f} MiB "
+                         "above start" if r.get("ok") else f"{r.get('status')}: {r.get('error')}")
+                print(f"[rss {time.monotonic() - started:5.1f}s] {s:13} {shown}",
+                      file=sys.stderr, flush=True)
+        print(report(results, rss, systems, missing, args))
+        return 0
+    finally:
+        shutil.rmtree(tmp, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    if len(sys.argv) == 3 and sys.argv[1] == "--worker":
+        worker_main(sys.argv[2])
+    sys.exit(main(sys.argv[1:]))

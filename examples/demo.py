@@ -1,0 +1,51 @@
+"""tarnwick at work: several loggers and threads, standard output and a dated log file, text and JSON."""
+
+import datetime
+import os
+import threading
+
+from tarnwick import PyLevel, PyLogger, basic_config, get_logger
+
+LOG_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "logs")
+LOG_DIR = os.path.normpath(LOG_DIR)
+
+
+def worker(log, n):
+    for i in range(5):
+        log.info("worker %d step %d of %d", n, i + 1, 5)
+    log.warning("worker %d done in %f s", n, 0.25 * n)
+
+
+def main():
+    # Text records on standard output.
+    console = get_logger("demo")
+    console.info("tarnwick demo starting, pid %d", os.getpid())
+    console.debug("dropped: the default threshold is info")
+    verbose = PyLogger("demo.verbose", level=PyLevel.Debug)
+    verbose.debug("shown: this logger's threshold is %r", PyLevel.Debug)
+
+    # JSON records into a dated file under logs/.
+    basic_config(path=os.path.join(LOG_DIR, "demo.log"), format="json")
+    files = get_logger("api")
+    threads = [threading.Thread(target=worker, args=(files, n)) for n in range(1, 4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    files.error("request %s failed: %s", "/login", ValueError("bad password\nsecond line"))
+    files.shutdown()
+
+    console.info("message with a line break\nstays on one line")
+    console.shutdown()
+
+    day = datetime.date.today().strftime("%Y%m%d")
+    path = os.path.join(LOG_DIR, f"demo_{day}.log")
+    with open(path, encoding="utf-8") as f:
+        lines = f.readlines()
+    print(f"\n{len(lines)} JSON records appended to {path}; the last three:")
+    for line in lines[-3:]:
+        print("  " + line.rstrip("\n"))
+
+
+if __name__ == "__main__":
+    main()

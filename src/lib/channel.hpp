@@ -1,0 +1,199 @@
+// Bounded first-in-first-out channel: any number of threads send through the one Sender, one thread
+// receives. Both halves are move-only; the slots are allocated once, at creation.
+#pragma once
+
+#include <atomic>
+#include <cassert>
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <type_traits>
+#include <utility>
+
+namespace tarnwick {
+
+enum class RecvStatus { Message, TimedOut, Disconnected };
+
+template <class T>
+struct RecvResult {
+    RecvStatus status;
+    std::optional<T> message;  // set exactly when status is Message
+};
+
+template <class T>
+class Sender;
+template <class T>
+class Receiver;
+template <class T>
+std::pair<Sender<T>, Receiver<T>> make_channel(std::size_t capacity);
+
+namespace details {
+
+// Ring buffer behind one mutex. Senders wait on not_full_, the receiver on not_empty_; both
+// predicates also test the other half's flag, so a departing half wakes every waiter.
+template <class T>
+class ChannelState {
+    static_assert(std::is_nothrow_move_constructible_v<T>,
+                  "slots are filled and emptied under the lock, where a throw would leave a hole");
+
+public:
+    explicit ChannelState(std::size_t capacity)
+        : slots_(std::allocator<T>().allocate(capacity)), capacity_(capacity) {
+        assert(capacity > 0 && "a channel without slots could never deliver");
+    }
+    ChannelState(const ChannelState&) = delete;
+    ChannelState& operator=(const ChannelState&) = delete;
+
+    // Runs when both halves are gone: whatever is still queued is destroyed unhandled.
+    ~ChannelState() {
+        for (; count_ > 0; --count_) {
+            std::destroy_at(slots_ + head_);
+            if (++head_ == capacity_) head_ = 0;
+        }
+        std::allocator<T>().deallocate(slots_, capacity_);
+    }
+
+    std::optional<T> send(T message) {
+        {
+            std::unique_lock lock(mutex_);
+            not_full_.wait(lock, [&] { return !receiver_alive_ || count_ < capacity_; });
+            if (!receiver_alive_) return std::optional<T>(std::move(message));
+            std::size_t tail = head_ + count_;
+            if (tail >= capacity_) tail -= capacity_;
+            std::construct_at(slots_ + tail, std::move(message));
+            ++count_;
+        }
+        not_empty_.notify_one();
+        return std::nullopt;
+    }
+
+    RecvResult<T> recv_until(std::chrono::steady_clock::time_point deadline) {
+        RecvResult<T> result{RecvStatus::TimedOut, std::nullopt};
+        {
+            std::unique_lock lock(mutex_);
+            not_empty_.wait_until(lock, deadline, [&] { return count_ > 0 || !sender_alive_; });
+            if (count_ > 0) {
+                result.status = RecvStatus::Message;
+                pop_into(result.message);
+            } else if (!sender_alive_) {
+                result.status = RecvStatus::Disconnected;
+                return result;
+            } else {
+                return result;
+            }
+        }
+        not_full_.notify_one();
+        return result;
+    }
+
+    void drop_sender() noexcept {
+        {
+            std::lock_guard lock(mutex_);
+            sender_alive_ = false;
+        }
+        not_empty_.notify_all();
+    }
+
+    void drop_receiver() noexcept {
+        {
+            std::lock_guard lock(mutex_);
+            receiver_alive_ = false;
+            receiver_seen_alive_.store(false, std::memory_order_relaxed);
+        }
+        not_full_.notify_all();
+    }
+
+    bool receiver_alive() const noexcept {
+        return receiver_seen_alive_.load(std::memory_order_relaxed);
+    }
+
+private:
+    // Caller holds the lock.
+    void pop_into(std::optional<T>& out) noexcept {
+        T* slot = slots_ + head_;
+        out.emplace(std::move(*slot));
+        std::destroy_at(slot);
+        if (++head_ == capacity_) head_ = 0;
+        --count_;
+    }
+
+    std::mutex mutex_;
+    std::condition_variable not_empty_;
+    std::condition_variable not_full_;
+    T* slots_;  // uninitialised storage; slots [head_, head_ + count_) modulo capacity_ are live
+    std::size_t capacity_;
+    std::size_t head_ = 0;
+    std::size_t count_ = 0;
+    bool sender_alive_ = true;
+    bool receiver_alive_ = true;
+    std::atomic<bool> receiver_seen_alive_{true};  // lock-free copy for the cheap check
+};
+
+}  // namespace details
+
+template <class T>
+class Sender {
+public:
+    Sender() noexcept = default;  // no channel: only a target for a move
+    Sender(Sender&& o) noexcept : state_(std::move(o.state_)) {}
+    Sender& operator=(Sender&& o) noexcept {
+        Sender gone(std::move(*this));
+        state_ = std::move(o.state_);
+        return *this;
+    }
+    ~Sender() {
+        if (state_) state_->drop_sender();
+    }
+
+    // Blocks while the channel is full. Empty when delivered; the message itself when the receiver
+    // has gone, also if it goes while this call waits.
+    std::optional<T> send(T message) const {
+        assert(state_ && "send on a moved-from Sender");
+        return state_->send(std::move(message));
+    }
+    bool receiver_alive() const noexcept { return state_ && state_->receiver_alive(); }
+
+private:
+    friend std::pair<Sender<T>, Receiver<T>> make_channel<T>(std::size_t capacity);
+    explicit Sender(std::shared_ptr<details::ChannelState<T>> state) noexcept : state_(std::move(state)) {}
+    std::shared_ptr<details::ChannelState<T>> state_;
+};
+
+template <class T>
+class Receiver {
+public:
+    Receiver() noexcept = default;  // no channel: only a target for a move
+    Receiver(Receiver&& o) noexcept : state_(std::move(o.state_)) {}
+    Receiver& operator=(Receiver&& o) noexcept {
+        Receiver gone(std::move(*this));
+        state_ = std::move(o.state_);
+        return *this;
+    }
+    // Queued messages stay in the channel until the sender is gone too.
+    ~Receiver() {
+        if (state_) state_->drop_receiver();
+    }
+
+    // The next message; TimedOut when `deadline` passes with nothing queued; Disconnected once the
+    // queue is empty and the sender is gone.
+    RecvResult<T> recv_until(std::chrono::steady_clock::time_point deadline) {
+        assert(state_ && "recv on a moved-from Receiver");
+        return state_->recv_until(deadline);
+    }
+
+private:
+    friend std::pair<Sender<T>, Receiver<T>> make_channel<T>(std::size_t capacity);
+    explicit Receiver(std::shared_ptr<details::ChannelState<T>> state) noexcept : state_(std::move(state)) {}
+    std::shared_ptr<details::ChannelState<T>> state_;
+};
+
+template <class T>
+std::pair<Sender<T>, Receiver<T>> make_channel(std::size_t capacity) {
+    auto state = std::make_shared<details::ChannelState<T>>(capacity);
+    return {Sender<T>(state), Receiver<T>(std::move(state))};
+}
+
+}  // namespace tarnwick

@@ -1,0 +1,33 @@
+// Internal severity and the level-name tables that record rendering prints. Read-only; any thread.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+namespace tarnwick {
+
+// Counts the other way from the Python-visible PyLevel: Level = 5 - PyLevel value.
+enum class Level : std::uint8_t { Error = 1, Warn = 2, Info = 3, Debug = 4, Trace = 5 };
+
+// A record of level `record` is produced by a logger whose threshold is `threshold` when this holds.
+constexpr bool level_enabled(Level threshold, Level record) noexcept {
+    return static_cast<std::uint8_t>(threshold) >= static_cast<std::uint8_t>(record);
+}
+
+// Indexed by Level - 1: error, warn, info, debug, trace.
+inline constexpr std::string_view PLAIN_LEVEL_NAMES[5] = {"error", "warn", "info", "debug", "trace"};
+inline constexpr std::string_view COLORED_LEVEL_NAMES[5] = {
+    "\x1b[31merror\x1b[0m", "\x1b[33mwarn\x1b[0m", "\x1b[32minfo\x1b[0m",
+    "\x1b[36mdebug\x1b[0m", "\x1b[2mtrace\x1b[0m",
+};
+static_assert(COLORED_LEVEL_NAMES[0].size() == 14 && COLORED_LEVEL_NAMES[1].size() == 13 &&
+                  COLORED_LEVEL_NAMES[2].size() == 13 && COLORED_LEVEL_NAMES[3].size() == 14 &&
+                  COLORED_LEVEL_NAMES[4].size() == 13,
+              "coloured names are colour sequence + plain name + reset");
+
+constexpr std::string_view level_name(Level level, bool color) noexcept {
+    const auto i = static_cast<std::size_t>(level) - 1;
+    return color ? COLORED_LEVEL_NAMES[i] : PLAIN_LEVEL_NAMES[i];
+}
+
+}  // namespace tarnwick

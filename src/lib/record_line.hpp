@@ -1,0 +1,27 @@
+// Rendering of one record line in the six shapes a writer can ask for (text plain or coloured, JSON;
+// calendar or Unix time). Called on the logging thread with that thread's TimestampCache.
+#pragma once
+
+#include <optional>
+#include <string_view>
+
+#include "lib/bytes.hpp"
+#include "lib/level.hpp"
+#include "lib/timestamp_cache.hpp"
+
+namespace tarnwick {
+
+struct LineStyle {
+    bool json;     // JSON object; `color` is then ignored
+    bool unix_ts;  // Unix seconds with 9 decimals instead of local calendar time with 6
+    bool color;    // dim keys and coloured level names in the text format
+};
+
+// Appends one complete record line ending in '\n'. The name and message are escaped in every
+// format, so a record is always exactly one line. Refreshes `cache` first when its second is not
+// now.seconds or it lacks the texts this line needs. Either the whole line is appended or, if the
+// buffer cannot grow (std::bad_alloc), nothing is.
+void render_line(Bytes& out, TimestampCache& cache, WallTime now, Level level, LineStyle style,
+                 std::optional<std::string_view> name, std::string_view message);
+
+}  // namespace tarnwick

@@ -1,0 +1,128 @@
+#include "lib/rotation.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <memory>
+#include <vector>
+
+namespace tarnwick {
+
+namespace {
+
+struct PathSplit {
+    std::string_view parent;
+    std::optional<std::string_view> file_name;  // absent for "", "/", ".", or a trailing ".."
+};
+
+bool is_dot_piece_at_end(std::string_view s) {
+    return s.size() >= 2 && s.back() == '.' && s[s.size() - 2] == '/';
+}
+
+// Drops trailing separators and "." pieces, keeping a lone leading "/" or "." of its own.
+std::string_view trim_trailing(std::string_view s) {
+    for (;;) {
+        if (s.size() > 1 && s.back() == '/') {
+            s.remove_suffix(1);
+        } else if (is_dot_piece_at_end(s)) {
+            s.remove_suffix(1);
+        } else {
+            return s;
+        }
+    }
+}
+
+PathSplit split_path(std::string_view path) {
+    const std::string_view trimmed = trim_trailing(path);
+    if (trimmed.empty() || trimmed == "/") return {};
+    const std::size_t slash = trimmed.rfind('/');
+    const std::string_view last = slash == std::string_view::npos ? trimmed : trimmed.substr(slash + 1);
+    const std::string_view before = slash == std::string_view::npos ? std::string_view() : trimmed.substr(0, slash + 1);
+    PathSplit out{trim_trailing(before), std::nullopt};
+    if (last != "." && last != "..") out.file_name = last;
+    return out;
+}
+
+bool contains_nul(std::string_view s) { return s.find('\0') != std::string_view::npos; }
+
+bool is_directory(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// Succeeds also when the directory exists, whatever mkdir said about it.
+int make_directory(const std::string& dir) {
+    if (::mkdir(dir.c_str(), 0777) == 0) return 0;
+    const int error = errno;
+    return is_directory(dir) ? 0 : error;
+}
+
+IoResult<int> open_append(const std::string& file) {
+    if (contains_nul(file)) return IoError::custom(NUL_IN_PATH);
+    for (;;) {
+        const int fd = ::open(file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+        if (fd >= 0) return fd;
+        if (errno != EINTR) return IoError::os(errno);
+    }
+}
+
+}  // namespace
+
+std::string dated_file_name(std::string_view configured_path, const Date& date) {
+    char suffix[32];
+    std::snprintf(suffix, sizeof suffix, "_%04d%02d%02d", date.year, date.month, date.day);
+
+    const PathSplit split = split_path(configured_path);
+    const std::size_t dot = split.file_name ? split.file_name->rfind('.') : std::string_view::npos;
+    // No extension when there is no dot, or the only one starts the name (".hidden").
+    if (dot == std::string_view::npos || dot == 0) {
+        std::string out(configured_path);
+        out += suffix;
+        out += ".log";
+        return out;
+    }
+    std::string out(split.parent);
+    if (!out.empty() && out.back() != '/') out += '/';
+    out += split.file_name->substr(0, dot);
+    out += suffix;
+    out += split.file_name->substr(dot);
+    return out;
+}
+
+std::string_view path_parent(std::string_view path) { return split_path(path).parent; }
+
+IoStatus create_directories(std::string_view dir) {
+    if (contains_nul(dir)) return IoError::custom(NUL_IN_PATH);
+    // Walk up to the nearest existing ancestor, so the common case costs one mkdir.
+    std::vector<std::string> missing;
+    std::string current(dir);
+    for (;;) {
+        const int error = make_directory(current);
+        if (error == 0) break;
+        if (error != ENOENT) return IoError::os(error);
+        const std::string_view up = path_parent(current);
+        missing.push_back(std::move(current));
+        if (up.empty()) break;
+        current = std::string(up);
+    }
+    for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
+        if (const int error = make_directory(*it)) return IoError::os(error);
+    }
+    return std::nullopt;
+}
+
+IoResult<BufferedWriter> rotate(const Context& context) {
+    if (!context.path) return BufferedWriter(std::make_unique<StdoutDestination>());
+    const std::string file = dated_file_name(*context.path, context.date);
+    const std::string_view dir = path_parent(file);
+    if (!dir.empty()) {
+        if (IoStatus status = create_directories(dir)) return *status;
+    }
+    IoResult<int> fd = open_append(file);
+    if (auto* error = std::get_if<IoError>(&fd)) return *error;
+    return BufferedWriter(std::make_unique<FileDestination>(std::get<int>(fd)));
+}
+
+}  // namespace tarnwick

@@ -1,0 +1,49 @@
+// Process-wide settings written by basic_config and read by logger and writer creation and by log
+// calls. Any thread. Locked cells are never held two at a time; the words are lock-free.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <utility>
+
+namespace tarnwick {
+
+enum class ColorMode : std::uint8_t { Off = 0, Auto = 1, Always = 2 };
+enum class OutputFormat : std::uint8_t { Logfmt = 0, Json = 1 };
+
+template <class T>
+class SettingCell {
+public:
+    explicit SettingCell(T initial) : value_(std::move(initial)) {}
+    T load() const {
+        std::lock_guard lock(mutex_);
+        return value_;
+    }
+    void store(T value) {
+        std::unique_lock lock(mutex_);
+        T old = std::exchange(value_, std::move(value));
+        lock.unlock();  // the previous value is released outside the lock
+    }
+    // Unlocks a cell whose lock was held across fork() by the forking thread.
+    std::mutex& mutex() noexcept { return mutex_; }
+
+private:
+    mutable std::mutex mutex_;
+    T value_;
+};
+
+// Never destroyed: writer threads and thread-exit hand-offs may still read them while the
+// process exits.
+inline auto& DEFAULT_PATH = *new SettingCell<std::optional<std::string>>(std::nullopt);
+inline auto& UNIX_TS = *new SettingCell<bool>(false);
+inline auto& COLOR_MODE = *new SettingCell<ColorMode>(ColorMode::Auto);
+inline auto& FORMAT = *new SettingCell<OutputFormat>(OutputFormat::Logfmt);
+
+inline std::atomic<std::uint64_t> BATCH_SIZE{32};
+inline std::atomic<bool> ANY_COLOR{false};  // never reset
+inline std::atomic<bool> ANY_JSON{false};   // never reset
+
+}  // namespace tarnwick

@@ -1,0 +1,88 @@
+// Per-thread record time: the wall clock anchored to mono_ns(), and the texts of the current second
+// that every record line starts with. Each object belongs to the one thread that made it.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+namespace tarnwick {
+
+// Colour markers around the keys of coloured text lines.
+inline constexpr std::string_view DIM = "\x1b[2m";
+inline constexpr std::string_view RESET = "\x1b[0m";
+
+struct WallTime {
+    std::int64_t seconds;  // Unix seconds
+    std::uint32_t nanos;   // 0 to 999,999,999
+    friend bool operator==(const WallTime&, const WallTime&) = default;
+};
+
+// Reads the wall clock about once a second; in between, record times come from the monotonic
+// counter alone, so a wall-clock step shows only at the next anchor.
+class ThreadTimestampCache {
+public:
+    struct Anchor {
+        std::uint64_t mono;    // mono_ns() right after the wall clock was read
+        std::int64_t seconds;  // the wall clock then
+        std::uint32_t nanos;
+    };
+
+    ThreadTimestampCache() { refresh(); }
+
+    WallTime refresh();
+    WallTime now();
+
+    // The time at counter value `mono`, or nullopt when a new anchor is due: a full second or more
+    // has passed, or the counter reads behind the anchor (the difference wraps to a huge value).
+    static std::optional<WallTime> since_anchor(const Anchor& anchor, std::uint64_t mono) noexcept;
+
+    const Anchor& anchor() const noexcept { return anchor_; }
+
+private:
+    Anchor anchor_;
+};
+
+// Which set of cached texts a line is built from.
+enum class TextGroup : std::uint8_t { Plain = 0, Colored = 1, Json = 2 };
+
+// The time texts of one second, in three groups. Invariant: a group is empty or rendered for second().
+class TimestampCache {
+public:
+    struct Texts {
+        std::string_view calendar_prefix;  // up to the "." before the microseconds
+        std::string_view offset_suffix;    // the UTC offset and the level key
+        std::string_view unix_prefix;      // up to the "." before the nanoseconds
+    };
+
+    // Renders the texts of Unix second `seconds` in the local time zone. The plain group is always
+    // rendered, the others when some writer may need them (ANY_COLOR, ANY_JSON), when the calling
+    // line needs them (`requested`), or when they were rendered before, so none goes stale.
+    void refresh(std::int64_t seconds, TextGroup requested);
+
+    // -1 until the first refresh. Callers also test has(), since -1 is itself a valid second.
+    std::int64_t second() const noexcept { return second_; }
+    bool has(TextGroup group) const noexcept { return group_[index(group)].calendar_prefix.size != 0; }
+    Texts texts(TextGroup group) const noexcept;
+
+private:
+    // Longest text: DIM "time=" RESET, a 13-character year, "-MM-DDTHH:MM:SS." (42 bytes).
+    struct Text {
+        std::array<char, 48> bytes;
+        std::uint8_t size = 0;
+        std::string_view view() const noexcept { return {bytes.data(), size}; }
+        void assign(std::string_view head, std::string_view tail) noexcept;
+    };
+    struct Group {
+        Text calendar_prefix;
+        Text offset_suffix;
+        Text unix_prefix;
+    };
+    static constexpr std::size_t index(TextGroup group) noexcept { return static_cast<std::size_t>(group); }
+
+    std::array<Group, 3> group_{};
+    std::int64_t second_ = -1;
+};
+
+}  // namespace tarnwick

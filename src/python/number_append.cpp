@@ -1,0 +1,88 @@
+#include "python/number_append.hpp"
+
+#include <cassert>
+#include <charconv>
+#include <cmath>
+#include <cstring>
+#include <string_view>
+#include <system_error>
+
+namespace tarnwick::python {
+
+void push_i64(Bytes& out, std::int64_t value) {
+    char buf[20];  // "-9223372036854775808"
+    const auto result = std::to_chars(buf, buf + sizeof buf, value);
+    out.append(buf, static_cast<std::size_t>(result.ptr - buf));
+}
+
+void push_radix(Bytes& out, std::int64_t value, unsigned base) {
+    assert((base == 8 || base == 16) && "only %o and %x come here");
+    char buf[23];  // "-" and 22 octal digits of 2**63
+    const auto result = std::to_chars(buf, buf + sizeof buf, value, static_cast<int>(base));
+    out.append(buf, static_cast<std::size_t>(result.ptr - buf));
+}
+
+bool push_f64_repr(Bytes& out, double value) {
+    if (value == 0.0) {
+        out.append(std::signbit(value) ? std::string_view("-0.0") : std::string_view("0.0"));
+        return true;
+    }
+    if (!std::isfinite(value)) return false;
+
+    // Shortest round-trip digits as "d.ddde±XX"; repr places the point itself when the decimal
+    // exponent is in [-4, 16), which is Python's own switch to exponent notation.
+    char sci[32];
+    const auto result = std::to_chars(sci, sci + sizeof sci, value, std::chars_format::scientific);
+    assert(result.ec == std::errc{});
+    const std::string_view text(sci, static_cast<std::size_t>(result.ptr - sci));
+    const std::size_t e_at = text.find('e');
+    int exponent = 0;
+    std::from_chars(text.data() + e_at + (text[e_at + 1] == '+' ? 2 : 1), text.data() + text.size(), exponent);
+    if (exponent < -4 || exponent >= 16) return false;
+
+    const bool negative = text[0] == '-';
+    char digits[17];  // a double never needs more than 17 significant digits
+    std::size_t count = 0;
+    for (std::size_t i = negative ? 1 : 0; i < e_at; ++i) {
+        if (text[i] != '.') digits[count++] = text[i];
+    }
+
+    // Longest case: "-" and 16 integer digits and ".0", or "-0.000" and 17 digits.
+    char buf[32];
+    char* p = buf;
+    if (negative) *p++ = '-';
+    if (exponent < 0) {
+        *p++ = '0';
+        *p++ = '.';
+        for (int i = -1; i > exponent; --i) *p++ = '0';
+        std::memcpy(p, digits, count);
+        p += count;
+    } else {
+        const auto integer_digits = static_cast<std::size_t>(exponent) + 1;
+        if (count <= integer_digits) {
+            std::memcpy(p, digits, count);
+            p += count;
+            for (std::size_t i = count; i < integer_digits; ++i) *p++ = '0';
+            *p++ = '.';
+            *p++ = '0';
+        } else {
+            std::memcpy(p, digits, integer_digits);
+            p += integer_digits;
+            *p++ = '.';
+            std::memcpy(p, digits + integer_digits, count - integer_digits);
+            p += count - integer_digits;
+        }
+    }
+    out.append(buf, static_cast<std::size_t>(p - buf));
+    return true;
+}
+
+void push_f64_fixed6(Bytes& out, double value) {
+    assert(std::isfinite(value) && "%f of inf and nan is left to the interpreter");
+    char buf[330];  // "-", 309 integer digits of DBL_MAX, "." and 6 decimals
+    const auto result = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::fixed, 6);
+    assert(result.ec == std::errc{});
+    out.append(buf, static_cast<std::size_t>(result.ptr - buf));
+}
+
+}  // namespace tarnwick::python

@@ -1,0 +1,147 @@
+#include "python/py_logger.hpp"
+
+#include "python/arg_binder.hpp"
+#include "python/errors.hpp"
+#include "python/py_level.hpp"
+
+namespace tarnwick::python {
+
+PyTypeObject* PY_LOGGER_TYPE = nullptr;
+
+namespace {
+
+constexpr const char* new_params[] = {"name", "path", "level"};
+constexpr Signature new_signature{"PyLogger.__new__()", new_params, 1, false};
+
+constexpr const char* message_params[] = {"message"};
+
+struct LogMethod {
+    Level level;
+    Signature signature;
+};
+constexpr LogMethod trace_method{Level::Trace, {"PyLogger.trace()", message_params, 1, true}};
+constexpr LogMethod debug_method{Level::Debug, {"PyLogger.debug()", message_params, 1, true}};
+constexpr LogMethod info_method{Level::Info, {"PyLogger.info()", message_params, 1, true}};
+constexpr LogMethod warn_method{Level::Warn, {"PyLogger.warn()", message_params, 1, true}};
+constexpr LogMethod warning_method{Level::Warn, {"PyLogger.warning()", message_params, 1, true}};
+constexpr LogMethod error_method{Level::Error, {"PyLogger.error()", message_params, 1, true}};
+
+PyObject* py_logger_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    Bound bound;
+    if (!bind_tuple(new_signature, args, kwargs, bound)) return nullptr;
+    // Converted in parameter order, all before the registry is touched.
+    std::shared_ptr<const std::string> name;
+    if (!convert_logger_name(bound.values[0], name)) return nullptr;
+    std::optional<std::string> path;
+    if (!convert_optional_str(bound.values[1], "path", path)) return nullptr;
+    Level level = Level::Info;
+    if (bound.values[2] != nullptr && !convert_level(bound.values[2], "level", level)) {
+        return nullptr;
+    }
+    return create_logger(type, std::move(name), std::move(path), level);
+}
+
+// Everything the fast path of py_logger_log leaves out: keywords, a missing or non-str message.
+// The message is checked before the level gate, so a wrong call fails even when dropped.
+[[gnu::noinline]] PyObject* log_bound(PyLogger& self, const LogMethod& method,
+                                      PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    Bound bound;
+    if (!bind_fastcall(method.signature, args, nargs, kwnames, bound)) return nullptr;
+    PyObject* message = bound.values[0];  // borrowed from args
+    if (!PyUnicode_Check(message)) return raise_cast_error(message, "message", "str");
+    if (!level_enabled(self.level, method.level)) Py_RETURN_NONE;
+    return log_args(self, method.level, message, bound.extra, bound.extra_count);
+}
+
+template <const LogMethod& Method>
+PyObject* py_logger_log(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyLogger& self = *reinterpret_cast<PyLogger*>(op);
+    // The common call, logger.info("text", ...), needs no binding: test it first and drop
+    // disabled levels before anything else is looked at.
+    if (kwnames == nullptr && nargs >= 1 && PyUnicode_Check(args[0])) [[likely]] {
+        if (!level_enabled(self.level, Method.level)) Py_RETURN_NONE;
+        return log_args(self, Method.level, args[0], args + 1, nargs - 1);
+    }
+    return log_bound(self, Method, args, nargs, kwnames);
+}
+
+void py_logger_dealloc(PyObject* op) noexcept {
+    auto* self = reinterpret_cast<PyLogger*>(op);
+    PyTypeObject* type = Py_TYPE(op);
+    std::destroy_at(&self->name);
+    std::destroy_at(&self->writer);  // the last owner stops and joins the writer thread
+    type->tp_free(op);
+    Py_DECREF(type);  // instances of heap types own a reference to their type
+}
+
+PyMethodDef logger_methods[] = {
+    {"shutdown", as_cfunction(guarded_noargs<py_logger_shutdown>), METH_NOARGS,
+     "shutdown($self)\n--\n\n"},
+    {"trace", as_cfunction(guarded_fastcall<py_logger_log<trace_method>>),
+     METH_FASTCALL | METH_KEYWORDS, "trace($self, message, *args)\n--\n\n"},
+    {"debug", as_cfunction(guarded_fastcall<py_logger_log<debug_method>>),
+     METH_FASTCALL | METH_KEYWORDS, "debug($self, message, *args)\n--\n\n"},
+    {"info", as_cfunction(guarded_fastcall<py_logger_log<info_method>>),
+     METH_FASTCALL | METH_KEYWORDS, "info($self, message, *args)\n--\n\n"},
+    {"warn", as_cfunction(guarded_fastcall<py_logger_log<warn_method>>),
+     METH_FASTCALL | METH_KEYWORDS, "warn($self, message, *args)\n--\n\n"},
+    {"warning", as_cfunction(guarded_fastcall<py_logger_log<warning_method>>),
+     METH_FASTCALL | METH_KEYWORDS, "warning($self, message, *args)\n--\n\n"},
+    {"error", as_cfunction(guarded_fastcall<py_logger_log<error_method>>),
+     METH_FASTCALL | METH_KEYWORDS, "error($self, message, *args)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot logger_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(guarded_new<py_logger_new>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(py_logger_dealloc)},
+    {Py_tp_methods, logger_methods},
+    {Py_tp_doc, const_cast<char*>("PyLogger(name, path=None, level=...)\n--\n\n")},
+    {0, nullptr},
+};
+
+// Not subclassable: every PyLogger is exactly this type, which keeps the log methods' view of
+// the instance layout simple and the type final for type checkers.
+PyType_Spec logger_spec = {
+    .name = "builtins.PyLogger",  // text before the last dot becomes __module__
+    .basicsize = sizeof(PyLogger),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    .slots = logger_slots,
+};
+
+}  // namespace
+
+PyTypeObject* make_logger_type() {
+    PyObject* type = PyType_FromSpec(&logger_spec);
+    if (type == nullptr) return nullptr;
+    // A rebuilt module (after a failed import) replaces the type; old instances keep theirs alive.
+    Py_XDECREF(reinterpret_cast<PyObject*>(PY_LOGGER_TYPE));
+    PY_LOGGER_TYPE = reinterpret_cast<PyTypeObject*>(type);
+    return PY_LOGGER_TYPE;
+}
+
+bool convert_logger_name(PyObject* obj, std::shared_ptr<const std::string>& out) {
+    if (obj == Py_None) {
+        out.reset();
+        return true;
+    }
+    std::string_view text;
+    if (!convert_str(obj, "name", text)) return false;
+    out = std::make_shared<const std::string>(text);
+    return true;
+}
+
+PyObject* alloc_logger(PyTypeObject* type, std::shared_ptr<SharedWriter>&& writer,
+                       std::shared_ptr<const std::string>&& name, Level level) {
+    PyObject* op = type->tp_alloc(type, 0);
+    if (op == nullptr) return nullptr;
+    // tp_alloc only zeroes the memory; the C++ members begin their lives here.
+    auto* self = reinterpret_cast<PyLogger*>(op);
+    std::construct_at(&self->writer, std::move(writer));
+    std::construct_at(&self->name, std::move(name));
+    self->level = level;
+    return op;
+}
+
+}  // namespace tarnwick::python
