@@ -16,6 +16,7 @@
 namespace tarnwick {
 
 enum class RecvStatus { Message, TimedOut, Disconnected };
+enum class SendStatus { Sent, TimedOut, Disconnected };
 
 template <class T>
 struct RecvResult {
@@ -61,13 +62,24 @@ public:
             std::unique_lock lock(mutex_);
             not_full_.wait(lock, [&] { return !receiver_alive_ || count_ < capacity_; });
             if (!receiver_alive_) return std::optional<T>(std::move(message));
-            std::size_t tail = head_ + count_;
-            if (tail >= capacity_) tail -= capacity_;
-            std::construct_at(slots_ + tail, std::move(message));
-            ++count_;
+            push(std::move(message));
         }
         not_empty_.notify_one();
         return std::nullopt;
+    }
+
+    // Only for leaving the process: a send that must not wait on a writer stuck on its output.
+    SendStatus send_until(T message, std::chrono::steady_clock::time_point deadline) {
+        {
+            std::unique_lock lock(mutex_);
+            if (!not_full_.wait_until(lock, deadline, [&] { return !receiver_alive_ || count_ < capacity_; })) {
+                return SendStatus::TimedOut;
+            }
+            if (!receiver_alive_) return SendStatus::Disconnected;
+            push(std::move(message));
+        }
+        not_empty_.notify_one();
+        return SendStatus::Sent;
     }
 
     RecvResult<T> recv_until(std::chrono::steady_clock::time_point deadline) {
@@ -111,6 +123,14 @@ public:
     }
 
 private:
+    // Caller holds the lock and has checked for room.
+    void push(T message) noexcept {
+        std::size_t tail = head_ + count_;
+        if (tail >= capacity_) tail -= capacity_;
+        std::construct_at(slots_ + tail, std::move(message));
+        ++count_;
+    }
+
     // Caller holds the lock.
     void pop_into(std::optional<T>& out) noexcept {
         T* slot = slots_ + head_;
@@ -140,8 +160,10 @@ public:
     Sender() noexcept = default;  // no channel: only a target for a move
     Sender(Sender&& o) noexcept : state_(std::move(o.state_)) {}
     Sender& operator=(Sender&& o) noexcept {
-        Sender gone(std::move(*this));
-        state_ = std::move(o.state_);
+        if (this != &o) {
+            Sender gone(std::move(*this));
+            state_ = std::move(o.state_);
+        }
         return *this;
     }
     ~Sender() {
@@ -153,6 +175,11 @@ public:
     std::optional<T> send(T message) const {
         assert(state_ && "send on a moved-from Sender");
         return state_->send(std::move(message));
+    }
+    // Gives up at `deadline`; a message that is not sent is destroyed.
+    SendStatus send_until(T message, std::chrono::steady_clock::time_point deadline) const {
+        assert(state_ && "send on a moved-from Sender");
+        return state_->send_until(std::move(message), deadline);
     }
     bool receiver_alive() const noexcept { return state_ && state_->receiver_alive(); }
 
@@ -168,8 +195,10 @@ public:
     Receiver() noexcept = default;  // no channel: only a target for a move
     Receiver(Receiver&& o) noexcept : state_(std::move(o.state_)) {}
     Receiver& operator=(Receiver&& o) noexcept {
-        Receiver gone(std::move(*this));
-        state_ = std::move(o.state_);
+        if (this != &o) {
+            Receiver gone(std::move(*this));
+            state_ = std::move(o.state_);
+        }
         return *this;
     }
     // Queued messages stay in the channel until the sender is gone too.

@@ -24,7 +24,7 @@ public:
     }
     void store(T value) {
         std::unique_lock lock(mutex_);
-        T old = std::exchange(value_, std::move(value));
+        [[maybe_unused]] T old = std::exchange(value_, std::move(value));
         lock.unlock();  // the previous value is released outside the lock
     }
     // Unlocks a cell whose lock was held across fork() by the forking thread.

@@ -70,7 +70,9 @@ IoStatus serve(Context& context) {
     for (;;) {
         RecvResult<Action> got =
             context.receiver.recv_until(std::chrono::steady_clock::now() + CHECK_INTERVAL);
-        if (got.status == RecvStatus::Disconnected) return std::nullopt;  // closing writes out
+        // Written out here rather than by the close, whose errors nobody would hear of. No
+        // destination flush: nobody waits for one.
+        if (got.status == RecvStatus::Disconnected) return writer.write_out();
         if (got.status == RecvStatus::Message) {
             bool stop = false;
             IoStatus status = handle(*got.message, writer, stop);
@@ -87,6 +89,8 @@ IoStatus serve(Context& context) {
                 context.date = today;
                 IoResult<BufferedWriter> next = context.open_destination(context);
                 if (auto* error = std::get_if<IoError>(&next)) return *error;
+                // The old day's last lines must not vanish silently in the close.
+                if (IoStatus status = writer.write_out()) return status;
                 writer = std::move(std::get<BufferedWriter>(next));
             }
         }

@@ -16,7 +16,8 @@ std::string escaped(std::string_view text) {
     return std::string(out.view().substr(1));
 }
 
-// Each byte on its own against the rule, written out independently of the tables.
+// Each byte, alone and inside clean text (so the word-at-a-time scan meets it in every lane),
+// against the rule written out independently of the tables.
 TEST(JsonEscape, EveryByteFollowsRule) {
     for (int b = 0; b < 256; ++b) {
         const char c = static_cast<char>(b);
@@ -31,6 +32,10 @@ TEST(JsonEscape, EveryByteFollowsRule) {
             want = buf;
         }
         EXPECT_EQ(escaped(std::string_view(&c, 1)), want) << "byte " << b;
+        std::string padded = "0123456789abcdefg";
+        const std::size_t at = static_cast<std::size_t>(b) % padded.size();
+        padded[at] = c;
+        EXPECT_EQ(escaped(padded), padded.substr(0, at) + want + padded.substr(at + 1)) << "byte " << b;
     }
 }
 

@@ -12,7 +12,9 @@ REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)
 
 def child_env(**extra):
     env = dict(os.environ)
-    env.setdefault("PYTHONPATH", REPO)
+    # Children often run in a temporary directory: relative entries would stop resolving there.
+    entries = [os.path.abspath(p) for p in env.get("PYTHONPATH", "").split(os.pathsep) if p]
+    env["PYTHONPATH"] = os.pathsep.join(entries or [REPO])
     env.pop("NO_COLOR", None)
     env.pop("FORCE_COLOR", None)
     for key, value in extra.items():

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "python/errors.hpp"
+#include "python/lifecycle.hpp"
 #include "python/logger_module/basic_config.hpp"
 #include "python/logger_module/get_logger.hpp"
 #include "python/owned_ref.hpp"
@@ -74,6 +75,8 @@ OwnedRef build_module() {
     if (!add_function(module.get(), all, &get_logger_def)) return {};
     // Reachable for `except`, but not part of the star-import surface.
     if (PyModule_AddObjectRef(module.get(), "InternalFault", INTERNAL_FAULT) < 0) return {};
+    // Last, so a module that failed to build leaves no hook behind.
+    if (!install_process_hooks(module.get())) return {};
     return module;
 }
 

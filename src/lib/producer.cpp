@@ -1,0 +1,99 @@
+#include "lib/producer.hpp"
+
+#include <stdexcept>
+
+namespace tarnwick {
+
+namespace {
+
+// The pointer is trivially constructed, so reaching it costs no thread_local guard; the holder
+// with the destructor exists only on threads that logged.
+thread_local constinit Producer* PRODUCER = nullptr;
+thread_local constinit bool PRODUCER_DEAD = false;
+
+struct ProducerHolder {
+    Producer* producer = nullptr;
+    ~ProducerHolder() {
+        Producer* p = std::exchange(producer, nullptr);
+        PRODUCER = nullptr;
+        PRODUCER_DEAD = true;
+        if (p == nullptr) return;
+        // A thread's last lines are worth keeping: hand them over instead of dropping them. No
+        // Python code runs and no interpreter lock is needed here.
+        try {
+            p->hand_over_pending();
+        } catch (...) {
+            // the thread is ending; nothing left to tell
+        }
+        delete p;
+    }
+};
+thread_local ProducerHolder HOLDER;
+
+}  // namespace
+
+Producer& this_thread_producer() {
+    if (PRODUCER != nullptr) [[likely]] return *PRODUCER;
+    if (PRODUCER_DEAD) throw std::logic_error("per-thread logger state used after its thread exited");
+    auto p = std::make_unique<Producer>();
+    HOLDER.producer = p.get();
+    PRODUCER = p.release();
+    return *PRODUCER;
+}
+
+Producer* existing_producer() noexcept { return PRODUCER; }
+
+ProducerUse::ProducerUse(Producer& p) : producer_(p) {
+    if (p.in_use) throw std::logic_error("per-thread logger state used re-entrantly");
+    p.in_use = true;
+}
+
+void Producer::adopt(const std::shared_ptr<BatchSink>& sink, DestinationPath destination) {
+    hand_over_pending();
+    owner = sink.get();
+    owner_ref = sink;
+    owner_destination = std::move(destination);
+}
+
+void Producer::hand_over_pending() {
+    const BatchSink* had_owner = std::exchange(owner, nullptr);
+    std::weak_ptr<BatchSink> ref = std::exchange(owner_ref, {});
+    DestinationPath destination = std::exchange(owner_destination, {});
+    pending = 0;
+    if (batch.empty() || had_owner == nullptr) {
+        batch.clear();
+        return;
+    }
+    Bytes lines = std::exchange(batch, Bytes(BATCH_CAPACITY));
+    if (std::shared_ptr<BatchSink> sink = ref.lock()) {
+        sink->hand_off(std::move(lines));
+        return;  // releasing `sink` may destroy the writer, which then stops and flushes it
+    }
+    // The writer was destroyed meanwhile (its last logger released on another thread): write the
+    // lines through the live writer of the same destination, creating one if needed.
+    if (REACQUIRE_SINK != nullptr && destination) {
+        if (std::shared_ptr<BatchSink> sink = REACQUIRE_SINK(*destination)) sink->hand_off(std::move(lines));
+    }
+}
+
+void Producer::discard_pending() noexcept {
+    batch.clear();
+    pending = 0;
+    owner = nullptr;
+    owner_ref.reset();
+    owner_destination.reset();
+}
+
+std::optional<Bytes> Producer::take_pending_for(const BatchSink* sink) noexcept {
+    if (owner != sink || in_use) return std::nullopt;
+    owner = nullptr;
+    owner_ref.reset();
+    owner_destination.reset();
+    pending = 0;
+    if (batch.empty()) return std::nullopt;
+    Bytes out;
+    out.swap(batch);
+    return out;
+}
+
+}  // namespace tarnwick

@@ -1,0 +1,88 @@
+// Per-thread record state: the pending batch and the writer it belongs to, the scratch buffer for
+// message text, and the thread's clocks. Only its own thread touches it.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "lib/bytes.hpp"
+#include "lib/timestamp_cache.hpp"
+
+namespace tarnwick {
+
+inline constexpr std::size_t BATCH_CAPACITY = 4096;
+
+// A destination's writer, as the producer sees it.
+class BatchSink {
+public:
+    // Hands over complete lines; lines that cannot be delivered (writer thread ended) are dropped.
+    virtual void hand_off(Bytes batch) = 0;
+
+protected:
+    ~BatchSink() = default;
+};
+
+// The destination text of a sink (absent = standard output), kept so that lines whose writer was
+// destroyed can still reach the same destination.
+using DestinationPath = std::shared_ptr<const std::optional<std::string>>;
+
+// Finds or creates the live writer of a destination; installed by the binding.
+using ReacquireSink = std::shared_ptr<BatchSink> (*)(const std::optional<std::string>& destination);
+inline ReacquireSink REACQUIRE_SINK = nullptr;
+
+struct Producer {
+    bool in_use = false;
+    TimestampCache cache;
+    Bytes batch{BATCH_CAPACITY};
+    Bytes scratch;
+    ThreadTimestampCache clock;
+    std::uint64_t pending = 0;
+    // The writer the pending lines belong to: compared by address on every record, held weakly so
+    // the batch never keeps a writer alive. The weak reference also keeps the address from being
+    // reused by a new writer while it is remembered here.
+    const BatchSink* owner = nullptr;
+    std::weak_ptr<BatchSink> owner_ref;
+    DestinationPath owner_destination;
+
+    // Makes `sink` the owner of the batch, first handing any pending lines to their own writer.
+    void adopt(const std::shared_ptr<BatchSink>& sink, DestinationPath destination);
+
+    // Hands the pending lines to the writer they belong to: the remembered one if it still exists,
+    // else the live writer of the same destination. Leaves an empty batch with no owner.
+    void hand_over_pending();
+
+    // Sends the full batch to its (live) owner and starts a new one.
+    void hand_off_to(BatchSink& sink) {
+        pending = 0;
+        sink.hand_off(std::exchange(batch, Bytes(BATCH_CAPACITY)));
+    }
+
+    // Forgets the pending lines without sending them (a fork child must not write its parent's lines).
+    void discard_pending() noexcept;
+
+    // Takes the pending lines if they belong to `sink` (the sink is being destroyed).
+    std::optional<Bytes> take_pending_for(const BatchSink* sink) noexcept;
+};
+
+// The calling thread's producer, created on first use. Throws std::logic_error after the thread's
+// producer was destroyed at thread exit.
+Producer& this_thread_producer();
+
+// The calling thread's producer if it exists and its thread is not exiting; never creates one.
+Producer* existing_producer() noexcept;
+
+// Marks the producer in use for one operation; a second, nested use is a broken invariant.
+class ProducerUse {
+public:
+    explicit ProducerUse(Producer& p);
+    ~ProducerUse() { producer_.in_use = false; }
+    ProducerUse(const ProducerUse&) = delete;
+    ProducerUse& operator=(const ProducerUse&) = delete;
+
+private:
+    Producer& producer_;
+};
+
+}  // namespace tarnwick

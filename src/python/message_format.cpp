@@ -1,0 +1,145 @@
+#include "python/message_format.hpp"
+
+#include <cmath>
+#include <cstring>
+
+#include "python/number_append.hpp"
+#include "python/owned_ref.hpp"
+
+namespace tarnwick::python {
+
+namespace {
+
+enum class Step { Done, Abandon, Error };
+
+constexpr bool is_fast_conversion(char letter) {
+    switch (letter) {
+        case 'd': case 'i': case 'f': case 'o': case 'r': case 's': case 'x':
+            return true;
+        default:
+            return false;
+    }
+}
+
+bool fits_i64(PyObject* obj, long long& value) {
+    int overflow = 0;
+    value = PyLong_AsLongLongAndOverflow(obj, &overflow);
+    return overflow == 0 && !(value == -1 && PyErr_Occurred());
+}
+
+// str() or repr() of an object, appended; an exception here is the caller's, not a reason to abandon.
+bool append_text_of(Bytes& out, PyObject* obj, bool repr) {
+    OwnedRef text = OwnedRef::steal(repr ? PyObject_Repr(obj) : PyObject_Str(obj));
+    return text && append_utf8(out, text.get());
+}
+
+Step convert(Bytes& out, char letter, PyObject* arg) {
+    long long value = 0;
+    switch (letter) {
+        case 'd':
+        case 'i':
+            if (!PyLong_Check(arg) || !fits_i64(arg, value)) break;
+            push_i64(out, value);
+            return Step::Done;
+        case 'x':
+        case 'o':
+            if (!PyLong_Check(arg) || !fits_i64(arg, value)) break;
+            push_radix(out, value, letter == 'x' ? 16 : 8);
+            return Step::Done;
+        case 'f': {
+            if (!PyFloat_Check(arg)) break;
+            const double d = PyFloat_AS_DOUBLE(arg);
+            if (!std::isfinite(d)) break;
+            push_f64_fixed6(out, d);
+            return Step::Done;
+        }
+        case 's':
+        case 'r': {
+            const bool repr = letter == 'r';
+            if (!repr && PyUnicode_CheckExact(arg)) return append_utf8(out, arg) ? Step::Done : Step::Error;
+            if (PyLong_CheckExact(arg) && fits_i64(arg, value)) {
+                push_i64(out, value);
+                return Step::Done;
+            }
+            PyErr_Clear();  // an out-of-range int is converted by the interpreter below
+            if (PyFloat_CheckExact(arg) && push_f64_repr(out, PyFloat_AS_DOUBLE(arg))) return Step::Done;
+            return append_text_of(out, arg, repr) ? Step::Done : Step::Error;
+        }
+        default:
+            break;
+    }
+    PyErr_Clear();  // an overflow of the int conversion only means: let the interpreter do it
+    return Step::Abandon;
+}
+
+// The in-place path; Abandon means the interpreter must format the whole message.
+Step fast_format(Bytes& out, PyObject* message, PyObject* const* args, Py_ssize_t nargs) {
+    Py_ssize_t len = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(message, &len);
+    if (text == nullptr) return Step::Error;
+    const char* p = text;
+    const char* const end = text + len;
+    Py_ssize_t used = 0;
+    while (p < end) {
+        const void* hit = std::memchr(p, '%', static_cast<std::size_t>(end - p));
+        const char* pct = hit != nullptr ? static_cast<const char*>(hit) : end;
+        out.append(p, static_cast<std::size_t>(pct - p));
+        if (pct == end) break;
+        if (pct + 1 == end) return Step::Abandon;
+        const char letter = pct[1];
+        p = pct + 2;
+        if (letter == '%') {
+            out.push_back('%');
+            continue;
+        }
+        if (!is_fast_conversion(letter) || used == nargs) return Step::Abandon;
+        const Step step = convert(out, letter, args[used]);
+        if (step != Step::Done) return step;
+        ++used;
+    }
+    return used == nargs ? Step::Done : Step::Abandon;
+}
+
+}  // namespace
+
+bool append_utf8(Bytes& out, PyObject* str) {
+    Py_ssize_t len = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(str, &len);
+    if (text == nullptr) return false;
+    out.append(text, static_cast<std::size_t>(len));
+    return true;
+}
+
+bool fallback_format(Bytes& out, PyObject* message, PyObject* operand) {
+    out.clear();
+    OwnedRef result = OwnedRef::steal(PyNumber_Remainder(message, operand));
+    if (!result) return false;
+    if (!PyUnicode_Check(result.get())) {
+        OwnedRef type_name = OwnedRef::steal(PyType_GetName(Py_TYPE(result.get())));
+        if (type_name) PyErr_Format(PyExc_TypeError, "'%U' object cannot be cast as 'str'", type_name.get());
+        return false;
+    }
+    return append_utf8(out, result.get());
+}
+
+bool format_message(Bytes& out, PyObject* message, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs == 1 && PyDict_Check(args[0])) {
+        const int truth = PyObject_IsTrue(args[0]);
+        if (truth < 0) return false;
+        if (truth == 1) return fallback_format(out, message, args[0]);
+    }
+    switch (fast_format(out, message, args, nargs)) {
+        case Step::Done:
+            return true;
+        case Step::Error:
+            return false;
+        case Step::Abandon:
+            break;
+    }
+    OwnedRef tuple = OwnedRef::steal(PyTuple_New(nargs));
+    if (!tuple) return false;
+    for (Py_ssize_t i = 0; i < nargs; ++i) PyTuple_SET_ITEM(tuple.get(), i, Py_NewRef(args[i]));
+    return fallback_format(out, message, tuple.get());
+}
+
+}  // namespace tarnwick::python

@@ -1,0 +1,225 @@
+"""Nothing is lost when a thread ends, when the interpreter exits, or across fork()."""
+
+import os
+import re
+import subprocess
+import sys
+import time
+
+import pytest
+
+from helpers import child_env, read_lines, run_py
+
+
+def msgs(directory, pattern):
+    return [re.search(r'msg="(.*)"$', line).group(1) for line in read_lines(directory, pattern)]
+
+
+def test_thread_exit_hands_over_pending_lines(tmp_path):
+    run_py(
+        """
+import threading
+from tarnwick._logger import PyLogger
+a = PyLogger("a", path="a.log")
+b = PyLogger("b", path="b.log")
+def work(n):
+    for i in range(10):
+        a.info("a %d %d", n, i)
+    for i in range(7):
+        b.info("b %d %d", n, i)
+threads = [threading.Thread(target=work, args=(n,)) for n in range(4)]
+for t in threads: t.start()
+for t in threads: t.join()
+a.shutdown(); b.shutdown()
+""",
+        cwd=tmp_path,
+    )
+    assert sorted(msgs(tmp_path, "a_*.log")) == sorted(f"a {n} {i}" for n in range(4) for i in range(10))
+    assert sorted(msgs(tmp_path, "b_*.log")) == sorted(f"b {n} {i}" for n in range(4) for i in range(7))
+
+
+def test_many_threads_creating_and_dropping_loggers(tmp_path):
+    run_py(
+        """
+import threading
+from tarnwick._logger import PyLogger
+def work(n):
+    for round in range(3):
+        logs = [PyLogger("t%d" % n, path="d%02d.log" % d) for d in range(20)]
+        for d, log in enumerate(logs):
+            log.info("%d %d %d", n, round, d)
+        del logs
+threads = [threading.Thread(target=work, args=(n,)) for n in range(50)]
+for t in threads: t.start()
+for t in threads: t.join()
+""",
+        cwd=tmp_path,
+        timeout=120,
+    )
+    for d in range(20):
+        got = sorted(msgs(tmp_path, f"d{d:02d}_*.log"))
+        assert got == sorted(f"{n} {r} {d}" for n in range(50) for r in range(3)), d
+
+
+@pytest.mark.parametrize("dest", ["stdout", "file"])
+@pytest.mark.parametrize(
+    "ending",
+    [
+        "pass",
+        "import sys; sys.exit(3)",
+        "raise RuntimeError('boom')",
+        "import threading; t = threading.Thread(target=lambda: log.info('from thread')); t.start(); t.join()",
+    ],
+)
+def test_interpreter_exit_keeps_lines(tmp_path, dest, ending):
+    path = "None" if dest == "stdout" else "'x.log'"
+    proc = run_py(
+        f"""
+from tarnwick._logger import PyLogger, get_logger
+log = PyLogger("x", path={path})
+for i in range(100):
+    log.info("line %d", i)
+get_logger("y").info("hi")
+{ending}
+""",
+        cwd=tmp_path,
+        check=False,
+    )
+    out = proc.stdout.splitlines() if dest == "stdout" else read_lines(tmp_path, "x_*.log")
+    got = [re.search(r'msg="(.*)"$', line).group(1) for line in out if "name=x" in line]
+    assert [g for g in got if g.startswith("line")] == [f"line {i}" for i in range(100)]
+    assert 'name=y msg="hi"' in proc.stdout
+
+
+def test_exit_flush_runs_after_later_atexit_handlers(tmp_path):
+    run_py(
+        """
+import atexit
+from tarnwick._logger import PyLogger
+log = PyLogger("x", path="x.log")
+atexit.register(lambda: log.info("from atexit"))
+log.info("first")
+""",
+        cwd=tmp_path,
+    )
+    assert msgs(tmp_path, "x_*.log") == ["first", "from atexit"]
+
+
+def test_stuck_destination_does_not_hang_exit():
+    # Nobody reads the pipe: the writer blocks once the pipe buffer is full.
+    code = """
+from tarnwick._logger import PyLogger
+log = PyLogger("x")
+for i in range(200000):
+    log.info("filling the pipe %d", i)
+"""
+    r, w = os.pipe()
+    start = time.monotonic()
+    proc = subprocess.Popen([sys.executable, "-c", code], stdout=w, env=child_env())
+    os.close(w)
+    try:
+        proc.wait(timeout=30)
+    finally:
+        os.close(r)
+        if proc.poll() is None:
+            proc.kill()
+    assert time.monotonic() - start < 30
+
+
+FORK = """
+import os, sys
+from tarnwick._logger import PyLogger
+log = PyLogger("p", path="f.log")
+for i in range(50):
+    log.info("parent before %d", i)
+pid = os.fork()
+if pid == 0:
+    for i in range(50):
+        log.info("child %d", i)
+    log.shutdown()
+    os._exit(0)
+for i in range(50):
+    log.info("parent after %d", i)
+os.waitpid(pid, 0)
+"""
+
+
+def test_fork_every_line_exactly_once(tmp_path):
+    run_py(FORK, cwd=tmp_path)
+    got = msgs(tmp_path, "f_*.log")
+    want = [f"parent before {i}" for i in range(50)] + [f"child {i}" for i in range(50)]
+    want += [f"parent after {i}" for i in range(50)]
+    assert sorted(got) == sorted(want)
+    assert [g for g in got if g.startswith("parent")] == [w for w in want if w.startswith("parent")]
+
+
+def test_child_can_log_more_than_a_channel_holds(tmp_path):
+    run_py(
+        """
+import os
+from tarnwick._logger import PyLogger, basic_config
+basic_config(batch_size=1)
+log = PyLogger("p", path="big.log")
+log.info("parent")
+pid = os.fork()
+if pid == 0:
+    for i in range(70000):
+        log.info("c")
+    log.shutdown()
+    os._exit(0)
+_, status = os.waitpid(pid, 0)
+assert status == 0
+""",
+        cwd=tmp_path,
+        timeout=120,
+    )
+    assert len(read_lines(tmp_path, "big_*.log")) == 70001
+
+
+def test_multiprocessing_fork_workers(tmp_path):
+    run_py(
+        """
+import multiprocessing as mp
+from tarnwick._logger import PyLogger
+log = PyLogger("w", path="mp.log")
+def work(n):
+    for i in range(10000):
+        log.info("%d %d", n, i)
+if __name__ == "__main__":
+    log.info("parent")
+    ctx = mp.get_context("fork")
+    procs = [ctx.Process(target=work, args=(n,)) for n in range(4)]
+    for p in procs: p.start()
+    for p in procs: p.join()
+    assert all(p.exitcode == 0 for p in procs)
+""",
+        cwd=tmp_path,
+        timeout=120,
+    )
+    got = msgs(tmp_path, "mp_*.log")
+    assert len(got) == 40001
+    for n in range(4):
+        assert [g for g in got if g.startswith(f"{n} ")] == [f"{n} {i}" for i in range(10000)]
+
+
+def test_orphaned_lines_reach_their_destination(tmp_path):
+    run_py(
+        """
+import threading
+from tarnwick._logger import PyLogger
+holder = {"log": PyLogger("o", path="o.log")}
+def work():
+    holder["log"].info("pending on the worker")
+    released.set()
+    go.wait()
+released, go = threading.Event(), threading.Event()
+t = threading.Thread(target=work)
+t.start()
+released.wait()
+del holder["log"]          # the last logger: its writer is destroyed while the worker holds a line
+go.set()
+t.join()                   # the worker's exit hands the line to a new writer for o.log
+""",
+        cwd=tmp_path,
+    )
+    assert msgs(tmp_path, "o_*.log") == ["pending on the worker"]
