@@ -32,5 +32,5 @@ for py in "${found[@]}"; do
   cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE="$py" \
         -DTARNWICK_TESTS=OFF -DTARNWICK_BENCH=OFF >/dev/null
   cmake --build "$dir"
-  PYTHONPATH="$dir/pkg" "$py" -X dev tools/smoke.py
+  PYTHONPATH="$PWD/$dir/pkg" "$py" -X dev tools/smoke.py
 done

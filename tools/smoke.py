@@ -22,13 +22,18 @@ log.shutdown()
 
 with tempfile.TemporaryDirectory() as tmp:
     base = os.path.join(tmp, "smoke.log")
-    out = subprocess.run([sys.executable, "-c", CHILD, base], capture_output=True, text=True, timeout=60)
+    # -P and a foreign working directory: the source tree must not shadow the built package.
+    out = subprocess.run([sys.executable, "-P", "-c", CHILD, base], capture_output=True, text=True, timeout=60,
+                         cwd=tmp)
     if out.returncode != 0:
         sys.exit(f"smoke run failed ({out.returncode}):\n{out.stdout}{out.stderr}")
     if 'msg="hello smoke from' not in out.stdout or 'msg="float 1.500000 int 42"' not in out.stdout:
         sys.exit(f"unexpected standard output:\n{out.stdout}")
     files = os.listdir(tmp)
-    lines = sum(len(open(os.path.join(tmp, f)).readlines()) for f in files)
+    lines = 0
+    for name in files:
+        with open(os.path.join(tmp, name), encoding="utf-8") as f:
+            lines += len(f.readlines())
     if lines != 100:
         sys.exit(f"expected 100 lines in {files}, found {lines}")
 print(f"smoke ok: Python {sys.version.split()[0]}")

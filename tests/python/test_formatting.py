@@ -40,7 +40,7 @@ def logfile(tmp_path_factory):
         log.shutdown()  # hands over and waits for the flush
         [path] = glob.glob(os.path.join(base.parent, "fmt_*.log"))
         with open(path, encoding="utf-8") as f:
-            lines = f.read().splitlines()
+            lines = f.read().split("\n")[:-1]  # not splitlines(): U+2028 and friends are not line ends
         return lines, json.loads('"' + re.search(r' msg="(.*)"$', lines[-1]).group(1) + '"') if lines else None
 
     yield log, last_message
