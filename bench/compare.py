@@ -660,7 +660,7 @@ def main(argv):
     ap.add_argument("--quick", action="store_true", help="a fast smoke run with small counts")
     ap.add_argument("--callgrind", action="store_true",
                     help="only measure instructions per enabled call under valgrind")
-    ap.add_argument("--systems", help="comma-separated subset of: " + ", ".join(SYSTEMS))
+    ap.add_argument("--systems", help="comma-separated subset of: " + ", ".join(SYSTEMS).replace("%", "%%"))
     ap.add_argument("--scenarios", help="comma-separated subset of: " + ", ".join(SCENARIOS))
     ap.add_argument("--no-rss", action="store_true", help="skip the peak memory run")
     ap.add_argument("--rss-all", action="store_true",
