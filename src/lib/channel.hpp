@@ -18,6 +18,12 @@ namespace tarnwick {
 enum class RecvStatus { Message, TimedOut, Disconnected };
 enum class SendStatus { Sent, TimedOut, Disconnected };
 
+// Whether a send wakes a waiting receiver at once, or leaves the message for the receiver's next
+// timed wake-up unless LAZY_WAKE_COUNT messages are queued. Waking costs the sender a system call
+// and the receiver a context switch; a message that may wait a moment should not pay for that.
+enum class Wake { Now, Lazily };
+inline constexpr std::size_t LAZY_WAKE_COUNT = 64;
+
 template <class T>
 struct RecvResult {
     RecvStatus status;
@@ -57,14 +63,16 @@ public:
         std::allocator<T>().deallocate(slots_, capacity_);
     }
 
-    std::optional<T> send(T message) {
+    std::optional<T> send(T message, Wake wake) {
+        bool notify = true;
         {
             std::unique_lock lock(mutex_);
             not_full_.wait(lock, [&] { return !receiver_alive_ || count_ < capacity_; });
             if (!receiver_alive_) return std::optional<T>(std::move(message));
             push(std::move(message));
+            notify = wake == Wake::Now || count_ >= LAZY_WAKE_COUNT;
         }
-        not_empty_.notify_one();
+        if (notify) not_empty_.notify_one();
         return std::nullopt;
     }
 
@@ -172,9 +180,9 @@ public:
 
     // Blocks while the channel is full. Empty when delivered; the message itself when the receiver
     // has gone, also if it goes while this call waits.
-    std::optional<T> send(T message) const {
+    std::optional<T> send(T message, Wake wake = Wake::Now) const {
         assert(state_ && "send on a moved-from Sender");
-        return state_->send(std::move(message));
+        return state_->send(std::move(message), wake);
     }
     // Gives up at `deadline`; a message that is not sent is destroyed.
     SendStatus send_until(T message, std::chrono::steady_clock::time_point deadline) const {

@@ -64,7 +64,7 @@ void Producer::hand_over_pending() {
         batch.clear();
         return;
     }
-    Bytes lines = std::exchange(batch, Bytes(BATCH_CAPACITY));
+    Bytes lines = std::exchange(batch, BATCH_POOL.take());
     if (std::shared_ptr<BatchSink> sink = ref.lock()) {
         sink->hand_off(std::move(lines));
         return;  // releasing `sink` may destroy the writer, which then stops and flushes it

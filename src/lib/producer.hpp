@@ -7,12 +7,11 @@
 #include <optional>
 #include <string>
 
+#include "lib/batch_pool.hpp"
 #include "lib/bytes.hpp"
 #include "lib/timestamp_cache.hpp"
 
 namespace tarnwick {
-
-inline constexpr std::size_t BATCH_CAPACITY = 4096;
 
 // A destination's writer, as the producer sees it.
 class BatchSink {
@@ -56,7 +55,7 @@ struct Producer {
     // Sends the full batch to its (live) owner and starts a new one.
     void hand_off_to(BatchSink& sink) {
         pending = 0;
-        sink.hand_off(std::exchange(batch, Bytes(BATCH_CAPACITY)));
+        sink.hand_off(std::exchange(batch, BATCH_POOL.take()));
     }
 
     // Forgets the pending lines without sending them (a fork child must not write its parent's lines).

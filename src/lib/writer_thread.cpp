@@ -11,6 +11,8 @@
 #include <type_traits>
 #include <variant>
 
+#include "lib/batch_pool.hpp"
+
 namespace tarnwick {
 
 namespace {
@@ -45,7 +47,7 @@ IoStatus handle(Action& action, BufferedWriter& writer, bool& stop) {
             using M = std::decay_t<decltype(message)>;
             if constexpr (std::is_same_v<M, Write>) {
                 IoStatus status = writer.write(message.bytes.view());
-                Bytes released = std::move(message.bytes);
+                BATCH_POOL.give(std::move(message.bytes));
                 return status;
             } else if constexpr (std::is_same_v<M, FlushAck>) {
                 AckSender ack = std::move(message.ack);  // dropped unanswered on error

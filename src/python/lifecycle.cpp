@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "lib/batch_pool.hpp"
 #include "lib/producer.hpp"
 #include "python/errors.hpp"
 #include "python/owned_ref.hpp"
@@ -83,6 +84,7 @@ PyObject* py_after_fork_parent(PyObject*, PyObject*) noexcept {
 // forking thread's pending ones stay the parent's to write.
 PyObject* py_after_fork_child(PyObject*, PyObject*) noexcept {
     new (&writers_mutex()) std::mutex;
+    BATCH_POOL.reset_in_child();
     if (Producer* p = existing_producer()) p->discard_pending();
     try {
         for (const std::shared_ptr<SharedWriter>& writer : live_writers()) writer->restart_in_child();

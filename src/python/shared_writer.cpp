@@ -78,8 +78,9 @@ SharedWriter::~SharedWriter() {
 }
 
 void SharedWriter::hand_off(Bytes batch) {
-    // A message that comes back (the thread has ended) is dropped here, silently.
-    (void)sender_.send(Action{Write{std::move(batch)}});
+    // Lines wait in the buffer until the next periodic flush anyway, so the writer need not be woken
+    // for each batch. A message that comes back (the thread has ended) is dropped here, silently.
+    (void)sender_.send(Action{Write{std::move(batch)}}, Wake::Lazily);
 }
 
 bool SharedWriter::request_flush(AckSender ack) { return !sender_.send(Action{FlushAck{std::move(ack)}}); }
