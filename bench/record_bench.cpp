@@ -22,7 +22,7 @@ void render_shape(benchmark::State& state, LineStyle style) {
     WallTime now{1'773'476'813, 589'793'238};
     for (auto _ : state) {
         out.clear();
-        render_line(out, cache, now, Level::Info, style, std::optional<std::string_view>("app"), CLEAN_MESSAGE);
+        render_line(out, cache, now, Level::Info, style, EscapedName{"app"}, CLEAN_MESSAGE);
         benchmark::DoNotOptimize(out.data());
         now.nanos = (now.nanos + 1'000) % 1'000'000'000;  // same second: the cached texts are reused
     }
@@ -49,7 +49,7 @@ void BM_RenderNewSecond(benchmark::State& state) {
     WallTime now{1'773'476'813, 0};
     for (auto _ : state) {
         out.clear();
-        render_line(out, cache, now, Level::Info, {false, false, false}, "app", CLEAN_MESSAGE);
+        render_line(out, cache, now, Level::Info, {false, false, false}, EscapedName{"app"}, CLEAN_MESSAGE);
         benchmark::DoNotOptimize(out.data());
         ++now.seconds;
     }

@@ -100,4 +100,10 @@ void json_escape(Bytes& out, std::string_view text) {
     assert(end == start + escaped_size && "escaped size and escaped text disagree");
 }
 
+std::string json_escaped(std::string_view text) {
+    std::string out(json_escaped_size(text), '\0');
+    json_escape_into(out.data(), text, out.size());
+    return out;
+}
+
 }  // namespace tarnwick

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 #include <string_view>
 
 #include "lib/bytes.hpp"
@@ -18,5 +19,8 @@ char* json_escape_into(char* out, std::string_view text, std::size_t escaped_siz
 
 // Appends the escaped form of `text` (no surrounding quotes).
 void json_escape(Bytes& out, std::string_view text);
+
+// The escaped form of `text` as a string of its own.
+std::string json_escaped(std::string_view text);
 
 }  // namespace tarnwick

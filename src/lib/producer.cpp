@@ -4,13 +4,16 @@
 
 namespace tarnwick {
 
+namespace details {
+thread_local constinit Producer* PRODUCER = nullptr;
+}  // namespace details
+
 namespace {
 
-// The pointer is trivially constructed, so reaching it costs no thread_local guard; the holder
-// with the destructor exists only on threads that logged.
-thread_local constinit Producer* PRODUCER = nullptr;
+using details::PRODUCER;
 thread_local constinit bool PRODUCER_DEAD = false;
 
+// Exists, with its destructor, only on threads that logged.
 struct ProducerHolder {
     Producer* producer = nullptr;
     ~ProducerHolder() {
@@ -32,8 +35,7 @@ thread_local ProducerHolder HOLDER;
 
 }  // namespace
 
-Producer& this_thread_producer() {
-    if (PRODUCER != nullptr) [[likely]] return *PRODUCER;
+Producer& details::create_producer() {
     if (PRODUCER_DEAD) throw std::logic_error("per-thread logger state used after its thread exited");
     auto p = std::make_unique<Producer>();
     HOLDER.producer = p.get();

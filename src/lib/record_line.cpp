@@ -31,11 +31,26 @@ char* put(char* p, std::string_view s) noexcept {
     return p + s.size();
 }
 
-// Exactly `width` decimal digits of `value`, zero-padded.
+constexpr std::array<char, 200> DIGIT_PAIRS = [] {
+    std::array<char, 200> pairs{};
+    for (int i = 0; i < 100; ++i) {
+        pairs[static_cast<std::size_t>(2 * i)] = static_cast<char>('0' + i / 10);
+        pairs[static_cast<std::size_t>(2 * i + 1)] = static_cast<char>('0' + i % 10);
+    }
+    return pairs;
+}();
+
+// Exactly `width` (6 or 9) decimal digits of `value`, zero-padded; two digits per division.
 char* put_fraction(char* p, std::uint32_t value, std::size_t width) noexcept {
-    for (std::size_t i = width; i != 0; --i) {
-        p[i - 1] = static_cast<char>('0' + value % 10);
+    char* q = p + width;
+    if (width % 2 != 0) {
+        *--q = static_cast<char>('0' + value % 10);
         value /= 10;
+    }
+    while (q != p) {
+        q -= 2;
+        std::memcpy(q, &DIGIT_PAIRS[2 * (value % 100)], 2);
+        value /= 100;
     }
     return p + width;
 }
@@ -43,7 +58,7 @@ char* put_fraction(char* p, std::uint32_t value, std::size_t width) noexcept {
 }  // namespace
 
 void render_line(Bytes& out, TimestampCache& cache, WallTime now, Level level, LineStyle style,
-                 std::optional<std::string_view> name, std::string_view message) {
+                 std::optional<EscapedName> name, std::string_view message) {
     assert(now.nanos <= 999'999'999u && "nanoseconds out of range");
     const TextGroup group = style.json ? TextGroup::Json : style.color ? TextGroup::Colored : TextGroup::Plain;
     if (cache.second() != now.seconds || !cache.has(group)) cache.refresh(now.seconds, group);
@@ -56,11 +71,10 @@ void render_line(Bytes& out, TimestampCache& cache, WallTime now, Level level, L
     const std::uint32_t fraction = style.unix_ts ? now.nanos : now.nanos / 1'000;
     const std::string_view level_text = level_name(level, group == TextGroup::Colored);
 
-    const std::size_t name_size = name ? json_escaped_size(*name) : 0;
     const std::size_t message_size = json_escaped_size(message);
     std::size_t total = prefix.size() + digits + suffix.size() + level_text.size() + keys.level_end.size() +
                         keys.msg_key.size() + message_size + keys.line_end.size();
-    if (name) total += keys.name_key.size() + name_size + keys.name_end.size();
+    if (name) total += keys.name_key.size() + name->text.size() + keys.name_end.size();
 
     // One capacity check per line; everything after it only copies.
     char* const start = out.extend(total);
@@ -71,7 +85,7 @@ void render_line(Bytes& out, TimestampCache& cache, WallTime now, Level level, L
     p = put(p, keys.level_end);
     if (name) {
         p = put(p, keys.name_key);
-        p = json_escape_into(p, *name, name_size);
+        p = put(p, name->text);
         p = put(p, keys.name_end);
     }
     p = put(p, keys.msg_key);

@@ -17,11 +17,17 @@ struct LineStyle {
     bool color;    // dim keys and coloured level names in the text format
 };
 
-// Appends one complete record line ending in '\n'. The name and message are escaped in every
-// format, so a record is always exactly one line. Refreshes `cache` first when its second is not
+// A logger name already passed through json_escape. Its escaped form is the same in every format,
+// so it is made once, with the logger, instead of on every record.
+struct EscapedName {
+    std::string_view text;
+};
+
+// Appends one complete record line ending in '\n'. The message is escaped in every format (the
+// name comes escaped), so a record is always exactly one line. Refreshes `cache` first when its second is not
 // now.seconds or it lacks the texts this line needs. Either the whole line is appended or, if the
 // buffer cannot grow (std::bad_alloc), nothing is.
 void render_line(Bytes& out, TimestampCache& cache, WallTime now, Level level, LineStyle style,
-                 std::optional<std::string_view> name, std::string_view message);
+                 std::optional<EscapedName> name, std::string_view message);
 
 }  // namespace tarnwick

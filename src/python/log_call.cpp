@@ -46,8 +46,8 @@ void append_record(Producer& producer, PyLogger& logger, Level level, std::strin
         producer.adopt(logger.writer, writer.destination);
     }
     const WallTime now = producer.clock.now();
-    std::optional<std::string_view> name;
-    if (logger.name) name = *logger.name;
+    std::optional<EscapedName> name;
+    if (logger.name) name = EscapedName{*logger.name};
     render_line(producer.batch, producer.cache, now, level, writer.style, name, message);
     if (++producer.pending >= batch_size) producer.hand_off_to(writer);
 }

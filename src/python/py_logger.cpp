@@ -1,5 +1,6 @@
 #include "python/py_logger.hpp"
 
+#include "lib/json_escape.hpp"
 #include "python/arg_binder.hpp"
 #include "python/errors.hpp"
 #include "python/py_level.hpp"
@@ -128,7 +129,7 @@ bool convert_logger_name(PyObject* obj, std::shared_ptr<const std::string>& out)
     }
     std::string_view text;
     if (!convert_str(obj, "name", text)) return false;
-    out = std::make_shared<const std::string>(text);
+    out = std::make_shared<const std::string>(json_escaped(text));
     return true;
 }
 

@@ -17,7 +17,7 @@ class SharedWriter;
 struct PyLogger {
     PyObject_HEAD
     std::shared_ptr<SharedWriter> writer;
-    std::shared_ptr<const std::string> name;  // null: unnamed logger
+    std::shared_ptr<const std::string> name;  // as records print it (escaped once); null: unnamed
     Level level;                              // threshold
 };
 
@@ -28,7 +28,8 @@ extern PyTypeObject* PY_LOGGER_TYPE;
 // the error set.
 PyTypeObject* make_logger_type();
 
-// None gives a null name; a str its UTF-8 text; anything else raises the cast error for 'name'.
+// None gives a null name; a str its UTF-8 text, escaped as records print it; anything else raises
+// the cast error for 'name'.
 bool convert_logger_name(PyObject* obj, std::shared_ptr<const std::string>& out);
 
 // Allocates an instance of `type` and moves the fields in. On failure (nullptr, error set) nothing

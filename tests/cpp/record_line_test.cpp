@@ -8,6 +8,7 @@
 #include <string>
 #include <time.h>
 
+#include "lib/json_escape.hpp"
 #include "lib/settings.hpp"
 
 namespace tarnwick {
@@ -63,8 +64,10 @@ TEST_P(RecordLines, MatchByteForByte) {
     out.append("previous line\n");
     TimestampCache cache;
     const LineCase& c = GetParam();
-    render_line(out, cache, c.now, c.level, c.style, c.name ? std::optional<std::string_view>(*c.name) : std::nullopt,
-                c.message);
+    std::optional<EscapedName> name;
+    const std::string escaped = c.name ? json_escaped(*c.name) : std::string();
+    if (c.name) name = EscapedName{escaped};
+    render_line(out, cache, c.now, c.level, c.style, name, c.message);
     EXPECT_EQ(out.view(), "previous line\n" + GetParam().line);
 }
 
@@ -126,16 +129,16 @@ TEST_F(RecordLineTest, SharedCacheServesEveryShape) {
     for (const LineStyle style : {PLAIN, COLOR, JSON, PLAIN_UNIX, COLOR_UNIX, JSON_UNIX}) {
         Bytes alone;
         TimestampCache fresh;
-        render_line(alone, fresh, EXAMPLE, Level::Info, style, "app", MSG);
+        render_line(alone, fresh, EXAMPLE, Level::Info, style, EscapedName{"app"}, MSG);
         Bytes shared;
-        render_line(shared, cache, EXAMPLE, Level::Info, style, "app", MSG);
+        render_line(shared, cache, EXAMPLE, Level::Info, style, EscapedName{"app"}, MSG);
         EXPECT_EQ(shared.view(), alone.view());
     }
     Bytes next;
-    render_line(next, cache, {EXAMPLE.seconds + 1, 0}, Level::Info, COLOR, "app", MSG);
+    render_line(next, cache, {EXAMPLE.seconds + 1, 0}, Level::Info, COLOR, EscapedName{"app"}, MSG);
     EXPECT_NE(next.view().find("2026-03-14T09:26:54.000000+01:00 "), std::string_view::npos);
     next.clear();
-    render_line(next, cache, {EXAMPLE.seconds + 1, 0}, Level::Info, JSON_UNIX, "app", MSG);
+    render_line(next, cache, {EXAMPLE.seconds + 1, 0}, Level::Info, JSON_UNIX, EscapedName{"app"}, MSG);
     EXPECT_EQ(next.view().substr(0, 20), R"({"time":1773476814.0)");
 }
 
@@ -144,7 +147,7 @@ TEST_F(RecordLineTest, GrownBufferIsNotReallocated) {
     const char* const data = out.data();
     TimestampCache cache;
     for (std::uint32_t i = 0; i < 20; ++i) {
-        render_line(out, cache, {EXAMPLE.seconds + i / 4, i}, Level::Info, JSON, "app", HOSTILE);
+        render_line(out, cache, {EXAMPLE.seconds + i / 4, i}, Level::Info, JSON, EscapedName{"app"}, HOSTILE);
     }
     EXPECT_EQ(out.data(), data);
     EXPECT_EQ(std::count(out.view().begin(), out.view().end(), '\n'), 20);
