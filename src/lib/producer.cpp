@@ -45,10 +45,7 @@ Producer& details::create_producer() {
 
 Producer* existing_producer() noexcept { return PRODUCER; }
 
-ProducerUse::ProducerUse(Producer& p) : producer_(p) {
-    if (p.in_use) throw std::logic_error("per-thread logger state used re-entrantly");
-    p.in_use = true;
-}
+void ProducerUse::reused() { throw std::logic_error("per-thread logger state used re-entrantly"); }
 
 void Producer::adopt(const std::shared_ptr<BatchSink>& sink, DestinationPath destination) {
     hand_over_pending();

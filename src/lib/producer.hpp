@@ -85,12 +85,16 @@ Producer* existing_producer() noexcept;
 // Marks the producer in use for one operation; a second, nested use is a broken invariant.
 class ProducerUse {
 public:
-    explicit ProducerUse(Producer& p);
+    explicit ProducerUse(Producer& p) : producer_(p) {
+        if (p.in_use) [[unlikely]] reused();
+        p.in_use = true;
+    }
     ~ProducerUse() { producer_.in_use = false; }
     ProducerUse(const ProducerUse&) = delete;
     ProducerUse& operator=(const ProducerUse&) = delete;
 
 private:
+    [[noreturn]] static void reused();
     Producer& producer_;
 };
 

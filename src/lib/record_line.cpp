@@ -10,21 +10,60 @@
 namespace tarnwick {
 namespace {
 
+// Short fixed pieces are stored padded to a whole block and copied as one (a vector move, no call);
+// the line is written with SLACK spare bytes after its end, so the over-copy stays in the buffer.
+struct Piece {
+    static constexpr std::size_t BLOCK = 16;
+    std::array<char, BLOCK> bytes{};
+    std::uint8_t size = 0;
+};
+
+consteval Piece piece(std::string_view s) {
+    if (s.size() > Piece::BLOCK) throw "a fixed piece must fit one block";
+    Piece p;
+    for (std::size_t i = 0; i < s.size(); ++i) p.bytes[i] = s[i];
+    p.size = static_cast<std::uint8_t>(s.size());
+    return p;
+}
+
+constexpr std::size_t SLACK = TimestampCache::TEXT_CAPACITY;
+static_assert(SLACK >= Piece::BLOCK, "the slack must take the widest block copy");
+
 // The fixed bytes around the variable pieces, per text group.
 struct Keys {
-    std::string_view unix_level_key;  // after the nanoseconds; the calendar form has it in its offset suffix
-    std::string_view level_end;
-    std::string_view name_key;
-    std::string_view name_end;
-    std::string_view msg_key;
-    std::string_view line_end;
+    Piece unix_level_key;  // after the nanoseconds; the calendar form has it in its offset suffix
+    Piece level_end;
+    Piece name_key;
+    Piece name_end;
+    Piece msg_key;
+    Piece line_end;
 };
 
 constexpr std::array<Keys, 3> KEYS = {{
-    {" level=", "", " name=", "", " msg=\"", "\"\n"},
-    {" \x1b[2mlevel=\x1b[0m", "", " \x1b[2mname=\x1b[0m", "", " \x1b[2mmsg=\x1b[0m\"", "\"\n"},
-    {R"(,"level":")", "\"", R"(,"name":")", "\"", R"(,"msg":")", "\"}\n"},
+    {piece(" level="), piece(""), piece(" name="), piece(""), piece(" msg=\""), piece("\"\n")},
+    {piece(" \x1b[2mlevel=\x1b[0m"), piece(""), piece(" \x1b[2mname=\x1b[0m"), piece(""),
+     piece(" \x1b[2mmsg=\x1b[0m\""), piece("\"\n")},
+    {piece(R"(,"level":")"), piece("\""), piece(R"(,"name":")"), piece("\""), piece(R"(,"msg":")"),
+     piece("\"}\n")},
 }};
+
+constexpr std::array<std::array<Piece, 5>, 2> LEVEL_NAMES = {{
+    {piece(PLAIN_LEVEL_NAMES[0]), piece(PLAIN_LEVEL_NAMES[1]), piece(PLAIN_LEVEL_NAMES[2]),
+     piece(PLAIN_LEVEL_NAMES[3]), piece(PLAIN_LEVEL_NAMES[4])},
+    {piece(COLORED_LEVEL_NAMES[0]), piece(COLORED_LEVEL_NAMES[1]), piece(COLORED_LEVEL_NAMES[2]),
+     piece(COLORED_LEVEL_NAMES[3]), piece(COLORED_LEVEL_NAMES[4])},
+}};
+
+char* put(char* p, const Piece& piece) noexcept {
+    std::memcpy(p, piece.bytes.data(), Piece::BLOCK);
+    return p + piece.size;
+}
+
+// A cached time text: its storage holds TEXT_CAPACITY readable bytes.
+char* put_cached(char* p, std::string_view text) noexcept {
+    std::memcpy(p, text.data(), TimestampCache::TEXT_CAPACITY);
+    return p + text.size();
+}
 
 char* put(char* p, std::string_view s) noexcept {
     if (!s.empty()) std::memcpy(p, s.data(), s.size());
@@ -66,21 +105,23 @@ void render_line(Bytes& out, TimestampCache& cache, WallTime now, Level level, L
     const Keys& keys = KEYS[static_cast<std::size_t>(group)];
     const TimestampCache::Texts texts = cache.texts(group);
     const std::string_view prefix = style.unix_ts ? texts.unix_prefix : texts.calendar_prefix;
-    const std::string_view suffix = style.unix_ts ? keys.unix_level_key : texts.offset_suffix;
+    const std::size_t suffix_size = style.unix_ts ? keys.unix_level_key.size : texts.offset_suffix.size();
     const std::size_t digits = style.unix_ts ? 9 : 6;
     const std::uint32_t fraction = style.unix_ts ? now.nanos : now.nanos / 1'000;
-    const std::string_view level_text = level_name(level, group == TextGroup::Colored);
+    const Piece& level_text =
+        LEVEL_NAMES[group == TextGroup::Colored ? 1 : 0][static_cast<std::size_t>(level) - 1];
 
     const std::size_t message_size = json_escaped_size(message);
-    std::size_t total = prefix.size() + digits + suffix.size() + level_text.size() + keys.level_end.size() +
-                        keys.msg_key.size() + message_size + keys.line_end.size();
-    if (name) total += keys.name_key.size() + name->text.size() + keys.name_end.size();
+    std::size_t total = prefix.size() + digits + suffix_size + level_text.size + keys.level_end.size +
+                        keys.msg_key.size + message_size + keys.line_end.size;
+    if (name) total += keys.name_key.size + name->text.size() + keys.name_end.size;
 
-    // One capacity check per line; everything after it only copies.
-    char* const start = out.extend(total);
-    char* p = put(start, prefix);
+    // One capacity check per line; everything after it only copies. The slack is given back below.
+    const std::size_t before = out.size();
+    char* const start = out.extend(total + SLACK);
+    char* p = put_cached(start, prefix);
     p = put_fraction(p, fraction, digits);
-    p = put(p, suffix);
+    p = style.unix_ts ? put(p, keys.unix_level_key) : put_cached(p, texts.offset_suffix);
     p = put(p, level_text);
     p = put(p, keys.level_end);
     if (name) {
@@ -92,6 +133,7 @@ void render_line(Bytes& out, TimestampCache& cache, WallTime now, Level level, L
     p = json_escape_into(p, message, message_size);
     p = put(p, keys.line_end);
     assert(p == start + total && "line size and line text disagree");
+    out.truncate(before + total);
 }
 
 }  // namespace tarnwick

@@ -107,11 +107,6 @@ void TimestampCache::Text::assign(std::string_view head, std::string_view tail) 
     size = static_cast<std::uint8_t>(head.size() + tail.size());
 }
 
-TimestampCache::Texts TimestampCache::texts(TextGroup group) const noexcept {
-    const Group& g = group_[index(group)];
-    return Texts{g.calendar_prefix.view(), g.offset_suffix.view(), g.unix_prefix.view()};
-}
-
 void TimestampCache::refresh(std::int64_t seconds, TextGroup requested) {
     const long offset = utc_offset(seconds);
     const CivilTime local = civil_time(seconds + offset);

@@ -50,6 +50,10 @@ enum class TextGroup : std::uint8_t { Plain = 0, Colored = 1, Json = 2 };
 // The time texts of one second, in three groups. Invariant: a group is empty or rendered for second().
 class TimestampCache {
 public:
+    // Every cached text is stored in a block of this many bytes, all readable, so a renderer may
+    // copy a whole block and then advance by the text's size.
+    static constexpr std::size_t TEXT_CAPACITY = 48;
+
     struct Texts {
         std::string_view calendar_prefix;  // up to the "." before the microseconds
         std::string_view offset_suffix;    // the UTC offset and the level key
@@ -64,12 +68,15 @@ public:
     // -1 until the first refresh. Callers also test has(), since -1 is itself a valid second.
     std::int64_t second() const noexcept { return second_; }
     bool has(TextGroup group) const noexcept { return group_[index(group)].calendar_prefix.size != 0; }
-    Texts texts(TextGroup group) const noexcept;
+    Texts texts(TextGroup group) const noexcept {
+        const Group& g = group_[index(group)];
+        return Texts{g.calendar_prefix.view(), g.offset_suffix.view(), g.unix_prefix.view()};
+    }
 
 private:
     // Longest text: DIM "time=" RESET, a 13-character year, "-MM-DDTHH:MM:SS." (42 bytes).
     struct Text {
-        std::array<char, 48> bytes;
+        std::array<char, TEXT_CAPACITY> bytes;
         std::uint8_t size = 0;
         std::string_view view() const noexcept { return {bytes.data(), size}; }
         void assign(std::string_view head, std::string_view tail) noexcept;
