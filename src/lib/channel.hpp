@@ -54,12 +54,8 @@ public:
     ChannelState(const ChannelState&) = delete;
     ChannelState& operator=(const ChannelState&) = delete;
 
-    // Runs when both halves are gone: whatever is still queued is destroyed unhandled.
     ~ChannelState() {
-        for (; count_ > 0; --count_) {
-            std::destroy_at(slots_ + head_);
-            if (++head_ == capacity_) head_ = 0;
-        }
+        destroy_queued();
         std::allocator<T>().deallocate(slots_, capacity_);
     }
 
@@ -122,6 +118,9 @@ public:
             std::lock_guard lock(mutex_);
             receiver_alive_ = false;
             receiver_seen_alive_.store(false, std::memory_order_relaxed);
+            // Nobody will handle what is still queued: release it now, so that the waiter of a
+            // queued flush request learns at once instead of at its deadline.
+            destroy_queued();
         }
         not_full_.notify_all();
     }
@@ -131,6 +130,14 @@ public:
     }
 
 private:
+    // Caller holds the lock, or is the destructor.
+    void destroy_queued() noexcept {
+        for (; count_ > 0; --count_) {
+            std::destroy_at(slots_ + head_);
+            if (++head_ == capacity_) head_ = 0;
+        }
+    }
+
     // Caller holds the lock and has checked for room.
     void push(T message) noexcept {
         std::size_t tail = head_ + count_;

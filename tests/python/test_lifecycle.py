@@ -1,7 +1,6 @@
 """Nothing is lost when a thread ends, when the interpreter exits, or across fork()."""
 
 import os
-import re
 import subprocess
 import sys
 import time
@@ -10,43 +9,34 @@ import pytest
 
 from helpers import child_env, read_lines, run_py
 
-
-# The sanitizer runtime's allocator can be inherited locked by a fork child of a threaded parent
-# (its own limitation, not glibc's): fork tests would hang at random under it.
-fork_safe_allocator = pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""),
-                                         reason="the sanitizer allocator is not fork-safe with threads")
+# The sanitizer runtime's allocator can be inherited locked by the fork child of a threaded parent
+# (its own limitation, not glibc's): fork cases would hang at random under it.
+fork_safe = pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""), reason="sanitizer allocator")
 
 
 def msgs(directory, pattern):
-    return [re.search(r'msg="(.*)"$', line).group(1) for line in read_lines(directory, pattern)]
+    return [line.rsplit(' msg="', 1)[1][:-1] for line in read_lines(directory, pattern)]
 
 
 def test_thread_exit_hands_over_pending_lines(tmp_path):
-    run_py(
-        """
+    run_py("""
 import threading
 from tarnwick._logger import PyLogger
-a = PyLogger("a", path="a.log")
-b = PyLogger("b", path="b.log")
+a, b = PyLogger("a", path="a.log"), PyLogger("b", path="b.log")
 def work(n):
-    for i in range(10):
-        a.info("a %d %d", n, i)
-    for i in range(7):
-        b.info("b %d %d", n, i)
+    for i in range(10): a.info("a %d %d", n, i)
+    for i in range(7): b.info("b %d %d", n, i)
 threads = [threading.Thread(target=work, args=(n,)) for n in range(4)]
 for t in threads: t.start()
 for t in threads: t.join()
 a.shutdown(); b.shutdown()
-""",
-        cwd=tmp_path,
-    )
+""", cwd=tmp_path)
     assert sorted(msgs(tmp_path, "a_*.log")) == sorted(f"a {n} {i}" for n in range(4) for i in range(10))
     assert sorted(msgs(tmp_path, "b_*.log")) == sorted(f"b {n} {i}" for n in range(4) for i in range(7))
 
 
 def test_many_threads_creating_and_dropping_loggers(tmp_path):
-    run_py(
-        """
+    run_py("""
 import threading
 from tarnwick._logger import PyLogger
 def work(n):
@@ -54,116 +44,95 @@ def work(n):
         logs = [PyLogger("t%d" % n, path="d%02d.log" % d) for d in range(20)]
         for d, log in enumerate(logs):
             log.info("%d %d %d", n, round, d)
-        del logs
+        del logs, log
 threads = [threading.Thread(target=work, args=(n,)) for n in range(50)]
 for t in threads: t.start()
 for t in threads: t.join()
-""",
-        cwd=tmp_path,
-        timeout=120,
-    )
+""", cwd=tmp_path, timeout=120)
     for d in range(20):
-        got = sorted(msgs(tmp_path, f"d{d:02d}_*.log"))
-        assert got == sorted(f"{n} {r} {d}" for n in range(50) for r in range(3)), d
+        assert sorted(msgs(tmp_path, f"d{d:02d}_*.log")) == sorted(f"{n} {r} {d}" for n in range(50) for r in range(3))
+
+
+def test_orphaned_lines_reach_their_destination(tmp_path):
+    run_py("""
+import threading
+from tarnwick._logger import PyLogger
+holder = {"log": PyLogger("o", path="o.log")}
+released, go = threading.Event(), threading.Event()
+def work():
+    holder["log"].info("pending on the worker")
+    released.set()
+    go.wait()
+t = threading.Thread(target=work)
+t.start()
+released.wait()
+del holder["log"]   # the last logger: its writer is destroyed while the worker holds a line
+go.set()
+t.join()            # the worker's exit hands the line to a new writer for o.log
+""", cwd=tmp_path)
+    assert msgs(tmp_path, "o_*.log") == ["pending on the worker"]
 
 
 @pytest.mark.parametrize("dest", ["stdout", "file"])
-@pytest.mark.parametrize(
-    "ending",
-    [
-        "pass",
-        "import sys; sys.exit(3)",
-        "raise RuntimeError('boom')",
-        "import threading; t = threading.Thread(target=lambda: log.info('from thread')); t.start(); t.join()",
-    ],
-)
+@pytest.mark.parametrize("ending", [
+    "pass",
+    "import sys; sys.exit(3)",
+    "raise RuntimeError('boom')",
+    "import atexit; atexit.register(lambda: log.info('from atexit'))",
+])
 def test_interpreter_exit_keeps_lines(tmp_path, dest, ending):
-    path = "None" if dest == "stdout" else "'x.log'"
-    proc = run_py(
-        f"""
+    proc = run_py(f"""
 from tarnwick._logger import PyLogger, get_logger
-log = PyLogger("x", path={path})
+log = PyLogger("x", path={None if dest == "stdout" else "'x.log'"})
 for i in range(100):
     log.info("line %d", i)
 get_logger("y").info("hi")
 {ending}
-""",
-        cwd=tmp_path,
-        check=False,
-    )
-    out = proc.stdout.splitlines() if dest == "stdout" else read_lines(tmp_path, "x_*.log")
-    got = [re.search(r'msg="(.*)"$', line).group(1) for line in out if "name=x" in line]
-    assert [g for g in got if g.startswith("line")] == [f"line {i}" for i in range(100)]
+""", cwd=tmp_path, check=False)
+    lines = proc.stdout.splitlines() if dest == "stdout" else read_lines(tmp_path, "x_*.log")
+    got = [line.rsplit(' msg="', 1)[1][:-1] for line in lines if "name=x" in line]
+    assert got == [f"line {i}" for i in range(100)] + (["from atexit"] if "atexit" in ending else [])
     assert 'name=y msg="hi"' in proc.stdout
 
 
-def test_exit_flush_runs_after_later_atexit_handlers(tmp_path):
-    run_py(
-        """
-import atexit
-from tarnwick._logger import PyLogger
-log = PyLogger("x", path="x.log")
-atexit.register(lambda: log.info("from atexit"))
-log.info("first")
-""",
-        cwd=tmp_path,
-    )
-    assert msgs(tmp_path, "x_*.log") == ["first", "from atexit"]
-
-
 def test_stuck_destination_does_not_hang_exit():
-    # Nobody reads the pipe: the writer blocks once the pipe buffer is full.
-    code = """
-from tarnwick._logger import PyLogger
-log = PyLogger("x")
-for i in range(200000):
-    log.info("filling the pipe %d", i)
-"""
-    r, w = os.pipe()
+    r, w = os.pipe()  # nobody reads it: the writer blocks once the pipe is full
     start = time.monotonic()
+    code = "from tarnwick._logger import PyLogger\nlog = PyLogger('x')\nfor i in range(200000): log.info('fill %d', i)"
     proc = subprocess.Popen([sys.executable, "-c", code], stdout=w, env=child_env())
     os.close(w)
     try:
         proc.wait(timeout=30)
     finally:
         os.close(r)
-        if proc.poll() is None:
-            proc.kill()
+        proc.kill()
     assert time.monotonic() - start < 30
 
 
-FORK = """
-import os, sys
+@fork_safe
+def test_fork_every_line_exactly_once(tmp_path):
+    run_py("""
+import os
 from tarnwick._logger import PyLogger
 log = PyLogger("p", path="f.log")
-for i in range(50):
-    log.info("parent before %d", i)
+for i in range(50): log.info("parent before %d", i)
 pid = os.fork()
 if pid == 0:
-    for i in range(50):
-        log.info("child %d", i)
+    for i in range(50): log.info("child %d", i)
     log.shutdown()
     os._exit(0)
-for i in range(50):
-    log.info("parent after %d", i)
+for i in range(50): log.info("parent after %d", i)
 os.waitpid(pid, 0)
-"""
-
-
-@fork_safe_allocator
-def test_fork_every_line_exactly_once(tmp_path):
-    run_py(FORK, cwd=tmp_path)
+""", cwd=tmp_path)
     got = msgs(tmp_path, "f_*.log")
-    want = [f"parent before {i}" for i in range(50)] + [f"child {i}" for i in range(50)]
-    want += [f"parent after {i}" for i in range(50)]
-    assert sorted(got) == sorted(want)
-    assert [g for g in got if g.startswith("parent")] == [w for w in want if w.startswith("parent")]
+    parent = [f"parent before {i}" for i in range(50)] + [f"parent after {i}" for i in range(50)]
+    assert sorted(got) == sorted(parent + [f"child {i}" for i in range(50)])
+    assert [g for g in got if g.startswith("parent")] == parent
 
 
-@fork_safe_allocator
+@fork_safe
 def test_child_can_log_more_than_a_channel_holds(tmp_path):
-    run_py(
-        """
+    run_py("""
 import os
 from tarnwick._logger import PyLogger, basic_config
 basic_config(batch_size=1)
@@ -171,64 +140,29 @@ log = PyLogger("p", path="big.log")
 log.info("parent")
 pid = os.fork()
 if pid == 0:
-    for i in range(70000):
-        log.info("c")
+    for i in range(70000): log.info("c")
     log.shutdown()
     os._exit(0)
-_, status = os.waitpid(pid, 0)
-assert status == 0
-""",
-        cwd=tmp_path,
-        timeout=120,
-    )
+assert os.waitpid(pid, 0)[1] == 0
+""", cwd=tmp_path, timeout=120)
     assert len(read_lines(tmp_path, "big_*.log")) == 70001
 
 
-@fork_safe_allocator
+@fork_safe
 def test_multiprocessing_fork_workers(tmp_path):
-    run_py(
-        """
+    run_py("""
 import multiprocessing as mp
 from tarnwick._logger import PyLogger
 log = PyLogger("w", path="mp.log")
 def work(n):
-    for i in range(10000):
-        log.info("%d %d", n, i)
-if __name__ == "__main__":
-    log.info("parent")
-    ctx = mp.get_context("fork")
-    procs = [ctx.Process(target=work, args=(n,)) for n in range(4)]
-    for p in procs: p.start()
-    for p in procs: p.join()
-    assert all(p.exitcode == 0 for p in procs)
-""",
-        cwd=tmp_path,
-        timeout=120,
-    )
+    for i in range(10000): log.info("%d %d", n, i)
+log.info("parent")
+procs = [mp.get_context("fork").Process(target=work, args=(n,)) for n in range(4)]
+for p in procs: p.start()
+for p in procs: p.join()
+assert all(p.exitcode == 0 for p in procs)
+""", cwd=tmp_path, timeout=120)
     got = msgs(tmp_path, "mp_*.log")
     assert len(got) == 40001
     for n in range(4):
         assert [g for g in got if g.startswith(f"{n} ")] == [f"{n} {i}" for i in range(10000)]
-
-
-def test_orphaned_lines_reach_their_destination(tmp_path):
-    run_py(
-        """
-import threading
-from tarnwick._logger import PyLogger
-holder = {"log": PyLogger("o", path="o.log")}
-def work():
-    holder["log"].info("pending on the worker")
-    released.set()
-    go.wait()
-released, go = threading.Event(), threading.Event()
-t = threading.Thread(target=work)
-t.start()
-released.wait()
-del holder["log"]          # the last logger: its writer is destroyed while the worker holds a line
-go.set()
-t.join()                   # the worker's exit hands the line to a new writer for o.log
-""",
-        cwd=tmp_path,
-    )
-    assert msgs(tmp_path, "o_*.log") == ["pending on the worker"]
