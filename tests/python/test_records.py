@@ -140,7 +140,6 @@ log.info("after")
 
 @pytest.mark.parametrize("steps, expected", [
     ("basic_config(batch_size=5)\nfor i in range(7): log.info('r')", [5, 7]),
-    ("basic_config(batch_size=1)\nfor i in range(3): log.info('r')", [3, 3]),
     ("for i in range(31): log.info('r')", [0, 31]),
     ("for i in range(10): log.info('r')\nbasic_config(batch_size=5)\nlog.info('r')", [11, 11]),
     ("basic_config(batch_size=0)\nlog.info('r')", [1, 1]),
