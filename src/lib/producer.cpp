@@ -65,13 +65,13 @@ void Producer::hand_over_pending() {
     }
     Bytes lines = std::exchange(batch, BATCH_POOL.take());
     if (std::shared_ptr<BatchSink> sink = ref.lock()) {
-        sink->hand_off(std::move(lines));
+        sink->hand_off(std::move(lines), Wake::Now);
         return;  // releasing `sink` may destroy the writer, which then stops and flushes it
     }
     // The writer was destroyed meanwhile (its last logger released on another thread): write the
     // lines through the live writer of the same destination, creating one if needed.
     if (REACQUIRE_SINK != nullptr && destination) {
-        if (std::shared_ptr<BatchSink> sink = REACQUIRE_SINK(*destination)) sink->hand_off(std::move(lines));
+        if (std::shared_ptr<BatchSink> sink = REACQUIRE_SINK(*destination)) sink->hand_off(std::move(lines), Wake::Now);
     }
 }
 

@@ -9,6 +9,7 @@
 
 #include "lib/batch_pool.hpp"
 #include "lib/bytes.hpp"
+#include "lib/channel.hpp"
 #include "lib/timestamp_cache.hpp"
 
 namespace tarnwick {
@@ -17,7 +18,9 @@ namespace tarnwick {
 class BatchSink {
 public:
     // Hands over complete lines; lines that cannot be delivered (writer thread ended) are dropped.
-    virtual void hand_off(Bytes batch) = 0;
+    // A full batch may wait for the writer's next wake-up (Wake::Lazily); the last lines of a
+    // thread, a logger or a writer wake it at once.
+    virtual void hand_off(Bytes batch, Wake wake) = 0;
 
 protected:
     ~BatchSink() = default;
@@ -55,7 +58,7 @@ struct Producer {
     // Sends the full batch to its (live) owner and starts a new one.
     void hand_off_to(BatchSink& sink) {
         pending = 0;
-        sink.hand_off(std::exchange(batch, BATCH_POOL.take()));
+        sink.hand_off(std::exchange(batch, BATCH_POOL.take()), Wake::Lazily);
     }
 
     // Forgets the pending lines without sending them (a fork child must not write its parent's lines).

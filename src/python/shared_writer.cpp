@@ -72,15 +72,14 @@ SharedWriter::SharedWriter(DestinationPath dest, Sender<Action> sender, WriterTh
 SharedWriter::~SharedWriter() {
     // The releasing thread's lines for this writer go out before Stop, not to the void.
     if (Producer* p = existing_producer()) {
-        if (std::optional<Bytes> lines = p->take_pending_for(this)) hand_off(std::move(*lines));
+        if (std::optional<Bytes> lines = p->take_pending_for(this)) hand_off(std::move(*lines), Wake::Now);
     }
     stop();
 }
 
-void SharedWriter::hand_off(Bytes batch) {
-    // Lines wait in the buffer until the next periodic flush anyway, so the writer need not be woken
-    // for each batch. A message that comes back (the thread has ended) is dropped here, silently.
-    (void)sender_.send(Action{Write{std::move(batch)}}, Wake::Lazily);
+void SharedWriter::hand_off(Bytes batch, Wake wake) {
+    // A message that comes back (the thread has ended) is dropped here, silently.
+    (void)sender_.send(Action{Write{std::move(batch)}}, wake);
 }
 
 bool SharedWriter::request_flush(AckSender ack) { return !sender_.send(Action{FlushAck{std::move(ack)}}); }

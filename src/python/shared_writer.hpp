@@ -39,7 +39,7 @@ public:
     SharedWriter(const SharedWriter&) = delete;
     SharedWriter& operator=(const SharedWriter&) = delete;
 
-    void hand_off(Bytes batch) override;
+    void hand_off(Bytes batch, Wake wake) override;
 
     // Asks the thread to write and flush everything sent before; false when it has ended.
     bool request_flush(AckSender ack);
