@@ -11,7 +11,7 @@ asan_lib=$(g++ -print-file-name=libasan.so)
 ubsan_lib=$(g++ -print-file-name=libubsan.so)
 LD_PRELOAD="$asan_lib $ubsan_lib" ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 PYTHONMALLOC=malloc \
-PYTHONPATH=build/asan/pkg /usr/bin/python3 -m pytest -q -p no:cacheprovider -x tests/python
+PYTHONPATH=build/asan/pkg /usr/bin/python3 -P -m pytest -q -p no:cacheprovider -x tests/python
 
 cmake --preset tsan >/dev/null
 cmake --build --preset tsan

@@ -58,10 +58,9 @@ PyObject* log_args(PyLogger& logger, Level level, PyObject* message, PyObject* c
     const std::uint64_t batch_size = BATCH_SIZE.load(std::memory_order_relaxed);
     Producer& producer = this_thread_producer();
     if (nargs == 0) {
-        Py_ssize_t len = 0;
-        const char* text = PyUnicode_AsUTF8AndSize(message, &len);
-        if (text == nullptr) return nullptr;
-        append_record(producer, logger, level, {text, static_cast<std::size_t>(len)}, batch_size);
+        std::string_view text;
+        if (!utf8_of(message, text)) return nullptr;
+        append_record(producer, logger, level, text, batch_size);
         Py_RETURN_NONE;
     }
     ScratchLoan scratch(producer);

@@ -74,11 +74,10 @@ Step convert(Bytes& out, char letter, PyObject* arg) {
 
 // The in-place path; Abandon means the interpreter must format the whole message.
 Step fast_format(Bytes& out, PyObject* message, PyObject* const* args, Py_ssize_t nargs) {
-    Py_ssize_t len = 0;
-    const char* text = PyUnicode_AsUTF8AndSize(message, &len);
-    if (text == nullptr) return Step::Error;
-    const char* p = text;
-    const char* const end = text + len;
+    std::string_view text;
+    if (!utf8_of(message, text)) return Step::Error;
+    const char* p = text.data();
+    const char* const end = p + text.size();
     Py_ssize_t used = 0;
     while (p < end) {
         const void* hit = std::memchr(p, '%', static_cast<std::size_t>(end - p));
@@ -103,10 +102,9 @@ Step fast_format(Bytes& out, PyObject* message, PyObject* const* args, Py_ssize_
 }  // namespace
 
 bool append_utf8(Bytes& out, PyObject* str) {
-    Py_ssize_t len = 0;
-    const char* text = PyUnicode_AsUTF8AndSize(str, &len);
-    if (text == nullptr) return false;
-    out.append(text, static_cast<std::size_t>(len));
+    std::string_view text;
+    if (!utf8_of(str, text)) return false;
+    out.append(text);
     return true;
 }
 

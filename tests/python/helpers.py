@@ -27,7 +27,8 @@ def child_env(**extra):
 
 def run_py(code, *args, env=None, cwd=None, timeout=60, check=True, prefix=None):
     """Runs `code` in a fresh interpreter; returns the CompletedProcess (text mode)."""
-    cmd = [sys.executable, "-c", textwrap.dedent(code), *args]
+    # -P: the working directory must not shadow the package under test (PYTHONPATH picks it).
+    cmd = [sys.executable, "-P", "-c", textwrap.dedent(code), *args]
     if prefix:
         cmd = [*prefix, *cmd]
     proc = subprocess.run(cmd, env=env or child_env(), cwd=cwd, capture_output=True, text=True, timeout=timeout)

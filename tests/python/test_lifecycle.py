@@ -99,7 +99,7 @@ def test_stuck_destination_does_not_hang_exit():
     r, w = os.pipe()  # nobody reads it: the writer blocks once the pipe is full
     start = time.monotonic()
     code = "from tarnwick._logger import PyLogger\nlog = PyLogger('x')\nfor i in range(200000): log.info('fill %d', i)"
-    proc = subprocess.Popen([sys.executable, "-c", code], stdout=w, env=child_env())
+    proc = subprocess.Popen([sys.executable, "-P", "-c", code], stdout=w, env=child_env())
     os.close(w)
     try:
         proc.wait(timeout=30)
