@@ -12,7 +12,7 @@ build: setup
 	cmake --preset release >/dev/null
 	cmake --build --preset release
 
-test: build test-cpp test-python test-stubs test-other-pythons
+test: build test-cpp test-python test-stubs test-other-pythons test-sanitize
 
 test-cpp: build
 	ctest --preset release
