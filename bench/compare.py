@@ -108,6 +108,9 @@ class Tarnwick(System):
 
     def close(self):
         self.log.shutdown()
+        # Released before the next repetition's logger is made: a logger still alive would hand
+        # the new one its stopped writer, and every record of that repetition would be dropped.
+        self.log = None
 
 
 def _stream(dest, path):
