@@ -15,8 +15,8 @@ std::string escaped(std::string_view text) {
     return std::string(out.view().substr(1));
 }
 
-// One byte of each class, alone and at every position of clean text, so the word-at-a-time scan
-// meets it in every lane and at the tail.
+// One byte of each class, alone and at every position of clean text, so the block-at-a-time scan
+// meets it in every lane, in every block and in the overlapping tail.
 TEST(JsonEscape, EscapeTableClasses) {
     const std::pair<std::string, std::string> table[] = {
         {"\"", R"(\")"}, {"\\", R"(\\)"}, {"\n", R"(\n)"}, {"\r", R"(\r)"}, {"\t", R"(\t)"},
@@ -24,8 +24,8 @@ TEST(JsonEscape, EscapeTableClasses) {
         {" ", " "}, {"/", "/"}, {"\x7f", "\x7f"}, {"\x80", "\x80"}, {"\xff", "\xff"}, {"\xc3\xa9", "\xc3\xa9"}};
     for (const auto& [raw, want] : table) {
         EXPECT_EQ(escaped(raw), want);
-        for (std::size_t at = 0; at <= 17; ++at) {
-            const std::string clean = "0123456789abcdefg";
+        const std::string clean = "0123456789abcdefghijklmnopqrstuvwxyzABCD";  // several 16-byte blocks
+        for (std::size_t at = 0; at <= clean.size(); ++at) {
             EXPECT_EQ(escaped(clean.substr(0, at) + raw + clean.substr(at)), clean.substr(0, at) + want + clean.substr(at))
                 << "at " << at;
         }
