@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "lib/action.hpp"
+#include "lib/batch_pool.hpp"
 #include "lib/channel.hpp"
 #include "lib/writer_thread.hpp"
 
@@ -26,24 +27,27 @@ void BM_ChannelSendRecv(benchmark::State& state) {
 }
 BENCHMARK(BM_ChannelSendRecv);
 
-// A producer sends 4 KiB batches to a consumer thread, as a logging thread does.
+// A producer sends 4 KiB batches to a consumer thread, recycling them, as a logging thread does.
 void BM_ChannelProducerConsumer(benchmark::State& state) {
     auto [sender, receiver] = make_channel<Action>(ACTION_CHANNEL_CAPACITY);
     std::thread consumer([r = std::move(receiver)]() mutable {
         const auto far = std::chrono::steady_clock::now() + std::chrono::hours(1);
-        while (r.recv_until(far).status == RecvStatus::Message) {
+        for (RecvResult<Action> got; (got = r.recv_until(far)).status == RecvStatus::Message;) {
+            BATCH_POOL.give(std::move(std::get<Write>(*got.message).bytes));  // as the writer does
         }
     });
+    const Wake wake = state.range(0) != 0 ? Wake::Now : Wake::Lazily;
     for (auto _ : state) {
-        Bytes batch(4'096);
+        Bytes batch = BATCH_POOL.take();
         batch.extend(4'000);
-        (void)sender.send(Action{Write{std::move(batch)}});
+        (void)sender.send(Action{Write{std::move(batch)}}, wake);
     }
     sender = Sender<Action>();
     consumer.join();
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * 4'000);
 }
-BENCHMARK(BM_ChannelProducerConsumer)->UseRealTime();
+// Argument 1: every send wakes the consumer; 0: full batches are sent lazily, as the logger does.
+BENCHMARK(BM_ChannelProducerConsumer)->Arg(1)->Arg(0)->UseRealTime();
 
 // Bytes per second from a full channel of 4 KiB batches into an append-mode file.
 void BM_WriterThroughput(benchmark::State& state) {
