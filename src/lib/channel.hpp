@@ -2,7 +2,6 @@
 // receives. Both halves are move-only; the slots are allocated once, at creation.
 #pragma once
 
-#include <atomic>
 #include <cassert>
 #include <chrono>
 #include <condition_variable>
@@ -117,7 +116,6 @@ public:
         {
             std::lock_guard lock(mutex_);
             receiver_alive_ = false;
-            receiver_seen_alive_.store(false, std::memory_order_relaxed);
             // Nobody will handle what is still queued: release it now, so that the waiter of a
             // queued flush request learns at once instead of at its deadline.
             destroy_queued();
@@ -125,9 +123,6 @@ public:
         not_full_.notify_all();
     }
 
-    bool receiver_alive() const noexcept {
-        return receiver_seen_alive_.load(std::memory_order_relaxed);
-    }
 
 private:
     // Caller holds the lock, or is the destructor.
@@ -164,7 +159,6 @@ private:
     std::size_t count_ = 0;
     bool sender_alive_ = true;
     bool receiver_alive_ = true;
-    std::atomic<bool> receiver_seen_alive_{true};  // lock-free copy for the cheap check
 };
 
 }  // namespace details
@@ -196,7 +190,6 @@ public:
         assert(state_ && "send on a moved-from Sender");
         return state_->send_until(std::move(message), deadline);
     }
-    bool receiver_alive() const noexcept { return state_ && state_->receiver_alive(); }
 
 private:
     friend std::pair<Sender<T>, Receiver<T>> make_channel<T>(std::size_t capacity);

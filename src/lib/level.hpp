@@ -25,9 +25,4 @@ static_assert(COLORED_LEVEL_NAMES[0].size() == 14 && COLORED_LEVEL_NAMES[1].size
                   COLORED_LEVEL_NAMES[4].size() == 13,
               "coloured names are colour sequence + plain name + reset");
 
-constexpr std::string_view level_name(Level level, bool color) noexcept {
-    const auto i = static_cast<std::size_t>(level) - 1;
-    return color ? COLORED_LEVEL_NAMES[i] : PLAIN_LEVEL_NAMES[i];
-}
-
 }  // namespace tarnwick

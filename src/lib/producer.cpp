@@ -75,20 +75,21 @@ void Producer::hand_over_pending() {
     }
 }
 
-void Producer::discard_pending() noexcept {
-    batch.clear();
-    pending = 0;
+void Producer::forget_owner() noexcept {
     owner = nullptr;
     owner_ref.reset();
     owner_destination.reset();
+    pending = 0;
+}
+
+void Producer::discard_pending() noexcept {
+    batch.clear();
+    forget_owner();
 }
 
 std::optional<Bytes> Producer::take_pending_for(const BatchSink* sink) noexcept {
     if (owner != sink || in_use) return std::nullopt;
-    owner = nullptr;
-    owner_ref.reset();
-    owner_destination.reset();
-    pending = 0;
+    forget_owner();
     if (batch.empty()) return std::nullopt;
     Bytes out;
     out.swap(batch);

@@ -66,6 +66,9 @@ struct Producer {
 
     // Takes the pending lines if they belong to `sink` (the sink is being destroyed).
     std::optional<Bytes> take_pending_for(const BatchSink* sink) noexcept;
+
+private:
+    void forget_owner() noexcept;  // the batch then belongs to no writer; its lines stay
 };
 
 namespace details {

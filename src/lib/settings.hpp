@@ -27,8 +27,6 @@ public:
         [[maybe_unused]] T old = std::exchange(value_, std::move(value));
         lock.unlock();  // the previous value is released outside the lock
     }
-    // Unlocks a cell whose lock was held across fork() by the forking thread.
-    std::mutex& mutex() noexcept { return mutex_; }
 
 private:
     mutable std::mutex mutex_;
