@@ -1,10 +1,11 @@
 """Writer sharing, writer threads, colour decision and unopenable destinations."""
 
 import os
+import subprocess
 
 import pytest
 
-from helpers import child_env, read_lines, run_py
+from helpers import child_env, read_lines, run_py, today_suffix
 
 THREADS = "import os\ndef threads(): return len(os.listdir('/proc/self/task'))\n"
 
@@ -102,19 +103,55 @@ PyLogger("always", path="always.log").info("x")
     assert "\x1b[32minfo\x1b[0m" in read_lines(tmp_path, "always_*.log")[0]
 
 
-def test_unopenable_destination_reports_once_and_loses_silently(tmp_path):
-    (tmp_path / "file").write_text("")
-    proc = run_py("""
-import time
+FAULT_CODE = """
+import os, sys, time
 from tarnwick._logger import PyLogger, basic_config
+fault = sys.argv[1]
+path = {"under_file": "file/sub/app.log", "directory": "dir.log", "nul": "dir/a\\0b.log",
+        "disk_full": "full/app.log"}.get(fault)
+if fault == "stdout_closed":
+    os.close(1)
+elif fault == "broken_pipe":
+    r, w = os.pipe()
+    os.dup2(w, 1)
+    os.close(r)
+    os.close(w)
 basic_config(batch_size=1)
-log = PyLogger("x", path="file/sub/app.log")
-for i in range(100):
-    log.info("lost %d", i)
+log = PyLogger("x", path=path)
+for i in range(20000):  # more than the 64 KiB file system and a pipe hold
+    log.info("record %d of the fault test", i)
 start = time.monotonic()
 log.shutdown()
 assert time.monotonic() - start < 4, "a writer that has ended is not waited for"
-log.info("after shutdown")
-""", cwd=tmp_path)
-    assert proc.stderr.splitlines() == ["error Not a directory (os error 20)"]
-    assert proc.stdout == "" and os.listdir(tmp_path) == ["file"]
+for i in range(100000):  # more batches than the queue holds: an ended writer never blocks
+    log.info("after %d", i)
+log.shutdown()
+os.write(2, b"done\\n")
+"""
+
+
+@pytest.mark.parametrize("fault, error", [
+    ("under_file", "Not a directory (os error 20)"),
+    ("directory", "Is a directory (os error 21)"),
+    ("nul", "file name contained an unexpected NUL byte"),
+    ("disk_full", "No space left on device (os error 28)"),
+    ("stdout_closed", None),
+    ("broken_pipe", "Broken pipe (os error 32)"),
+])
+def test_destination_faults_report_one_line_and_go_on(tmp_path, fault, error):
+    (tmp_path / "file").write_text("")
+    (tmp_path / f"dir{today_suffix()}.log").mkdir()
+    mounted = False
+    if fault == "disk_full":
+        (tmp_path / "full").mkdir()
+        mount = ["mount", "-t", "tmpfs", "-o", "size=64k", "tmpfs", str(tmp_path / "full")]
+        if os.geteuid() != 0 or subprocess.run(mount, capture_output=True).returncode != 0:
+            pytest.skip("needs root to mount a small file system")
+        mounted = True
+    try:
+        proc = run_py(FAULT_CODE, fault, cwd=tmp_path)
+    finally:
+        if mounted:
+            subprocess.run(["umount", str(tmp_path / "full")], check=True)
+    assert proc.stderr.splitlines() == ([f"error {error}"] if error else []) + ["done"]
+    assert proc.stdout == ""
