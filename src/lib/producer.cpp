@@ -1,6 +1,10 @@
 #include "lib/producer.hpp"
 
+#include <algorithm>
+#include <mutex>
+#include <new>
 #include <stdexcept>
+#include <vector>
 
 namespace tarnwick {
 
@@ -13,6 +17,19 @@ namespace {
 using details::PRODUCER;
 thread_local constinit bool PRODUCER_DEAD = false;
 
+// Every thread's producer, for the hand-over at process exit. Never destroyed: threads may still
+// end while the process exits.
+struct ProducerList {
+    std::mutex mutex;
+    std::vector<Producer*> all;
+};
+ProducerList& PRODUCERS = *new ProducerList;
+
+void forget_producer(Producer* p) {
+    std::lock_guard lock(PRODUCERS.mutex);
+    std::erase(PRODUCERS.all, p);
+}
+
 // Exists, with its destructor, only on threads that logged.
 struct ProducerHolder {
     Producer* producer = nullptr;
@@ -21,6 +38,7 @@ struct ProducerHolder {
         PRODUCER = nullptr;
         PRODUCER_DEAD = true;
         if (p == nullptr) return;
+        forget_producer(p);  // from now on no other thread hands these lines over
         // A thread's last lines are worth keeping: hand them over instead of dropping them. No
         // Python code runs and no interpreter lock is needed here.
         try {
@@ -38,12 +56,30 @@ thread_local ProducerHolder HOLDER;
 Producer& details::create_producer() {
     if (PRODUCER_DEAD) throw std::logic_error("per-thread logger state used after its thread exited");
     auto p = std::make_unique<Producer>();
+    {
+        std::lock_guard lock(PRODUCERS.mutex);
+        PRODUCERS.all.push_back(p.get());
+    }
     HOLDER.producer = p.get();
     PRODUCER = p.release();
     return *PRODUCER;
 }
 
 Producer* existing_producer() noexcept { return PRODUCER; }
+
+void hand_over_all_pending() {
+    std::lock_guard lock(PRODUCERS.mutex);
+    for (Producer* p : PRODUCERS.all) {
+        if (p->in_use) continue;  // inside a record on its own thread: that call finishes it
+        ProducerUse use(*p);
+        p->hand_over_pending();
+    }
+}
+
+void forget_other_threads_producers() noexcept {
+    new (&PRODUCERS.mutex) std::mutex;
+    std::erase_if(PRODUCERS.all, [](Producer* p) { return p != PRODUCER; });
+}
 
 void ProducerUse::reused() { throw std::logic_error("per-thread logger state used re-entrantly"); }
 

@@ -1,5 +1,6 @@
 // Per-thread record state: the pending batch and the writer it belongs to, the scratch buffer for
-// message text, and the thread's clocks. Only its own thread touches it.
+// message text, and the thread's clocks. Only its own thread touches it, except for the hand-over
+// of every thread's lines at process exit.
 #pragma once
 
 #include <cstdint>
@@ -87,6 +88,15 @@ inline Producer& this_thread_producer() {
 
 // The calling thread's producer if it exists and its thread is not exiting; never creates one.
 Producer* existing_producer() noexcept;
+
+// Hands over the pending lines of every thread's producer that is not in use. Only while no other
+// thread can be recording, as at process exit with the interpreter lock held: threads blocked
+// there (daemon threads) would otherwise keep their last lines forever.
+void hand_over_all_pending();
+
+// A fork child: the other threads' producers belong to threads that do not exist here, and their
+// lines are the parent's to write. Their memory is left alone.
+void forget_other_threads_producers() noexcept;
 
 // Marks the producer in use for one operation; a second, nested use is a broken invariant.
 class ProducerUse {

@@ -86,6 +86,7 @@ PyObject* py_after_fork_child(PyObject*, PyObject*) noexcept {
     new (&writers_mutex()) std::mutex;
     BATCH_POOL.reset_in_child();
     if (Producer* p = existing_producer()) p->discard_pending();
+    forget_other_threads_producers();
     try {
         for (const std::shared_ptr<SharedWriter>& writer : live_writers()) writer->restart_in_child();
     } catch (...) {
@@ -105,10 +106,7 @@ PyMethodDef after_fork_child_def = {"_after_fork_child", as_cfunction(py_after_f
 
 void flush_all_writers(std::chrono::steady_clock::duration budget) {
     const auto deadline = std::chrono::steady_clock::now() + budget;
-    if (Producer* p = existing_producer(); p != nullptr && !p->in_use) {
-        ProducerUse use(*p);
-        p->hand_over_pending();
-    }
+    hand_over_all_pending();
     struct Waiting {
         std::shared_ptr<SharedWriter> writer;
         AckReceiver ack;

@@ -2,12 +2,14 @@
 
 #include <gtest/gtest.h>
 #include <unistd.h>
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <vector>
 #include "lib/producer.hpp"
 #include "lib/rotation.hpp"
 
@@ -89,6 +91,28 @@ TEST_F(SharedWriterTest, SwitchingWritersHandsLinesToTheirOwnDestination) {
     b.reset();
     EXPECT_EQ(contents("a.log"), "for a\n");
     EXPECT_EQ(contents("b.log"), "for b\n");
+}
+
+// At process exit every thread's lines are handed over, while other threads may be ending and
+// handing over their own: each line must arrive exactly once.
+TEST_F(SharedWriterTest, HandingOverEveryThreadsLinesRacesSafelyWithThreadsEnding) {
+    constexpr int THREADS = 8;
+    auto w = shared_writer(path("all.log"));
+    std::atomic<int> ready = 0;
+    std::vector<std::thread> threads;
+    for (int i = 0; i < THREADS; ++i) {
+        threads.emplace_back([&w, &ready] {
+            pending_for(w, "line\n");
+            ready.fetch_add(1);
+        });
+    }
+    while (ready.load() < THREADS) std::this_thread::yield();
+    hand_over_all_pending();
+    for (std::thread& t : threads) t.join();
+    w.reset();
+    std::string expected;
+    for (int i = 0; i < THREADS; ++i) expected += "line\n";
+    EXPECT_EQ(contents("all.log"), expected);
 }
 
 }  // namespace

@@ -79,6 +79,9 @@ t.join()            # the worker's exit hands the line to a new writer for o.log
     "import sys; sys.exit(3)",
     "raise RuntimeError('boom')",
     "import atexit; atexit.register(lambda: log.info('from atexit'))",
+    # a daemon thread never ends: its last lines are handed over for it
+    "import threading; e = threading.Event(); threading.Thread(daemon=True, target=lambda: "
+    "(log.info('from daemon'), e.set(), threading.Event().wait())).start(); e.wait()",
 ])
 def test_interpreter_exit_keeps_lines(tmp_path, dest, ending):
     proc = run_py(f"""
@@ -91,7 +94,8 @@ get_logger("y").info("hi")
 """, cwd=tmp_path, check=False)
     lines = proc.stdout.splitlines() if dest == "stdout" else read_lines(tmp_path, "x_*.log")
     got = [line.rsplit(' msg="', 1)[1][:-1] for line in lines if "name=x" in line]
-    assert got == [f"line {i}" for i in range(100)] + (["from atexit"] if "atexit" in ending else [])
+    extra = [text for text in ("from atexit", "from daemon") if text in ending]
+    assert got[:100] == [f"line {i}" for i in range(100)] and sorted(got[100:]) == extra
     assert 'name=y msg="hi"' in proc.stdout
 
 
@@ -112,21 +116,23 @@ def test_stuck_destination_does_not_hang_exit():
 @fork_safe
 def test_fork_every_line_exactly_once(tmp_path):
     run_py("""
-import os
+import os, sys, threading
 from tarnwick._logger import PyLogger
 log = PyLogger("p", path="f.log")
 for i in range(50): log.info("parent before %d", i)
+e = threading.Event()  # a thread whose pending line is the parent's, also in the child
+threading.Thread(daemon=True, target=lambda: (log.info("thread"), e.set(), threading.Event().wait())).start()
+e.wait()
 pid = os.fork()
 if pid == 0:
     for i in range(50): log.info("child %d", i)
-    log.shutdown()
-    os._exit(0)
+    sys.exit(0)
 for i in range(50): log.info("parent after %d", i)
 os.waitpid(pid, 0)
 """, cwd=tmp_path)
     got = msgs(tmp_path, "f_*.log")
     parent = [f"parent before {i}" for i in range(50)] + [f"parent after {i}" for i in range(50)]
-    assert sorted(got) == sorted(parent + [f"child {i}" for i in range(50)])
+    assert sorted(got) == sorted(parent + [f"child {i}" for i in range(50)] + ["thread"])
     assert [g for g in got if g.startswith("parent")] == parent
 
 
