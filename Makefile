@@ -3,7 +3,7 @@ PYTHON := /usr/bin/python3
 PYTEST := $(PYTHON) -m pytest -q -p no:cacheprovider
 export PYTHONDONTWRITEBYTECODE := 1
 
-.PHONY: setup build test test-cpp test-python test-stubs test-other-pythons test-sanitize demo bench clean
+.PHONY: setup build test test-cpp test-python test-stubs test-other-pythons test-sanitize stress demo bench clean
 
 setup:
 	@tools/setup.sh
@@ -29,6 +29,10 @@ test-other-pythons: build
 # AddressSanitizer+UBSan over the core tests and the whole pytest suite, ThreadSanitizer over the core tests.
 test-sanitize: setup
 	tools/sanitize.sh
+
+# The load and backpressure tests at full size (test-python runs them smaller).
+stress: build
+	TARNWICK_STRESS=full PYTHONPATH=$(CURDIR) $(PYTEST) --durations=0 -m stress tests/python
 
 demo: build
 	PYTHONPATH=$(CURDIR) $(PYTHON) examples/demo.py

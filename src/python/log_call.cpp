@@ -10,6 +10,7 @@
 #include "lib/record_line.hpp"
 #include "lib/settings.hpp"
 #include "python/message_format.hpp"
+#include "python/owned_ref.hpp"
 #include "python/py_logger.hpp"
 #include "python/shared_writer.hpp"
 
@@ -36,6 +37,36 @@ private:
     Bytes buffer_;
 };
 
+// Thread.join() returns once the thread's Python state is cleared, before its C++ thread_local
+// destructors run: a program that joins its workers and exits at once would lose their last lines.
+// An object in the thread-state dict is released inside that clearing, so it hands the batch over
+// before join() can return. The thread_local destructor stays for lines logged after that.
+constexpr const char* THREAD_END_KEY = "tarnwick._logger.thread_end";
+
+void hand_over_at_thread_end(PyObject* capsule) noexcept {
+    Producer* owner = static_cast<Producer*>(PyCapsule_GetPointer(capsule, THREAD_END_KEY));
+    // Finalisation clears daemon threads' states from the main thread: their batches are not ours.
+    Producer* p = existing_producer();
+    if (p == nullptr || p != owner || p->in_use) return;
+    try {
+        ProducerUse use(*p);
+        p->hand_over_pending();
+    } catch (...) {
+        // the thread is ending; its thread_local destructor tries once more
+    }
+}
+
+Producer& thread_producer() {
+    if (Producer* p = details::PRODUCER) [[likely]] return *p;
+    Producer& p = details::create_producer();
+    PyObject* dict = PyThreadState_GetDict();  // borrowed; null, without an error, if unavailable
+    OwnedRef watch = OwnedRef::steal(PyCapsule_New(&p, THREAD_END_KEY, hand_over_at_thread_end));
+    if (dict == nullptr || !watch || PyDict_SetItemString(dict, THREAD_END_KEY, watch.get()) < 0) {
+        PyErr_Clear();  // only the thread_local destructor will hand the lines over
+    }
+    return p;
+}
+
 // Renders one line at the end of the thread's batch and hands the batch over when full. Runs no
 // Python code, so nothing can re-enter the producer while it is held.
 void append_record(Producer& producer, PyLogger& logger, Level level, std::string_view message,
@@ -56,7 +87,7 @@ void append_record(Producer& producer, PyLogger& logger, Level level, std::strin
 
 PyObject* log_args(PyLogger& logger, Level level, PyObject* message, PyObject* const* args, Py_ssize_t nargs) {
     const std::uint64_t batch_size = BATCH_SIZE.load(std::memory_order_relaxed);
-    Producer& producer = this_thread_producer();
+    Producer& producer = thread_producer();
     if (nargs == 0) {
         std::string_view text;
         if (!utf8_of(message, text)) return nullptr;
@@ -76,7 +107,7 @@ PyObject* create_logger(PyTypeObject* type, std::shared_ptr<const std::string> n
 
 PyObject* py_logger_shutdown(PyObject* self, PyObject*) {
     auto& logger = *reinterpret_cast<PyLogger*>(self);
-    Producer& producer = this_thread_producer();
+    Producer& producer = thread_producer();
     {
         ProducerUse use(producer);
         producer.hand_over_pending();  // to the writer those lines belong to
