@@ -56,8 +56,8 @@ void hand_over_at_thread_end(PyObject* capsule) noexcept {
     }
 }
 
-Producer& thread_producer() {
-    if (Producer* p = details::PRODUCER) [[likely]] return *p;
+// The first use on a thread; kept out of line so the common case below stays a TLS load.
+[[gnu::noinline]] Producer& first_thread_producer() {
     Producer& p = details::create_producer();
     PyObject* dict = PyThreadState_GetDict();  // borrowed; null, without an error, if unavailable
     OwnedRef watch = OwnedRef::steal(PyCapsule_New(&p, THREAD_END_KEY, hand_over_at_thread_end));
@@ -65,6 +65,11 @@ Producer& thread_producer() {
         PyErr_Clear();  // only the thread_local destructor will hand the lines over
     }
     return p;
+}
+
+inline Producer& thread_producer() {
+    if (Producer* p = details::PRODUCER) [[likely]] return *p;
+    return first_thread_producer();
 }
 
 // Renders one line at the end of the thread's batch and hands the batch over when full. Runs no
