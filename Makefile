@@ -2,8 +2,11 @@
 PYTHON := /usr/bin/python3
 PYTEST := $(PYTHON) -m pytest -q -p no:cacheprovider
 export PYTHONDONTWRITEBYTECODE := 1
+# Seconds each fuzz target runs: briefly in make test, for longer in make fuzz.
+FUZZ_TEST_SECONDS ?= 20
+FUZZ_SECONDS ?= 300
 
-.PHONY: setup build test test-cpp test-python test-stubs test-other-pythons test-sanitize demo bench clean
+.PHONY: setup build test test-cpp test-python test-stubs test-other-pythons test-sanitize test-fuzz fuzz demo bench clean
 
 setup:
 	@tools/setup.sh
@@ -12,7 +15,7 @@ build: setup
 	cmake --preset release >/dev/null
 	cmake --build --preset release
 
-test: build test-cpp test-python test-stubs test-other-pythons test-sanitize
+test: build test-cpp test-python test-stubs test-other-pythons test-sanitize test-fuzz
 
 test-cpp: build
 	ctest --preset release
@@ -29,6 +32,13 @@ test-other-pythons: build
 # AddressSanitizer+UBSan over the core tests and the whole pytest suite, ThreadSanitizer over the core tests.
 test-sanitize: setup
 	tools/sanitize.sh
+
+# libFuzzer (clang, ASan+UBSan) over escaping, dated file names and the number appenders; any finding fails.
+test-fuzz: setup
+	tools/fuzz.sh $(FUZZ_TEST_SECONDS)
+
+fuzz: setup
+	tools/fuzz.sh $(FUZZ_SECONDS)
 
 demo: build
 	PYTHONPATH=$(CURDIR) $(PYTHON) examples/demo.py
