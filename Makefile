@@ -2,8 +2,11 @@
 PYTHON := /usr/bin/python3
 PYTEST := $(PYTHON) -m pytest -q -p no:cacheprovider
 export PYTHONDONTWRITEBYTECODE := 1
+# Seconds each fuzz target runs: briefly in make test, for longer in make fuzz.
+FUZZ_TEST_SECONDS ?= 20
+FUZZ_SECONDS ?= 300
 
-.PHONY: setup build test test-cpp test-python test-stubs test-other-pythons test-sanitize stress demo bench clean
+.PHONY: setup build test test-cpp test-python test-stubs test-other-pythons test-sanitize test-fuzz fuzz stress demo bench clean
 
 setup:
 	@tools/setup.sh
@@ -12,7 +15,7 @@ build: setup
 	cmake --preset release >/dev/null
 	cmake --build --preset release
 
-test: build test-cpp test-python test-stubs test-other-pythons test-sanitize
+test: build test-cpp test-python test-stubs test-other-pythons test-sanitize test-fuzz
 
 test-cpp: build
 	ctest --preset release
@@ -33,6 +36,13 @@ test-sanitize: setup
 # The load and backpressure tests at full size (test-python runs them smaller).
 stress: build
 	TARNWICK_STRESS=full PYTHONPATH=$(CURDIR) $(PYTEST) --durations=0 -m stress tests/python
+
+# libFuzzer (clang, ASan+UBSan) over escaping, dated file names and the number appenders; any finding fails.
+test-fuzz: setup
+	tools/fuzz.sh $(FUZZ_TEST_SECONDS)
+
+fuzz: setup
+	tools/fuzz.sh $(FUZZ_SECONDS)
 
 demo: build
 	PYTHONPATH=$(CURDIR) $(PYTHON) examples/demo.py

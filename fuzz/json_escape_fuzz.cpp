@@ -1,0 +1,95 @@
+// Any bytes: the escape must equal a byte-at-a-time escaper, fit the size it announced exactly
+// (the line is sized before it is filled), and decode back to the input. Where the bytes to escape
+// fall in the sixteen- and eight-byte blocks of the scan is what the fuzzer varies.
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "fuzz_check.hpp"
+#include "lib/json_escape.hpp"
+
+namespace {
+
+using tarnwick::fuzz::check;
+using tarnwick::fuzz::check_equal;
+
+std::string reference_escape(std::string_view text) {
+    constexpr char hex[] = "0123456789abcdef";
+    std::string out;
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '"') out += "\\\"";
+        else if (c == '\\') out += "\\\\";
+        else if (c == '\n') out += "\\n";
+        else if (c == '\r') out += "\\r";
+        else if (c == '\t') out += "\\t";
+        else if (byte < 0x20) out += std::string("\\u00") + hex[byte >> 4] + hex[byte & 0xf];
+        else out += c;
+    }
+    return out;
+}
+
+// Decodes a JSON string body; false on a raw control byte or quote, or an escape that JSON lacks or
+// that the escaper has no reason to write.
+bool json_unescape(std::string_view body, std::string& out) {
+    out.clear();
+    for (std::size_t i = 0; i < body.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(body[i]);
+        if (byte < 0x20 || byte == '"') return false;
+        if (byte != '\\') {
+            out += body[i];
+            continue;
+        }
+        if (++i == body.size()) return false;
+        switch (body[i]) {
+            case '"': out += '"'; break;
+            case '\\': out += '\\'; break;
+            case 'n': out += '\n'; break;
+            case 'r': out += '\r'; break;
+            case 't': out += '\t'; break;
+            case 'u': {
+                if (body.size() - i < 5 || body.substr(i + 1, 2) != "00") return false;
+                unsigned value = 0;
+                for (const char h : body.substr(i + 3, 2)) {
+                    value <<= 4;
+                    if (h >= '0' && h <= '9') value |= static_cast<unsigned>(h - '0');
+                    else if (h >= 'a' && h <= 'f') value |= static_cast<unsigned>(h - 'a' + 10);
+                    else return false;
+                }
+                out += static_cast<char>(value);
+                i += 4;
+                break;
+            }
+            default: return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const std::string_view text(reinterpret_cast<const char*>(data), size);
+    const std::string want = reference_escape(text);
+
+    check(tarnwick::json_escaped_size(text) == want.size(), "json_escaped_size matches the escaped text");
+    check_equal(tarnwick::json_escaped(text), want, "json_escaped");
+
+    // Into a buffer of exactly the announced size, so AddressSanitizer sees any write past it.
+    const auto exact = std::make_unique<char[]>(want.size());
+    const char* end = tarnwick::json_escape_into(exact.get(), text, want.size());
+    check(end == exact.get() + want.size(), "json_escape_into ends where the size said");
+    check_equal(std::string_view(exact.get(), want.size()), want, "json_escape_into");
+
+    // Appending keeps what the buffer held.
+    tarnwick::Bytes line;
+    line.append("{\"msg\":\"");
+    tarnwick::json_escape(line, text);
+    check_equal(line.view(), "{\"msg\":\"" + want, "json_escape appends after the buffer's content");
+
+    std::string decoded;
+    check(json_unescape(want, decoded), "the escaped text is a well-formed JSON string body");
+    check_equal(decoded, text, "decoding the escaped text gives the input back");
+    return 0;
+}
