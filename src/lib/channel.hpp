@@ -71,8 +71,10 @@ public:
         return std::nullopt;
     }
 
-    // Only for leaving the process: a send that must not wait on a writer stuck on its output.
-    SendStatus send_until(T message, std::chrono::steady_clock::time_point deadline) {
+    // A send that gives up when the channel stays full until `deadline` (a past one: no waiting).
+    // `message` is moved from only when it was sent.
+    SendStatus send_until(T& message, Wake wake, std::chrono::steady_clock::time_point deadline) {
+        bool notify = true;
         {
             std::unique_lock lock(mutex_);
             if (!not_full_.wait_until(lock, deadline, [&] { return !receiver_alive_ || count_ < capacity_; })) {
@@ -80,8 +82,9 @@ public:
             }
             if (!receiver_alive_) return SendStatus::Disconnected;
             push(std::move(message));
+            notify = wake == Wake::Now || count_ >= LAZY_WAKE_COUNT;
         }
-        not_empty_.notify_one();
+        if (notify) not_empty_.notify_one();
         return SendStatus::Sent;
     }
 
@@ -185,10 +188,10 @@ public:
         assert(state_ && "send on a moved-from Sender");
         return state_->send(std::move(message), wake);
     }
-    // Gives up at `deadline`; a message that is not sent is destroyed.
-    SendStatus send_until(T message, std::chrono::steady_clock::time_point deadline) const {
+    // Gives up when the channel is still full at `deadline`; the message is moved from only when sent.
+    SendStatus send_until(T& message, Wake wake, std::chrono::steady_clock::time_point deadline) const {
         assert(state_ && "send on a moved-from Sender");
-        return state_->send_until(std::move(message), deadline);
+        return state_->send_until(message, wake, deadline);
     }
 
 private:

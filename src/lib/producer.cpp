@@ -67,12 +67,12 @@ Producer& details::create_producer() {
 
 Producer* existing_producer() noexcept { return PRODUCER; }
 
-void hand_over_all_pending() {
+void hand_over_all_pending(std::chrono::steady_clock::time_point deadline) {
     std::lock_guard lock(PRODUCERS.mutex);
     for (Producer* p : PRODUCERS.all) {
         if (p->in_use) continue;  // inside a record on its own thread: that call finishes it
         ProducerUse use(*p);
-        p->hand_over_pending();
+        p->hand_over_pending(deadline);
     }
 }
 
@@ -90,7 +90,7 @@ void Producer::adopt(const std::shared_ptr<BatchSink>& sink, DestinationPath des
     owner_destination = std::move(destination);
 }
 
-void Producer::hand_over_pending() {
+void Producer::hand_over_pending(std::optional<std::chrono::steady_clock::time_point> deadline) {
     const BatchSink* had_owner = std::exchange(owner, nullptr);
     std::weak_ptr<BatchSink> ref = std::exchange(owner_ref, {});
     DestinationPath destination = std::exchange(owner_destination, {});
@@ -100,14 +100,21 @@ void Producer::hand_over_pending() {
         return;
     }
     Bytes lines = std::exchange(batch, BATCH_POOL.take());
+    auto send = [&](BatchSink& sink) {
+        if (!deadline) {
+            sink.hand_off(std::move(lines), Wake::Now);
+        } else {
+            (void)sink.hand_off_until(lines, Wake::Now, *deadline);  // not taken: dropped with `lines`
+        }
+    };
     if (std::shared_ptr<BatchSink> sink = ref.lock()) {
-        sink->hand_off(std::move(lines), Wake::Now);
+        send(*sink);
         return;  // releasing `sink` may destroy the writer, which then stops and flushes it
     }
     // The writer was destroyed meanwhile (its last logger released on another thread): write the
     // lines through the live writer of the same destination, creating one if needed.
     if (REACQUIRE_SINK != nullptr && destination) {
-        if (std::shared_ptr<BatchSink> sink = REACQUIRE_SINK(*destination)) sink->hand_off(std::move(lines), Wake::Now);
+        if (std::shared_ptr<BatchSink> sink = REACQUIRE_SINK(*destination)) send(*sink);
     }
 }
 

@@ -3,6 +3,7 @@
 // of every thread's lines at process exit.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -22,6 +23,10 @@ public:
     // A full batch may wait for the writer's next wake-up (Wake::Lazily); the last lines of a
     // thread, a logger or a writer wake it at once.
     virtual void hand_off(Bytes batch, Wake wake) = 0;
+
+    // The same, unless the writer's queue stays full until `deadline`: false then, and `batch`
+    // keeps its lines. Lines that cannot be delivered count as handed over (true).
+    virtual bool hand_off_until(Bytes& batch, Wake wake, std::chrono::steady_clock::time_point deadline) = 0;
 
 protected:
     ~BatchSink() = default;
@@ -53,14 +58,10 @@ struct Producer {
     void adopt(const std::shared_ptr<BatchSink>& sink, DestinationPath destination);
 
     // Hands the pending lines to the writer they belong to: the remembered one if it still exists,
-    // else the live writer of the same destination. Leaves an empty batch with no owner.
-    void hand_over_pending();
-
-    // Sends the full batch to its (live) owner and starts a new one.
-    void hand_off_to(BatchSink& sink) {
-        pending = 0;
-        sink.hand_off(std::exchange(batch, BATCH_POOL.take()), Wake::Lazily);
-    }
+    // else the live writer of the same destination. Leaves an empty batch with no owner. With a
+    // deadline (the process is leaving), lines whose writer's queue stays full until then are
+    // dropped rather than waited for.
+    void hand_over_pending(std::optional<std::chrono::steady_clock::time_point> deadline = std::nullopt);
 
     // Forgets the pending lines without sending them (a fork child must not write its parent's lines).
     void discard_pending() noexcept;
@@ -92,7 +93,7 @@ Producer* existing_producer() noexcept;
 // Hands over the pending lines of every thread's producer that is not in use. Only while no other
 // thread can be recording, as at process exit with the interpreter lock held: threads blocked
 // there (daemon threads) would otherwise keep their last lines forever.
-void hand_over_all_pending();
+void hand_over_all_pending(std::chrono::steady_clock::time_point deadline);
 
 // A fork child: the other threads' producers belong to threads that do not exist here, and their
 // lines are the parent's to write. Their memory is left alone.

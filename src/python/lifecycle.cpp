@@ -106,7 +106,7 @@ PyMethodDef after_fork_child_def = {"_after_fork_child", as_cfunction(py_after_f
 
 void flush_all_writers(std::chrono::steady_clock::duration budget) {
     const auto deadline = std::chrono::steady_clock::now() + budget;
-    hand_over_all_pending();
+    hand_over_all_pending(deadline);
     struct Waiting {
         std::shared_ptr<SharedWriter> writer;
         AckReceiver ack;

@@ -5,6 +5,7 @@
 #include <string>
 #include <utility>
 
+#include "lib/batch_pool.hpp"
 #include "lib/mono_clock.hpp"
 #include "lib/producer.hpp"
 #include "lib/record_line.hpp"
@@ -72,9 +73,19 @@ inline Producer& thread_producer() {
     return first_thread_producer();
 }
 
-// Renders one line at the end of the thread's batch and hands the batch over when full. Runs no
-// Python code, so nothing can re-enter the producer while it is held.
-void append_record(Producer& producer, PyLogger& logger, Level level, std::string_view message,
+// Sends the full batch to its writer, unless the writer's queue stays full until `deadline`:
+// false then, with the lines still pending.
+bool send_full_batch(Producer& producer, SharedWriter& writer, std::chrono::steady_clock::time_point deadline) {
+    if (!writer.hand_off_until(producer.batch, Wake::Lazily, deadline)) return false;
+    producer.batch = BATCH_POOL.take();
+    producer.pending = 0;
+    return true;
+}
+
+// Renders one line at the end of the thread's batch and hands the batch over when full; false when
+// the writer's queue is full. Runs no Python code, so nothing can re-enter the producer while it is
+// held.
+bool append_record(Producer& producer, PyLogger& logger, Level level, std::string_view message,
                    std::uint64_t batch_size) {
     ProducerUse use(producer);
     SharedWriter& writer = *logger.writer;
@@ -85,7 +96,23 @@ void append_record(Producer& producer, PyLogger& logger, Level level, std::strin
     std::optional<EscapedName> name;
     if (logger.name) name = EscapedName{*logger.name};
     render_line(producer.batch, producer.cache, now, level, writer.style, name, message);
-    if (++producer.pending >= batch_size) producer.hand_off_to(writer);
+    if (++producer.pending < batch_size) return true;
+    return send_full_batch(producer, writer, {});  // a past deadline: no waiting here
+}
+
+// The writer's queue is full (its destination does not keep up, or nobody reads it). Waits for room
+// in short slices and runs the signal handlers between them, outside the producer's use because a
+// handler may log: Ctrl-C must be able to end a wait that may never end by itself. The record stays
+// pending when a handler raises.
+PyObject* wait_for_room(Producer& producer, PyLogger& logger, std::uint64_t batch_size) {
+    constexpr auto SLICE = std::chrono::milliseconds(100);
+    for (;;) {
+        if (PyErr_CheckSignals() < 0) return nullptr;
+        ProducerUse use(producer);
+        // A handler's records may have moved the batch on meanwhile.
+        if (producer.owner != logger.writer.get() || producer.pending < batch_size) Py_RETURN_NONE;
+        if (send_full_batch(producer, *logger.writer, std::chrono::steady_clock::now() + SLICE)) Py_RETURN_NONE;
+    }
 }
 
 }  // namespace
@@ -96,13 +123,17 @@ PyObject* log_args(PyLogger& logger, Level level, PyObject* message, PyObject* c
     if (nargs == 0) {
         std::string_view text;
         if (!utf8_of(message, text)) return nullptr;
-        append_record(producer, logger, level, text, batch_size);
+        if (!append_record(producer, logger, level, text, batch_size)) [[unlikely]] {
+            return wait_for_room(producer, logger, batch_size);
+        }
         Py_RETURN_NONE;
     }
-    ScratchLoan scratch(producer);
-    if (!format_message(scratch.buffer(), message, args, nargs)) return nullptr;
-    append_record(producer, logger, level, scratch.buffer().view(), batch_size);
-    Py_RETURN_NONE;
+    {
+        ScratchLoan scratch(producer);
+        if (!format_message(scratch.buffer(), message, args, nargs)) return nullptr;
+        if (append_record(producer, logger, level, scratch.buffer().view(), batch_size)) [[likely]] Py_RETURN_NONE;
+    }
+    return wait_for_room(producer, logger, batch_size);
 }
 
 PyObject* create_logger(PyTypeObject* type, std::shared_ptr<const std::string> name, std::optional<std::string> path,

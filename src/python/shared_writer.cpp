@@ -78,14 +78,26 @@ SharedWriter::~SharedWriter() {
 }
 
 void SharedWriter::hand_off(Bytes batch, Wake wake) {
+    if (abandoned_.load(std::memory_order_relaxed)) {
+        (void)hand_off_until(batch, wake, {});
+        return;
+    }
     // A message that comes back (the thread has ended) is dropped here, silently.
     (void)sender_.send(Action{Write{std::move(batch)}}, wake);
+}
+
+bool SharedWriter::hand_off_until(Bytes& batch, Wake wake, std::chrono::steady_clock::time_point deadline) {
+    Action action{Write{std::move(batch)}};
+    if (sender_.send_until(action, wake, deadline) != SendStatus::TimedOut) return true;
+    batch = std::move(std::get<Write>(action).bytes);
+    return false;
 }
 
 bool SharedWriter::request_flush(AckSender ack) { return !sender_.send(Action{FlushAck{std::move(ack)}}); }
 
 FlushRequest SharedWriter::request_flush_until(AckSender ack, std::chrono::steady_clock::time_point deadline) {
-    switch (sender_.send_until(Action{FlushAck{std::move(ack)}}, deadline)) {
+    Action action{FlushAck{std::move(ack)}};
+    switch (sender_.send_until(action, Wake::Now, deadline)) {
         case SendStatus::Sent:
             return FlushRequest::Sent;
         case SendStatus::TimedOut:
@@ -105,6 +117,7 @@ void SharedWriter::stop() {
 
 void SharedWriter::abandon_thread() noexcept {
     std::lock_guard lock(handle_mutex_);
+    abandoned_.store(true, std::memory_order_relaxed);
     handle_.abandon();
 }
 

@@ -2,6 +2,7 @@
 // the record choices fixed at its creation. Any thread; the registry is guarded by one mutex.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <memory>
@@ -39,7 +40,11 @@ public:
     SharedWriter(const SharedWriter&) = delete;
     SharedWriter& operator=(const SharedWriter&) = delete;
 
+    // Once the thread was abandoned (stuck on its output while the process exits), a batch that
+    // does not fit at once is dropped: nothing may wait on that thread any more.
     void hand_off(Bytes batch, Wake wake) override;
+
+    bool hand_off_until(Bytes& batch, Wake wake, std::chrono::steady_clock::time_point deadline) override;
 
     // Asks the thread to write and flush everything sent before; false when it has ended.
     bool request_flush(AckSender ack);
@@ -61,6 +66,7 @@ public:
 
 private:
     Sender<Action> sender_;
+    std::atomic<bool> abandoned_ = false;
     std::mutex handle_mutex_;  // held across the Stop send and the join
     WriterThread handle_;
 };

@@ -88,6 +88,19 @@ TEST(Channel, FullSendWaitsForReceiver) {
     EXPECT_EQ(blocked.get(), 42);
 }
 
+// A bounded send keeps its message when it gives up, so the caller still holds the lines.
+TEST(Channel, SendUntilKeepsTheMessageWhenItGivesUp) {
+    auto [tx, rx] = make_channel<std::vector<int>>(1);
+    std::vector<int> first{1}, second{2, 3};
+    EXPECT_EQ(tx.send_until(first, Wake::Now, {}), SendStatus::Sent);
+    EXPECT_EQ(tx.send_until(second, Wake::Now, in(50ms)), SendStatus::TimedOut);
+    EXPECT_EQ(second, (std::vector<int>{2, 3}));
+    EXPECT_EQ(rx.recv_until(in(100ms)).message, std::vector<int>{1});
+    EXPECT_EQ(tx.send_until(second, Wake::Now, {}), SendStatus::Sent);  // room again: no waiting
+    { Receiver<std::vector<int>> gone = std::move(rx); }
+    EXPECT_EQ(tx.send_until(second, Wake::Now, {}), SendStatus::Disconnected);
+}
+
 // The waiting receiver must be woken by the sender leaving, and only after the queue is drained.
 TEST(Channel, ReceiveTimesOutThenDrainsThenSeesDisconnect) {
     auto [tx, rx] = make_channel<int>(4);

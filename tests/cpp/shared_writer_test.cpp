@@ -107,7 +107,7 @@ TEST_F(SharedWriterTest, HandingOverEveryThreadsLinesRacesSafelyWithThreadsEndin
         });
     }
     while (ready.load() < THREADS) std::this_thread::yield();
-    hand_over_all_pending();
+    hand_over_all_pending(std::chrono::steady_clock::now() + std::chrono::seconds(5));
     for (std::thread& t : threads) t.join();
     w.reset();
     std::string expected;

@@ -18,23 +18,6 @@ def msgs(directory, pattern):
     return [line.rsplit(' msg="', 1)[1][:-1] for line in read_lines(directory, pattern)]
 
 
-def test_thread_exit_hands_over_pending_lines(tmp_path):
-    run_py("""
-import threading
-from tarnwick._logger import PyLogger
-a, b = PyLogger("a", path="a.log"), PyLogger("b", path="b.log")
-def work(n):
-    for i in range(10): a.info("a %d %d", n, i)
-    for i in range(7): b.info("b %d %d", n, i)
-threads = [threading.Thread(target=work, args=(n,)) for n in range(4)]
-for t in threads: t.start()
-for t in threads: t.join()
-a.shutdown(); b.shutdown()
-""", cwd=tmp_path)
-    assert sorted(msgs(tmp_path, "a_*.log")) == sorted(f"a {n} {i}" for n in range(4) for i in range(10))
-    assert sorted(msgs(tmp_path, "b_*.log")) == sorted(f"b {n} {i}" for n in range(4) for i in range(7))
-
-
 def test_join_returns_after_the_threads_lines_are_handed_over(tmp_path):
     run_py("""
 import glob, threading
