@@ -72,7 +72,7 @@ void hand_over_all_pending(std::chrono::steady_clock::time_point deadline) {
     for (Producer* p : PRODUCERS.all) {
         if (p->in_use) continue;  // inside a record on its own thread: that call finishes it
         ProducerUse use(*p);
-        p->hand_over_pending(deadline);
+        (void)p->hand_over_pending(deadline);  // lines that find no room stay with their thread
     }
 }
 
@@ -90,32 +90,27 @@ void Producer::adopt(const std::shared_ptr<BatchSink>& sink, DestinationPath des
     owner_destination = std::move(destination);
 }
 
-void Producer::hand_over_pending(std::optional<std::chrono::steady_clock::time_point> deadline) {
-    const BatchSink* had_owner = std::exchange(owner, nullptr);
-    std::weak_ptr<BatchSink> ref = std::exchange(owner_ref, {});
-    DestinationPath destination = std::exchange(owner_destination, {});
-    pending = 0;
-    if (batch.empty() || had_owner == nullptr) {
+bool Producer::hand_over_pending(std::optional<std::chrono::steady_clock::time_point> deadline) {
+    if (batch.empty() || owner == nullptr) {
         batch.clear();
-        return;
+        forget_owner();
+        return true;
     }
-    Bytes lines = std::exchange(batch, BATCH_POOL.take());
-    auto send = [&](BatchSink& sink) {
-        if (!deadline) {
-            sink.hand_off(std::move(lines), Wake::Now);
-        } else {
-            (void)sink.hand_off_until(lines, Wake::Now, *deadline);  // not taken: dropped with `lines`
-        }
-    };
-    if (std::shared_ptr<BatchSink> sink = ref.lock()) {
-        send(*sink);
-        return;  // releasing `sink` may destroy the writer, which then stops and flushes it
-    }
+    std::shared_ptr<BatchSink> sink = owner_ref.lock();
     // The writer was destroyed meanwhile (its last logger released on another thread): write the
     // lines through the live writer of the same destination, creating one if needed.
-    if (REACQUIRE_SINK != nullptr && destination) {
-        if (std::shared_ptr<BatchSink> sink = REACQUIRE_SINK(*destination)) send(*sink);
+    if (!sink && REACQUIRE_SINK != nullptr && owner_destination) sink = REACQUIRE_SINK(*owner_destination);
+    if (!sink) {
+        batch.clear();
+    } else if (!deadline) {
+        sink->hand_off(std::exchange(batch, BATCH_POOL.take()), Wake::Now);
+    } else if (sink->hand_off_until(batch, Wake::Now, *deadline)) {
+        batch = BATCH_POOL.take();
+    } else {
+        return false;
     }
+    forget_owner();
+    return true;  // releasing `sink` may destroy the writer, which then stops and flushes it
 }
 
 void Producer::forget_owner() noexcept {

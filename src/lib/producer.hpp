@@ -58,10 +58,10 @@ struct Producer {
     void adopt(const std::shared_ptr<BatchSink>& sink, DestinationPath destination);
 
     // Hands the pending lines to the writer they belong to: the remembered one if it still exists,
-    // else the live writer of the same destination. Leaves an empty batch with no owner. With a
-    // deadline (the process is leaving), lines whose writer's queue stays full until then are
-    // dropped rather than waited for.
-    void hand_over_pending(std::optional<std::chrono::steady_clock::time_point> deadline = std::nullopt);
+    // else the live writer of the same destination, and leaves an empty batch with no owner. With
+    // a deadline, gives up when that writer's queue stays full until then: false, and the lines
+    // stay pending with their owner.
+    bool hand_over_pending(std::optional<std::chrono::steady_clock::time_point> deadline = std::nullopt);
 
     // Forgets the pending lines without sending them (a fork child must not write its parent's lines).
     void discard_pending() noexcept;

@@ -73,45 +73,55 @@ inline Producer& thread_producer() {
     return first_thread_producer();
 }
 
-// Sends the full batch to its writer, unless the writer's queue stays full until `deadline`:
-// false then, with the lines still pending.
-bool send_full_batch(Producer& producer, SharedWriter& writer, std::chrono::steady_clock::time_point deadline) {
-    if (!writer.hand_off_until(producer.batch, Wake::Lazily, deadline)) return false;
-    producer.batch = BATCH_POOL.take();
-    producer.pending = 0;
-    return true;
-}
+// What became of a record: appended (a full batch sent on), appended to a full batch that waits
+// for room, or not rendered because earlier lines for another writer wait for room first.
+enum class Append { Done, BatchWaiting, LinesInTheWay };
 
-// Renders one line at the end of the thread's batch and hands the batch over when full; false when
-// the writer's queue is full. Runs no Python code, so nothing can re-enter the producer while it is
-// held.
-bool append_record(Producer& producer, PyLogger& logger, Level level, std::string_view message,
-                   std::uint64_t batch_size) {
+// Renders one line at the end of the thread's batch and hands the batch over when full, never
+// waiting for room in a writer's queue. Runs no Python code, so nothing can re-enter the producer
+// while it is held.
+Append append_record(Producer& producer, PyLogger& logger, Level level, std::string_view message,
+                     std::uint64_t batch_size) {
+    constexpr std::chrono::steady_clock::time_point NO_WAIT{};  // long past
     ProducerUse use(producer);
     SharedWriter& writer = *logger.writer;
     if (producer.owner != &writer) [[unlikely]] {
+        if (!producer.hand_over_pending(NO_WAIT)) return Append::LinesInTheWay;
         producer.adopt(logger.writer, writer.destination);
     }
     const WallTime now = producer.clock.now();
     std::optional<EscapedName> name;
     if (logger.name) name = EscapedName{*logger.name};
     render_line(producer.batch, producer.cache, now, level, writer.style, name, message);
-    if (++producer.pending < batch_size) return true;
-    return send_full_batch(producer, writer, {});  // a past deadline: no waiting here
+    if (++producer.pending < batch_size) return Append::Done;
+    if (!writer.hand_off_until(producer.batch, Wake::Lazily, NO_WAIT)) return Append::BatchWaiting;
+    producer.batch = BATCH_POOL.take();
+    producer.pending = 0;
+    return Append::Done;
 }
 
-// The writer's queue is full (its destination does not keep up, or nobody reads it). Waits for room
-// in short slices and runs the signal handlers between them, outside the producer's use because a
-// handler may log: Ctrl-C must be able to end a wait that may never end by itself. The record stays
-// pending when a handler raises.
-PyObject* wait_for_room(Producer& producer, PyLogger& logger, std::uint64_t batch_size) {
+// A writer's queue is full (its destination does not keep up, or nobody reads it): hands the
+// pending lines over, waiting for room in short slices and running the signal handlers between
+// them, outside the producer's use because a handler may log. Ctrl-C can so end a wait that may
+// never end by itself. False with the handler's exception set; the lines stay pending then.
+bool hand_over_interruptibly(Producer& producer) {
     constexpr auto SLICE = std::chrono::milliseconds(100);
     for (;;) {
-        if (PyErr_CheckSignals() < 0) return nullptr;
-        ProducerUse use(producer);
-        // A handler's records may have moved the batch on meanwhile.
-        if (producer.owner != logger.writer.get() || producer.pending < batch_size) Py_RETURN_NONE;
-        if (send_full_batch(producer, *logger.writer, std::chrono::steady_clock::now() + SLICE)) Py_RETURN_NONE;
+        {
+            ProducerUse use(producer);
+            if (producer.hand_over_pending(std::chrono::steady_clock::now() + SLICE)) return true;
+        }
+        if (PyErr_CheckSignals() < 0) return false;
+    }
+}
+
+PyObject* record(Producer& producer, PyLogger& logger, Level level, std::string_view message,
+                 std::uint64_t batch_size) {
+    for (;;) {
+        const Append appended = append_record(producer, logger, level, message, batch_size);
+        if (appended == Append::Done) [[likely]] Py_RETURN_NONE;
+        if (!hand_over_interruptibly(producer)) return nullptr;
+        if (appended == Append::BatchWaiting) Py_RETURN_NONE;
     }
 }
 
@@ -123,17 +133,12 @@ PyObject* log_args(PyLogger& logger, Level level, PyObject* message, PyObject* c
     if (nargs == 0) {
         std::string_view text;
         if (!utf8_of(message, text)) return nullptr;
-        if (!append_record(producer, logger, level, text, batch_size)) [[unlikely]] {
-            return wait_for_room(producer, logger, batch_size);
-        }
-        Py_RETURN_NONE;
+        return record(producer, logger, level, text, batch_size);
     }
-    {
-        ScratchLoan scratch(producer);
-        if (!format_message(scratch.buffer(), message, args, nargs)) return nullptr;
-        if (append_record(producer, logger, level, scratch.buffer().view(), batch_size)) [[likely]] Py_RETURN_NONE;
-    }
-    return wait_for_room(producer, logger, batch_size);
+    // The text lives in the loan's own buffer, out of reach of a signal handler's nested call.
+    ScratchLoan scratch(producer);
+    if (!format_message(scratch.buffer(), message, args, nargs)) return nullptr;
+    return record(producer, logger, level, scratch.buffer().view(), batch_size);
 }
 
 PyObject* create_logger(PyTypeObject* type, std::shared_ptr<const std::string> name, std::optional<std::string> path,

@@ -161,22 +161,28 @@ def cpu_seconds(pid):
 FULL_QUEUE_CHILD = """
 import os, sys
 from tarnwick._logger import PyLogger, basic_config
-basic_config(batch_size=1)
+# "switching": every record for the pipe is followed by one for a file, so the pipe's lines wait
+# for room when the thread moves on to the file's writer, not when a batch is full.
+switching = sys.argv[3] == "switching"
+basic_config(batch_size=32 if switching else 1)
 log = PyLogger("t0")
+other = PyLogger("other", path="other.log") if switching else None
 pads = {pads!r}
 fd = os.open(sys.argv[2], os.O_WRONLY)
 for i in range(int(sys.argv[1])):
     if i % 1000 == 0:
         os.pwrite(fd, b"%10d" % i, 0)
     log.info("0 0 %d %s", i, pads[i % len(pads)])
+    if other:
+        other.info("between")
 """
 
 
-def blocked_on_full_queue(tmp_path):
+def blocked_on_full_queue(tmp_path, mode="single"):
     """A child logging to a pipe nobody reads, once it is blocked: it must wait, not drop or spin."""
     progress = tmp_path / "progress"
     progress.write_text("0")
-    proc = spawn(FULL_QUEUE_CHILD, BACKLOG_RECORDS, progress)
+    proc = spawn(FULL_QUEUE_CHILD, BACKLOG_RECORDS, progress, mode, cwd=tmp_path)
     try:
         # Wait until neither the record count nor the processor time moves.
         sample = lambda: (cpu_seconds(proc.pid), int(progress.read_text()))  # noqa: E731
@@ -209,8 +215,9 @@ def test_full_queue_blocks_the_producer_until_the_reader_catches_up(tmp_path):
     assert sequences(lines, "logfmt") == {(0, 0): list(range(BACKLOG_RECORDS))}
 
 
-def test_ctrl_c_ends_a_producer_waiting_for_room(tmp_path):
-    proc = blocked_on_full_queue(tmp_path)
+@pytest.mark.parametrize("mode", ["single", "switching"])
+def test_ctrl_c_ends_a_producer_waiting_for_room(tmp_path, mode):
+    proc = blocked_on_full_queue(tmp_path, mode)
     proc.send_signal(signal.SIGINT)
     try:
         # Standard output is never read: the exit flush gives up on the writer after its 5 s.
