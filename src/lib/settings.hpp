@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <new>
 #include <optional>
 #include <string>
 #include <utility>
@@ -27,6 +28,10 @@ public:
         [[maybe_unused]] T old = std::exchange(value_, std::move(value));
         lock.unlock();  // the previous value is released outside the lock
     }
+
+    // A fork child: a thread of the parent that held the lock (a thread-exit hand-off creating a
+    // writer) does not exist there.
+    void reset_in_child() noexcept { new (&mutex_) std::mutex; }
 
 private:
     mutable std::mutex mutex_;

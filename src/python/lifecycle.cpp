@@ -8,6 +8,7 @@
 
 #include "lib/batch_pool.hpp"
 #include "lib/producer.hpp"
+#include "lib/settings.hpp"
 #include "python/errors.hpp"
 #include "python/owned_ref.hpp"
 #include "python/shared_writer.hpp"
@@ -84,6 +85,10 @@ PyObject* py_after_fork_parent(PyObject*, PyObject*) noexcept {
 // forking thread's pending ones stay the parent's to write.
 PyObject* py_after_fork_child(PyObject*, PyObject*) noexcept {
     new (&writers_mutex()) std::mutex;
+    DEFAULT_PATH.reset_in_child();
+    UNIX_TS.reset_in_child();
+    COLOR_MODE.reset_in_child();
+    FORMAT.reset_in_child();
     BATCH_POOL.reset_in_child();
     if (Producer* p = existing_producer()) p->discard_pending();
     forget_other_threads_producers();
