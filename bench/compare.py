@@ -390,17 +390,22 @@ def worker(job):
         rep(calls, extra=warm, check=False)
         return {"ok": True, "calls": calls}
 
-    # Warm up, growing the count until a repetition is long enough to estimate the cost per call
-    # (thread start-up and logger creation would otherwise dominate a short one).
+    # Warm up. Without a call count from an earlier round, grow the count until a repetition is
+    # long enough to estimate the cost per call (thread start-up and logger creation would
+    # otherwise dominate a short one).
     calls = max(job["warmup"] // step * step, step)
-    while True:
-        loop_ns, e2e_ns, _ = rep(calls)
-        per_call = max(loop_ns, e2e_ns, 1.0)
-        if per_call * calls >= 0.2e9 * job["budget_s"] or calls >= job["max_calls"]:
-            break
-        calls = min(calls * 8, job["max_calls"]) // step * step
-    calls = int(job["budget_s"] * 1e9 / per_call)
-    calls = max(job["min_calls"], min(job["max_calls"], calls)) // step * step
+    if job.get("calls"):
+        rep(calls)
+        calls = job["calls"]
+    else:
+        while True:
+            loop_ns, e2e_ns, _ = rep(calls)
+            per_call = max(loop_ns, e2e_ns, 1.0)
+            if per_call * calls >= 0.2e9 * job["budget_s"] or calls >= job["max_calls"]:
+                break
+            calls = min(calls * 8, job["max_calls"]) // step * step
+        calls = int(job["budget_s"] * 1e9 / per_call)
+        calls = max(job["min_calls"], min(job["max_calls"], calls)) // step * step
     loops, e2es = [], []
     for _ in range(job["reps"]):
         a, b, _ = rep(calls)
@@ -707,37 +712,61 @@ def main(argv):
         if args.callgrind:
             return callgrind(args, env, tmp)
         started = time.monotonic()
-        plan = [(sc, s) for sc in SCENARIOS if sc in scenarios for s in systems
-                if s != "% alone" or sc in ("file_text", "four_args")]
+        # Repetitions go round the systems of a scenario, one worker per system and round, so a
+        # change of the machine's pace (this shared machine has them, lasting seconds) touches
+        # every system of a scenario alike instead of one system's whole block.
+        plan = [(sc, [s for s in systems if s != "% alone" or sc in ("file_text", "four_args")])
+                for sc in SCENARIOS if sc in scenarios]
+        total = sum(len(members) for _, members in plan)
+        done = 0
         results = {}
         hung = set()   # a system that timed out once is not given the time again
-        for i, (sc, s) in enumerate(plan, 1):
-            if s in hung:
-                results[(sc, s)] = {"ok": False, "status": "skipped",
-                                    "error": "timed out in an earlier scenario"}
-                continue
-            workdir = os.path.join(tmp, f"{sc}-{s}")
+        for sc, members in plan:
+            workdir = os.path.join(tmp, sc)
             os.mkdir(workdir)
             stdout_to = os.devnull if SCENARIOS[sc]["dest"] == "stdout" else None
-            job = dict(system=s, scenario=sc, mode="time", reps=args.reps, budget_s=budget_s,
-                        warmup=warmup, min_calls=min_calls, max_calls=max_calls,
-                        workdir=workdir, floor_dir=args.floor_dir, stdout_to=stdout_to)
-            r = run_worker(job, timeout, env)
-            if r.get("ok") and stdout_to and SYSTEMS[s].writes:
-                # /dev/null cannot be counted: a separate pass writes the same calls to a file.
-                check = dict(job, mode="check", calls=r["calls"],
-                             stdout_to=os.path.join(workdir, "stdout.log"))
-                c = run_worker(check, timeout, env)
-                if not c.get("ok"):
-                    r = c
-            results[(sc, s)] = r
-            if r.get("error", "").startswith("timed out"):
-                hung.add(s)
+            base = dict(scenario=sc, mode="time", reps=1, budget_s=budget_s, warmup=warmup,
+                        min_calls=min_calls, max_calls=max_calls, workdir=workdir,
+                        floor_dir=args.floor_dir, stdout_to=stdout_to)
+            rounds = {s: [] for s in members}
+            for _ in range(args.reps):
+                for s in members:
+                    if s in hung:
+                        results[(sc, s)] = {"ok": False, "status": "skipped",
+                                            "error": "timed out in an earlier scenario"}
+                        continue
+                    if (sc, s) in results:
+                        continue   # failed in an earlier round
+                    calls = rounds[s][0]["calls"] if rounds[s] else None
+                    r = run_worker(dict(base, system=s, calls=calls), timeout, env)
+                    if not r.get("ok"):
+                        results[(sc, s)] = r
+                        if r.get("error", "").startswith("timed out"):
+                            hung.add(s)
+                        continue
+                    rounds[s].append(r)
+            for s in members:
+                if (sc, s) not in results:
+                    runs = rounds[s]
+                    r = {"ok": True, "calls": runs[0]["calls"], "reps": len(runs),
+                         "loop_ns": median([x["loop_ns"] for x in runs]),
+                         "e2e_ns": median([x["e2e_ns"] for x in runs]),
+                         "checked": runs[0]["checked"]}
+                    if stdout_to and SYSTEMS[s].writes:
+                        # /dev/null cannot be counted: a separate pass writes the same calls to a file.
+                        check = dict(base, system=s, mode="check", calls=r["calls"],
+                                     stdout_to=os.path.join(workdir, f"stdout-{s}.log"))
+                        c = run_worker(check, timeout, env)
+                        if not c.get("ok"):
+                            r = c
+                    results[(sc, s)] = r
+                r = results[(sc, s)]
+                done += 1
+                shown = (f"{fmt_ns(r['loop_ns'])} ns/call, {fmt_ns(r['e2e_ns'])} ns/record"
+                         if r.get("ok") else f"{r.get('status')}: {r.get('error')}")
+                print(f"[{done}/{total} {time.monotonic() - started:5.1f}s] {sc:10} {s:13} {shown}",
+                      file=sys.stderr, flush=True)
             shutil.rmtree(workdir, ignore_errors=True)
-            shown = (f"{fmt_ns(r['loop_ns'])} ns/call, {fmt_ns(r['e2e_ns'])} ns/record"
-                     if r.get("ok") else f"{r.get('status')}: {r.get('error')}")
-            print(f"[{i}/{len(plan)} {time.monotonic() - started:5.1f}s] {sc:10} {s:13} {shown}",
-                  file=sys.stderr, flush=True)
         rss = {}
         if not args.no_rss:
             for s in systems:
