@@ -731,12 +731,12 @@ def main(argv):
             rounds = {s: [] for s in members}
             for _ in range(args.reps):
                 for s in members:
+                    if (sc, s) in results:
+                        continue   # failed in an earlier round
                     if s in hung:
                         results[(sc, s)] = {"ok": False, "status": "skipped",
                                             "error": "timed out in an earlier scenario"}
                         continue
-                    if (sc, s) in results:
-                        continue   # failed in an earlier round
                     calls = rounds[s][0]["calls"] if rounds[s] else None
                     r = run_worker(dict(base, system=s, calls=calls), timeout, env)
                     if not r.get("ok"):
