@@ -3,8 +3,8 @@
 # anywhere but apt. Usage: tools/setup.sh [bench]
 set -euo pipefail
 
-packages=(cmake ninja-build g++ make python3 python3-dev python3-pytest python3-numpy
-          python3-hypothesis python3-mypy libgtest-dev libbenchmark-dev faketime clang libclang-rt-14-dev)
+packages=(cmake ninja-build g++ make python3 python3-dev python3-venv
+          libgtest-dev libbenchmark-dev faketime clang libclang-rt-14-dev)
 if [[ "${1:-}" == bench ]]; then
   packages+=(python3-structlog python3-loguru python3-logbook valgrind)
 fi

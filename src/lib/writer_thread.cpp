@@ -18,7 +18,6 @@ namespace tarnwick {
 namespace {
 
 constexpr std::size_t WRITER_STACK_SIZE = 2 * 1024 * 1024;
-constexpr auto CHECK_INTERVAL = std::chrono::seconds(1);
 
 IoResult<std::size_t> write_fd(int fd, const char* data, std::size_t size) noexcept {
     const ssize_t n = ::write(fd, data, size);
@@ -71,7 +70,7 @@ IoStatus serve(Context& context) {
 
     for (;;) {
         RecvResult<Action> got =
-            context.receiver.recv_until(std::chrono::steady_clock::now() + CHECK_INTERVAL);
+            context.receiver.recv_until(std::chrono::steady_clock::now() + context.check_interval);
         // Written out here rather than by the close, whose errors nobody would hear of. No
         // destination flush: nobody waits for one.
         if (got.status == RecvStatus::Disconnected) return writer.write_out();
@@ -83,7 +82,7 @@ IoStatus serve(Context& context) {
         }
 
         const auto now = std::chrono::steady_clock::now();
-        if (now - last_check < CHECK_INTERVAL) continue;
+        if (now - last_check < context.check_interval) continue;
         last_check = now;
         if (context.path) {
             const Date today = context.today();

@@ -4,6 +4,7 @@
 
 #include <pthread.h>
 
+#include <chrono>
 #include <cstddef>
 #include <memory>
 #include <optional>
@@ -20,6 +21,7 @@
 namespace tarnwick {
 
 inline constexpr std::size_t WRITE_BUFFER_CAPACITY = 1'048'576;
+inline constexpr std::chrono::milliseconds DEFAULT_CHECK_INTERVAL{1000};
 
 // A byte sink. write may accept fewer bytes than offered and reports how many; an interrupted
 // call comes back as an error for which interrupted() holds, and the caller retries it.
@@ -95,6 +97,8 @@ struct Context {
     Date date;                        // date of the file open now
     Date (*today)() = local_date_now;  // injectable so tests can move midnight
     IoResult<BufferedWriter> (*open_destination)(const Context&) = rotate;  // tests fake the sink
+    // How often the buffer is written out and the date compared; shorter only in tests.
+    std::chrono::milliseconds check_interval = DEFAULT_CHECK_INTERVAL;
 };
 
 // The thread body. Returns after Stop, once the channel is empty and the sender gone, or at the first

@@ -37,10 +37,23 @@ std::shared_ptr<BatchSink> reacquire(const std::optional<std::string>& destinati
 // Installed at load time, before any thread can exit with lines for a destroyed writer.
 [[maybe_unused]] const bool REACQUIRE_INSTALLED = (REACQUIRE_SINK = &reacquire, true);
 
-Sender<Action> start_writer(const DestinationPath& destination, WriterThread& handle) {
+Sender<Action> start_writer(const DestinationPath& destination, std::chrono::milliseconds check_interval,
+                            WriterThread& handle) {
     auto [sender, receiver] = make_channel<Action>(ACTION_CHANNEL_CAPACITY);
-    handle = SPAWN_WRITER(Context{std::move(receiver), *destination, local_date_now()});
+    Context context{std::move(receiver), *destination, local_date_now()};
+    context.check_interval = check_interval;
+    handle = SPAWN_WRITER(std::move(context));
     return std::move(sender);
+}
+
+// Tests shorten the writer's periodic check so they need not wait a second for a flush.
+std::chrono::milliseconds check_interval_from_env() {
+    const char* text = std::getenv("TARNWICK_CHECK_INTERVAL_MS");
+    if (text == nullptr) return DEFAULT_CHECK_INTERVAL;
+    char* end = nullptr;
+    const long ms = std::strtol(text, &end, 10);
+    if (end == text || *end != '\0' || ms <= 0 || ms > 60'000) return DEFAULT_CHECK_INTERVAL;
+    return std::chrono::milliseconds(ms);
 }
 
 }  // namespace
@@ -66,8 +79,13 @@ bool decide_color(ColorMode mode, bool is_stdout) {
     return isatty(STDOUT_FILENO) == 1;
 }
 
-SharedWriter::SharedWriter(DestinationPath dest, Sender<Action> sender, WriterThread handle, LineStyle line_style)
-    : destination(std::move(dest)), style(line_style), sender_(std::move(sender)), handle_(std::move(handle)) {}
+SharedWriter::SharedWriter(DestinationPath dest, Sender<Action> sender, WriterThread handle, LineStyle line_style,
+                           std::chrono::milliseconds interval)
+    : destination(std::move(dest)),
+      style(line_style),
+      check_interval(interval),
+      sender_(std::move(sender)),
+      handle_(std::move(handle)) {}
 
 SharedWriter::~SharedWriter() {
     // The releasing thread's lines for this writer go out before Stop, not to the void.
@@ -129,7 +147,7 @@ void SharedWriter::restart_in_child() {
     // lines belong to the parent: leave it untouched (leaked) rather than destroying it.
     new Sender<Action>(std::move(sender_));
     handle_.abandon();
-    sender_ = start_writer(destination, handle_);
+    sender_ = start_writer(destination, check_interval, handle_);
 }
 
 std::shared_ptr<SharedWriter> shared_writer(std::optional<std::string> path) {
@@ -146,12 +164,13 @@ std::shared_ptr<SharedWriter> shared_writer(std::optional<std::string> path) {
     line_style.unix_ts = UNIX_TS.load();
 
     auto destination = std::make_shared<const std::optional<std::string>>(key.path);
+    const std::chrono::milliseconds interval = check_interval_from_env();
     WriterThread handle;
-    Sender<Action> sender = start_writer(destination, handle);  // throws: nothing registered
+    Sender<Action> sender = start_writer(destination, interval, handle);  // throws: nothing registered
     // make_shared keeps the writer's storage until the last weak reference is gone, so a
     // remembered address is never reused by another writer meanwhile.
     auto writer = std::make_shared<SharedWriter>(std::move(destination), std::move(sender), std::move(handle),
-                                                 line_style);
+                                                 line_style, interval);
     if (it != WRITERS.map.end()) {
         it->second = writer;
     } else {

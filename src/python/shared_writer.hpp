@@ -34,7 +34,8 @@ enum class FlushRequest { Sent, TimedOut, Ended };
 
 class SharedWriter final : public BatchSink {
 public:
-    SharedWriter(DestinationPath destination, Sender<Action> sender, WriterThread handle, LineStyle style);
+    SharedWriter(DestinationPath destination, Sender<Action> sender, WriterThread handle, LineStyle style,
+                 std::chrono::milliseconds check_interval);
     // Hands over this thread's pending lines for this writer, then stops it.
     ~SharedWriter();
     SharedWriter(const SharedWriter&) = delete;
@@ -63,6 +64,7 @@ public:
 
     const DestinationPath destination;
     const LineStyle style;  // json, unix_ts, color: fixed for the writer's life
+    const std::chrono::milliseconds check_interval;
 
 private:
     Sender<Action> sender_;
