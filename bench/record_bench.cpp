@@ -7,7 +7,7 @@
 
 #include "lib/json_escape.hpp"
 #include "lib/record_line.hpp"
-#include "python/number_append.hpp"
+#include "lib/number_append.hpp"
 
 namespace tarnwick {
 namespace {
@@ -75,7 +75,7 @@ void BM_PushI64(benchmark::State& state) {
     std::int64_t value = -9'223'372'036'854'775'807 - 1;
     for (auto _ : state) {
         out.clear();
-        python::push_i64(out, value);
+        push_i64(out, value);
         benchmark::DoNotOptimize(out.data());
         value += 1'234'567'890'123;
     }
@@ -87,7 +87,7 @@ void BM_PushF64Repr(benchmark::State& state) {
     double value = 0.1;
     for (auto _ : state) {
         out.clear();
-        benchmark::DoNotOptimize(python::push_f64_repr(out, value));
+        benchmark::DoNotOptimize(push_f64_repr(out, value));
         value += 1.37;
         if (value > 1e6) value = 0.1;
     }

@@ -12,7 +12,7 @@
 #include <string_view>
 
 #include "fuzz_check.hpp"
-#include "python/number_append.hpp"
+#include "lib/number_append.hpp"
 
 namespace {
 
@@ -34,16 +34,16 @@ std::string appended(Push push) {
 void check_integer(std::int64_t value) {
     char want[32];
     std::snprintf(want, sizeof want, "%lld", static_cast<long long>(value));
-    check_equal(appended([&](Bytes& b) { python::push_i64(b, value); }), want, "push_i64 prints %lld");
+    check_equal(appended([&](Bytes& b) { push_i64(b, value); }), want, "push_i64 prints %lld");
 
     // printf has no signed octal or hex: the sign, then the magnitude.
     const auto bits = static_cast<unsigned long long>(value);
     const unsigned long long magnitude = value < 0 ? 0 - bits : bits;
     const char* sign = value < 0 ? "-" : "";
     std::snprintf(want, sizeof want, "%s%llo", sign, magnitude);
-    check_equal(appended([&](Bytes& b) { python::push_radix(b, value, 8); }), want, "push_radix 8 prints %o");
+    check_equal(appended([&](Bytes& b) { push_radix(b, value, 8); }), want, "push_radix 8 prints %o");
     std::snprintf(want, sizeof want, "%s%llx", sign, magnitude);
-    check_equal(appended([&](Bytes& b) { python::push_radix(b, value, 16); }), want, "push_radix 16 prints %x");
+    check_equal(appended([&](Bytes& b) { push_radix(b, value, 16); }), want, "push_radix 16 prints %x");
 }
 
 // The shortest round-trip digits of a finite nonzero magnitude, without leading or trailing zeros,
@@ -76,7 +76,7 @@ Decimal shortest_decimal(double magnitude) {
 
 void check_float(double value) {
     bool done = false;
-    const std::string repr = appended([&](Bytes& b) { done = python::push_f64_repr(b, value); });
+    const std::string repr = appended([&](Bytes& b) { done = push_f64_repr(b, value); });
     check(done || repr.empty(), "push_f64_repr appends nothing when it declines");
 
     if (!std::isfinite(value)) {
@@ -85,7 +85,7 @@ void check_float(double value) {
     }
     char fixed[400];
     std::snprintf(fixed, sizeof fixed, "%f", value);
-    check_equal(appended([&](Bytes& b) { python::push_f64_fixed6(b, value); }), fixed, "push_f64_fixed6 prints %f");
+    check_equal(appended([&](Bytes& b) { push_f64_fixed6(b, value); }), fixed, "push_f64_fixed6 prints %f");
 
     if (value == 0.0) {
         check(done, "push_f64_repr prints zero");

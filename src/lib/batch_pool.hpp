@@ -5,10 +5,10 @@
 
 #include <cstddef>
 #include <mutex>
-#include <new>
 #include <vector>
 
 #include "lib/bytes.hpp"
+#include "lib/fork_safety.hpp"
 
 namespace tarnwick {
 
@@ -38,7 +38,7 @@ public:
     }
 
     // A fork child: the lock may be held by a writer thread of the parent, which is gone.
-    void reset_in_child() noexcept { new (this) BatchPool; }
+    void reset_in_child() noexcept { recreate_in_child(mutex_); }
 
     BatchPool() { spares_.reserve(MAX_KEPT); }
 

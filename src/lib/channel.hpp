@@ -58,26 +58,16 @@ public:
         std::allocator<T>().deallocate(slots_, capacity_);
     }
 
-    std::optional<T> send(T message, Wake wake) {
-        bool notify = true;
-        {
-            std::unique_lock lock(mutex_);
-            not_full_.wait(lock, [&] { return !receiver_alive_ || count_ < capacity_; });
-            if (!receiver_alive_) return std::optional<T>(std::move(message));
-            push(std::move(message));
-            notify = wake == Wake::Now || count_ >= LAZY_WAKE_COUNT;
-        }
-        if (notify) not_empty_.notify_one();
-        return std::nullopt;
-    }
-
-    // A send that gives up when the channel stays full until `deadline` (a past one: no waiting).
+    // Waits for room until `deadline` (none: as long as it takes; a past one: not at all).
     // `message` is moved from only when it was sent.
-    SendStatus send_until(T& message, Wake wake, std::chrono::steady_clock::time_point deadline) {
+    SendStatus send(T& message, Wake wake, std::optional<std::chrono::steady_clock::time_point> deadline) {
         bool notify = true;
         {
             std::unique_lock lock(mutex_);
-            if (!not_full_.wait_until(lock, deadline, [&] { return !receiver_alive_ || count_ < capacity_; })) {
+            const auto room = [&] { return !receiver_alive_ || count_ < capacity_; };
+            if (!deadline) {
+                not_full_.wait(lock, room);
+            } else if (!not_full_.wait_until(lock, *deadline, room)) {
                 return SendStatus::TimedOut;
             }
             if (!receiver_alive_) return SendStatus::Disconnected;
@@ -86,6 +76,11 @@ public:
         }
         if (notify) not_empty_.notify_one();
         return SendStatus::Sent;
+    }
+
+    bool receiver_alive() {
+        std::lock_guard lock(mutex_);
+        return receiver_alive_;
     }
 
     RecvResult<T> recv_until(std::chrono::steady_clock::time_point deadline) {
@@ -182,16 +177,23 @@ public:
         if (state_) state_->drop_sender();
     }
 
-    // Blocks while the channel is full. Empty when delivered; the message itself when the receiver
-    // has gone, also if it goes while this call waits.
-    std::optional<T> send(T message, Wake wake = Wake::Now) const {
+    // Waits for room until `deadline` (none: as long as it takes; a past one: not at all). Sent,
+    // TimedOut, or Disconnected when the receiver has gone (also while this call waited); `message`
+    // is moved from only when it was sent.
+    SendStatus send(T& message, Wake wake = Wake::Now,
+                    std::optional<std::chrono::steady_clock::time_point> deadline = std::nullopt) const {
         assert(state_ && "send on a moved-from Sender");
-        return state_->send(std::move(message), wake);
+        return state_->send(message, wake, deadline);
     }
-    // Gives up when the channel is still full at `deadline`; the message is moved from only when sent.
-    SendStatus send_until(T& message, Wake wake, std::chrono::steady_clock::time_point deadline) const {
-        assert(state_ && "send on a moved-from Sender");
-        return state_->send_until(message, wake, deadline);
+    // The same for a message the caller does not want back.
+    SendStatus send(T&& message, Wake wake = Wake::Now,
+                    std::optional<std::chrono::steady_clock::time_point> deadline = std::nullopt) const {
+        return send(message, wake, deadline);
+    }
+    // Whether the receiving half still exists.
+    bool connected() const {
+        assert(state_ && "connected() on a moved-from Sender");
+        return state_->receiver_alive();
     }
 
 private:
@@ -212,7 +214,7 @@ public:
         }
         return *this;
     }
-    // Queued messages stay in the channel until the sender is gone too.
+    // Messages still queued are destroyed at once, so a waiter on one learns it will get no answer.
     ~Receiver() {
         if (state_) state_->drop_receiver();
     }

@@ -14,11 +14,16 @@ constexpr bool level_enabled(Level threshold, Level record) noexcept {
     return static_cast<std::uint8_t>(threshold) >= static_cast<std::uint8_t>(record);
 }
 
+// Colour markers of the text format: dim keys, coloured level names. Macros, so that they join
+// the adjacent string literals of the fixed line pieces at compile time.
+#define TARNWICK_DIM "\x1b[2m"
+#define TARNWICK_RESET "\x1b[0m"
+
 // Indexed by Level - 1: error, warn, info, debug, trace.
 inline constexpr std::string_view PLAIN_LEVEL_NAMES[5] = {"error", "warn", "info", "debug", "trace"};
 inline constexpr std::string_view COLORED_LEVEL_NAMES[5] = {
-    "\x1b[31merror\x1b[0m", "\x1b[33mwarn\x1b[0m", "\x1b[32minfo\x1b[0m",
-    "\x1b[36mdebug\x1b[0m", "\x1b[2mtrace\x1b[0m",
+    "\x1b[31merror" TARNWICK_RESET, "\x1b[33mwarn" TARNWICK_RESET, "\x1b[32minfo" TARNWICK_RESET,
+    "\x1b[36mdebug" TARNWICK_RESET, TARNWICK_DIM "trace" TARNWICK_RESET,
 };
 static_assert(COLORED_LEVEL_NAMES[0].size() == 14 && COLORED_LEVEL_NAMES[1].size() == 13 &&
                   COLORED_LEVEL_NAMES[2].size() == 13 && COLORED_LEVEL_NAMES[3].size() == 14 &&

@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <mutex>
-#include <new>
 #include <stdexcept>
+#include <thread>
 #include <vector>
+
+#include "lib/fork_safety.hpp"
 
 namespace tarnwick {
 
@@ -16,6 +18,11 @@ namespace {
 
 using details::PRODUCER;
 thread_local constinit bool PRODUCER_DEAD = false;
+std::atomic<ReacquireSink> REACQUIRE_SINK{nullptr};
+
+// A thread's last lines may find the queue of a stuck destination full: they wait this long for
+// room, without the interpreter, and are dropped after it.
+constexpr auto THREAD_EXIT_WAIT = std::chrono::seconds(5);
 
 // Every thread's producer, for the hand-over at process exit. Never destroyed: threads may still
 // end while the process exits.
@@ -39,10 +46,8 @@ struct ProducerHolder {
         PRODUCER_DEAD = true;
         if (p == nullptr) return;
         forget_producer(p);  // from now on no other thread hands these lines over
-        // A thread's last lines are worth keeping: hand them over instead of dropping them. No
-        // Python code runs and no interpreter lock is needed here.
         try {
-            p->hand_over_pending();
+            p->hand_over_pending(std::chrono::steady_clock::now() + THREAD_EXIT_WAIT);
         } catch (...) {
             // the thread is ending; nothing left to tell
         }
@@ -53,7 +58,9 @@ thread_local ProducerHolder HOLDER;
 
 }  // namespace
 
-Producer& details::create_producer() {
+void set_reacquire_sink(ReacquireSink reacquire) noexcept { REACQUIRE_SINK.store(reacquire); }
+
+Producer& create_producer() {
     if (PRODUCER_DEAD) throw std::logic_error("per-thread logger state used after its thread exited");
     auto p = std::make_unique<Producer>();
     {
@@ -65,32 +72,39 @@ Producer& details::create_producer() {
     return *PRODUCER;
 }
 
-Producer* existing_producer() noexcept { return PRODUCER; }
-
 void hand_over_all_pending(std::chrono::steady_clock::time_point deadline) {
     std::lock_guard lock(PRODUCERS.mutex);
     for (Producer* p : PRODUCERS.all) {
-        if (p->in_use) continue;  // inside a record on its own thread: that call finishes it
-        ProducerUse use(*p);
+        std::uint8_t expected = Producer::FREE;
+        // In use on its own thread: that call finishes the record and keeps the lines.
+        if (!p->state.compare_exchange_strong(expected, Producer::CLAIMED, std::memory_order_acquire)) continue;
         (void)p->hand_over_pending(deadline);  // lines that find no room stay with their thread
+        p->state.store(Producer::FREE, std::memory_order_release);
     }
 }
 
 void forget_other_threads_producers() noexcept {
-    new (&PRODUCERS.mutex) std::mutex;
+    recreate_in_child(PRODUCERS.mutex);
     std::erase_if(PRODUCERS.all, [](Producer* p) { return p != PRODUCER; });
 }
 
-void ProducerUse::reused() { throw std::logic_error("per-thread logger state used re-entrantly"); }
+void ProducerUse::wait_for_claim(Producer& p, std::uint8_t seen) {
+    for (;;) {
+        if (seen == Producer::OWN) throw std::logic_error("per-thread logger state used re-entrantly");
+        std::this_thread::yield();  // the exit flush holds it for at most its deadline
+        seen = Producer::FREE;
+        if (p.state.compare_exchange_weak(seen, Producer::OWN, std::memory_order_acquire)) return;
+    }
+}
 
-void Producer::adopt(const std::shared_ptr<BatchSink>& sink, DestinationPath destination) {
+void Producer::adopt(const std::shared_ptr<BatchSink>& sink, WriterConfigRef config) {
     hand_over_pending();
     owner = sink.get();
     owner_ref = sink;
-    owner_destination = std::move(destination);
+    owner_config = std::move(config);
 }
 
-bool Producer::hand_over_pending(std::optional<std::chrono::steady_clock::time_point> deadline) {
+bool Producer::hand_over_pending(Deadline deadline) {
     if (batch.empty() || owner == nullptr) {
         batch.clear();
         forget_owner();
@@ -98,13 +112,13 @@ bool Producer::hand_over_pending(std::optional<std::chrono::steady_clock::time_p
     }
     std::shared_ptr<BatchSink> sink = owner_ref.lock();
     // The writer was destroyed meanwhile (its last logger released on another thread): write the
-    // lines through the live writer of the same destination, creating one if needed.
-    if (!sink && REACQUIRE_SINK != nullptr && owner_destination) sink = REACQUIRE_SINK(*owner_destination);
+    // lines through the live writer of the same configuration, creating one if needed.
+    if (!sink && owner_config) {
+        if (ReacquireSink reacquire = REACQUIRE_SINK.load()) sink = reacquire(owner_config);
+    }
     if (!sink) {
         batch.clear();
-    } else if (!deadline) {
-        sink->hand_off(std::exchange(batch, BATCH_POOL.take()), Wake::Now);
-    } else if (sink->hand_off_until(batch, Wake::Now, *deadline)) {
+    } else if (sink->hand_over(batch, Wake::Now, deadline)) {
         batch = BATCH_POOL.take();
     } else {
         return false;
@@ -116,7 +130,7 @@ bool Producer::hand_over_pending(std::optional<std::chrono::steady_clock::time_p
 void Producer::forget_owner() noexcept {
     owner = nullptr;
     owner_ref.reset();
-    owner_destination.reset();
+    owner_config.reset();
     pending = 0;
 }
 
@@ -126,7 +140,7 @@ void Producer::discard_pending() noexcept {
 }
 
 std::optional<Bytes> Producer::take_pending_for(const BatchSink* sink) noexcept {
-    if (owner != sink || in_use) return std::nullopt;
+    if (owner != sink || state.load(std::memory_order_relaxed) != FREE) return std::nullopt;
     forget_owner();
     if (batch.empty()) return std::nullopt;
     Bytes out;

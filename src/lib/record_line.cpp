@@ -41,8 +41,8 @@ struct Keys {
 
 constexpr std::array<Keys, 3> KEYS = {{
     {piece(" level="), piece(""), piece(" name="), piece(""), piece(" msg=\""), piece("\"\n")},
-    {piece(" \x1b[2mlevel=\x1b[0m"), piece(""), piece(" \x1b[2mname=\x1b[0m"), piece(""),
-     piece(" \x1b[2mmsg=\x1b[0m\""), piece("\"\n")},
+    {piece(" " TARNWICK_DIM "level=" TARNWICK_RESET), piece(""), piece(" " TARNWICK_DIM "name=" TARNWICK_RESET),
+     piece(""), piece(" " TARNWICK_DIM "msg=" TARNWICK_RESET "\""), piece("\"\n")},
     {piece(R"(,"level":")"), piece("\""), piece(R"(,"name":")"), piece("\""), piece(R"(,"msg":")"),
      piece("\"}\n")},
 }};

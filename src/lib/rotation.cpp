@@ -113,9 +113,9 @@ IoStatus create_directories(std::string_view dir) {
     return std::nullopt;
 }
 
-IoResult<BufferedWriter> rotate(const Context& context) {
-    if (!context.path) return BufferedWriter(std::make_unique<StdoutDestination>());
-    const std::string file = dated_file_name(*context.path, context.date);
+IoResult<BufferedWriter> rotate(const std::optional<std::string>& path, const Date& date) {
+    if (!path) return BufferedWriter(std::make_unique<StdoutDestination>());
+    const std::string file = dated_file_name(*path, date);
     const std::string_view dir = path_parent(file);
     if (!dir.empty()) {
         if (IoStatus status = create_directories(dir)) return *status;

@@ -5,9 +5,11 @@
 #include <string>
 #include <string_view>
 
+#include <optional>
+
+#include "lib/buffered_writer.hpp"
 #include "lib/io_error.hpp"
 #include "lib/local_date.hpp"
-#include "lib/writer_thread.hpp"  // declares rotate(const Context&) next to Context
 
 namespace tarnwick {
 
@@ -21,5 +23,9 @@ std::string_view path_parent(std::string_view path);
 // Creates `dir` and any missing ancestors with mode 0777 (umask applies); an existing directory,
 // even one made concurrently by someone else, is fine.
 IoStatus create_directories(std::string_view dir);
+
+// Opens the destination for `date`: standard output when there is no path, else the dated file of
+// `path` (for appending, creating it and its directories as needed).
+IoResult<BufferedWriter> rotate(const std::optional<std::string>& path, const Date& date);
 
 }  // namespace tarnwick

@@ -4,10 +4,9 @@
 #include <charconv>
 #include <cstring>
 #include <time.h>
-#include <utility>  // settings.hpp uses std::exchange without including it
 
+#include "lib/level.hpp"
 #include "lib/mono_clock.hpp"
-#include "lib/settings.hpp"
 
 namespace tarnwick {
 namespace {
@@ -149,15 +148,14 @@ void TimestampCache::refresh(std::int64_t seconds, TextGroup requested) {
     plain.unix_prefix.assign("time=", unix_secs);
 
     Group& colored = group_[index(TextGroup::Colored)];
-    if (ANY_COLOR.load(std::memory_order_relaxed) || requested == TextGroup::Colored || has(TextGroup::Colored)) {
-        colored.calendar_prefix.assign("\x1b[2mtime=\x1b[0m", calendar);
-        colored.offset_suffix.assign(zone, " \x1b[2mlevel=\x1b[0m");
-        colored.unix_prefix.assign("\x1b[2mtime=\x1b[0m", unix_secs);
+    if (requested == TextGroup::Colored || has(TextGroup::Colored)) {
+        colored.calendar_prefix.assign(TARNWICK_DIM "time=" TARNWICK_RESET, calendar);
+        colored.offset_suffix.assign(zone, " " TARNWICK_DIM "level=" TARNWICK_RESET);
+        colored.unix_prefix.assign(TARNWICK_DIM "time=" TARNWICK_RESET, unix_secs);
     }
 
-    // Also rendered on a JSON line's request, so JSON output never depends on ANY_JSON being set first.
     Group& json = group_[index(TextGroup::Json)];
-    if (ANY_JSON.load(std::memory_order_relaxed) || requested == TextGroup::Json || has(TextGroup::Json)) {
+    if (requested == TextGroup::Json || has(TextGroup::Json)) {
         json.calendar_prefix.assign(R"({"time":")", calendar);
         json.offset_suffix.assign(zone, R"(","level":")");
         json.unix_prefix.assign(R"({"time":)", unix_secs);

@@ -9,10 +9,6 @@
 
 namespace tarnwick {
 
-// Colour markers around the keys of coloured text lines.
-inline constexpr std::string_view DIM = "\x1b[2m";
-inline constexpr std::string_view RESET = "\x1b[0m";
-
 struct WallTime {
     std::int64_t seconds;  // Unix seconds
     std::uint32_t nanos;   // 0 to 999,999,999
@@ -38,8 +34,6 @@ public:
     // has passed, or the counter reads behind the anchor (the difference wraps to a huge value).
     static std::optional<WallTime> since_anchor(const Anchor& anchor, std::uint64_t mono) noexcept;
 
-    const Anchor& anchor() const noexcept { return anchor_; }
-
 private:
     Anchor anchor_;
 };
@@ -60,9 +54,9 @@ public:
         std::string_view unix_prefix;      // up to the "." before the nanoseconds
     };
 
-    // Renders the texts of Unix second `seconds` in the local time zone. The plain group is always
-    // rendered, the others when some writer may need them (ANY_COLOR, ANY_JSON), when the calling
-    // line needs them (`requested`), or when they were rendered before, so none goes stale.
+    // Renders the texts of Unix second `seconds` in the local time zone: the plain group always,
+    // the group the calling line needs (`requested`), and every group rendered before, so that
+    // none goes stale.
     void refresh(std::int64_t seconds, TextGroup requested);
 
     // -1 until the first refresh. Callers also test has(), since -1 is itself a valid second.

@@ -6,6 +6,7 @@
 
 #include <exception>
 #include <new>
+#include <type_traits>
 
 namespace tarnwick::python {
 
@@ -27,36 +28,29 @@ PyCFunction as_cfunction(F* f) noexcept {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
 }
 
-// Wrappers that keep C++ exceptions out of C frames, one per calling convention in use.
+// The boundary of every function CPython calls: no C++ exception may cross a C frame. A throw
+// becomes the Python exception raise_from_current_exception() gives; a function with no result to
+// report it through (a destructor callback) reports it as unraisable.
 template <auto Impl>
-PyObject* guarded_fastcall(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                           PyObject* kwnames) noexcept {
-    try {
-        return Impl(self, args, nargs, kwnames);
-    } catch (...) {
-        raise_from_current_exception();
+struct Boundary;
+
+template <class R, class... Args, R (*Impl)(Args...)>
+struct Boundary<Impl> {
+    static R call(Args... args) noexcept {
+        try {
+            return Impl(args...);
+        } catch (...) {
+            raise_from_current_exception();
+        }
+        if constexpr (std::is_void_v<R>) {
+            PyErr_WriteUnraisable(nullptr);
+        } else {
+            return nullptr;
+        }
     }
-    return nullptr;
-}
+};
 
 template <auto Impl>
-PyObject* guarded_noargs(PyObject* self, PyObject* unused) noexcept {
-    try {
-        return Impl(self, unused);
-    } catch (...) {
-        raise_from_current_exception();
-    }
-    return nullptr;
-}
-
-template <auto Impl>
-PyObject* guarded_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
-    try {
-        return Impl(type, args, kwargs);
-    } catch (...) {
-        raise_from_current_exception();
-    }
-    return nullptr;
-}
+inline constexpr auto guarded = &Boundary<Impl>::call;
 
 }  // namespace tarnwick::python

@@ -2,16 +2,16 @@
 
 #include <memory>
 #include <mutex>
-#include <new>
 #include <utility>
 #include <vector>
 
 #include "lib/batch_pool.hpp"
+#include "lib/fork_safety.hpp"
 #include "lib/producer.hpp"
-#include "lib/settings.hpp"
+#include "lib/shared_writer.hpp"
 #include "python/errors.hpp"
+#include "python/logger_module/settings.hpp"
 #include "python/owned_ref.hpp"
-#include "python/shared_writer.hpp"
 
 namespace tarnwick::python {
 
@@ -20,20 +20,16 @@ namespace {
 PyObject* MODULE = nullptr;     // borrowed for the process's life
 bool MP_HOOKED = false;          // multiprocessing's after-fork hook registered
 
-PyObject* py_flush_at_exit(PyObject*, PyObject*) noexcept {
-    try {
-        flush_all_writers(EXIT_FLUSH_BUDGET);
-    } catch (...) {
-        // exit goes on; there is nobody to tell
-    }
+PyObject* flush_at_exit(PyObject*, PyObject*) {
+    flush_all_writers(FLUSH_WAIT);
     Py_RETURN_NONE;
 }
 
-PyMethodDef flush_at_exit_def = {"_flush_at_exit", as_cfunction(py_flush_at_exit), METH_NOARGS, nullptr};
+PyMethodDef flush_at_exit_def = {"_flush_at_exit", as_cfunction(guarded<flush_at_exit>), METH_NOARGS, nullptr};
 
 // multiprocessing runs its workers' finalizers and then leaves with os._exit(), which skips atexit:
 // register the flush there too, in each worker, after multiprocessing has cleared the parent's.
-PyObject* py_after_multiprocessing_fork(PyObject*, PyObject*) noexcept {
+PyObject* after_multiprocessing_fork(PyObject*, PyObject*) {
     OwnedRef util = OwnedRef::steal(PyImport_ImportModule("multiprocessing.util"));
     OwnedRef finalize = util ? OwnedRef::steal(PyObject_GetAttrString(util.get(), "Finalize")) : OwnedRef();
     OwnedRef flush = OwnedRef::steal(PyCFunction_New(&flush_at_exit_def, nullptr));
@@ -45,7 +41,7 @@ PyObject* py_after_multiprocessing_fork(PyObject*, PyObject*) noexcept {
     Py_RETURN_NONE;
 }
 
-PyMethodDef after_mp_fork_def = {"_after_multiprocessing_fork", as_cfunction(py_after_multiprocessing_fork),
+PyMethodDef after_mp_fork_def = {"_after_multiprocessing_fork", as_cfunction(guarded<after_multiprocessing_fork>),
                                  METH_O, nullptr};
 
 void hook_multiprocessing() {
@@ -68,13 +64,13 @@ void hook_multiprocessing() {
 }
 
 // The registry lock is held across fork(), so the child never inherits it locked by another thread.
-PyObject* py_before_fork(PyObject*, PyObject*) noexcept {
+PyObject* before_fork(PyObject*, PyObject*) {
     hook_multiprocessing();
     writers_mutex().lock();
     Py_RETURN_NONE;
 }
 
-PyObject* py_after_fork_parent(PyObject*, PyObject*) noexcept {
+PyObject* after_fork_parent(PyObject*, PyObject*) {
     writers_mutex().unlock();
     Py_RETURN_NONE;
 }
@@ -83,56 +79,34 @@ PyObject* py_after_fork_parent(PyObject*, PyObject*) noexcept {
 // is gone. Writers get a fresh channel and thread now, before any record can be sent to a channel
 // whose lock may be held by a vanished thread; the parent's queued and buffered lines and the
 // forking thread's pending ones stay the parent's to write.
-PyObject* py_after_fork_child(PyObject*, PyObject*) noexcept {
-    new (&writers_mutex()) std::mutex;
-    DEFAULT_PATH.reset_in_child();
-    UNIX_TS.reset_in_child();
-    COLOR_MODE.reset_in_child();
-    FORMAT.reset_in_child();
+PyObject* after_fork_child(PyObject*, PyObject*) {
+    recreate_in_child(writers_mutex());
+    logger_module::reset_settings_in_child();
     BATCH_POOL.reset_in_child();
     if (Producer* p = existing_producer()) p->discard_pending();
     forget_other_threads_producers();
-    try {
-        for (const std::shared_ptr<SharedWriter>& writer : live_writers()) writer->restart_in_child();
-    } catch (...) {
-        raise_from_current_exception();
-        PyErr_WriteUnraisable(nullptr);
-    }
+    for (const std::shared_ptr<SharedWriter>& writer : live_writers()) writer->restart_in_child();
     Py_RETURN_NONE;
 }
 
-PyMethodDef before_fork_def = {"_before_fork", as_cfunction(py_before_fork), METH_NOARGS, nullptr};
-PyMethodDef after_fork_parent_def = {"_after_fork_parent", as_cfunction(py_after_fork_parent), METH_NOARGS,
+PyMethodDef before_fork_def = {"_before_fork", as_cfunction(guarded<before_fork>), METH_NOARGS, nullptr};
+PyMethodDef after_fork_parent_def = {"_after_fork_parent", as_cfunction(guarded<after_fork_parent>), METH_NOARGS,
                                      nullptr};
-PyMethodDef after_fork_child_def = {"_after_fork_child", as_cfunction(py_after_fork_child), METH_NOARGS,
+PyMethodDef after_fork_child_def = {"_after_fork_child", as_cfunction(guarded<after_fork_child>), METH_NOARGS,
                                     nullptr};
 
 }  // namespace
 
 void flush_all_writers(std::chrono::steady_clock::duration budget) {
     const auto deadline = std::chrono::steady_clock::now() + budget;
+    // With the interpreter held: no thread can be inside a record meanwhile on a build with a GIL.
     hand_over_all_pending(deadline);
-    struct Waiting {
-        std::shared_ptr<SharedWriter> writer;
-        AckReceiver ack;
-    };
-    std::vector<Waiting> waiting;
-    for (std::shared_ptr<SharedWriter>& writer : live_writers()) {
-        auto [ack_sender, ack_receiver] = make_channel<Ack>(ACK_CHANNEL_CAPACITY);
-        switch (writer->request_flush_until(std::move(ack_sender), deadline)) {
-            case FlushRequest::Sent:
-                waiting.push_back({std::move(writer), std::move(ack_receiver)});
-                break;
-            case FlushRequest::TimedOut:
-                writer->abandon_thread();
-                break;
-            case FlushRequest::Ended:
-                break;
-        }
-    }
-    for (Waiting& w : waiting) {
-        if (w.ack.recv_until(deadline).status == RecvStatus::TimedOut) w.writer->abandon_thread();
-    }
+    std::vector<std::shared_ptr<SharedWriter>> late;
+    Py_BEGIN_ALLOW_THREADS
+    late = flush_and_wait(live_writers(), deadline);
+    for (const std::shared_ptr<SharedWriter>& writer : late) writer->abandon_thread();
+    late.clear();  // a writer released here stops without touching Python
+    Py_END_ALLOW_THREADS
 }
 
 bool install_process_hooks(PyObject* module) {

@@ -8,9 +8,6 @@
 
 namespace tarnwick::python {
 
-// The most an exit flush may take, whatever the state of the destinations.
-inline constexpr std::chrono::seconds EXIT_FLUSH_BUDGET{5};
-
 // Registers the exit flush (atexit) and the fork hooks (os.register_at_fork); false with the error set.
 bool install_process_hooks(PyObject* module);
 

@@ -6,14 +6,13 @@
 #include <utility>
 
 #include "lib/batch_pool.hpp"
-#include "lib/mono_clock.hpp"
 #include "lib/producer.hpp"
 #include "lib/record_line.hpp"
-#include "lib/settings.hpp"
+#include "lib/shared_writer.hpp"
+#include "python/logger_module/settings.hpp"
 #include "python/message_format.hpp"
 #include "python/owned_ref.hpp"
 #include "python/py_logger.hpp"
-#include "python/shared_writer.hpp"
 
 namespace tarnwick::python {
 
@@ -44,22 +43,27 @@ private:
 // before join() can return. The thread_local destructor stays for lines logged after that.
 constexpr const char* THREAD_END_KEY = "tarnwick._logger.thread_end";
 
+// This wait holds the interpreter (the thread's state is being cleared), so it is short: lines
+// that find no room by then are left to the thread's C++ exit, which waits longer without it.
+constexpr auto THREAD_END_WAIT = std::chrono::seconds(1);
+
+// A destructor callback: nothing may be raised, and an ending thread has nobody to tell.
 void hand_over_at_thread_end(PyObject* capsule) noexcept {
     Producer* owner = static_cast<Producer*>(PyCapsule_GetPointer(capsule, THREAD_END_KEY));
     // Finalisation clears daemon threads' states from the main thread: their batches are not ours.
     Producer* p = existing_producer();
-    if (p == nullptr || p != owner || p->in_use) return;
+    if (p == nullptr || p != owner || p->state.load(std::memory_order_relaxed) != Producer::FREE) return;
     try {
         ProducerUse use(*p);
-        p->hand_over_pending();
+        (void)p->hand_over_pending(std::chrono::steady_clock::now() + THREAD_END_WAIT);
     } catch (...) {
-        // the thread is ending; its thread_local destructor tries once more
+        // the thread_local destructor tries once more
     }
 }
 
 // The first use on a thread; kept out of line so the common case below stays a TLS load.
 [[gnu::noinline]] Producer& first_thread_producer() {
-    Producer& p = details::create_producer();
+    Producer& p = create_producer();
     PyObject* dict = PyThreadState_GetDict();  // borrowed; null, without an error, if unavailable
     OwnedRef watch = OwnedRef::steal(PyCapsule_New(&p, THREAD_END_KEY, hand_over_at_thread_end));
     if (dict == nullptr || !watch || PyDict_SetItemString(dict, THREAD_END_KEY, watch.get()) < 0) {
@@ -87,30 +91,35 @@ Append append_record(Producer& producer, PyLogger& logger, Level level, std::str
     SharedWriter& writer = *logger.writer;
     if (producer.owner != &writer) [[unlikely]] {
         if (!producer.hand_over_pending(NO_WAIT)) return Append::LinesInTheWay;
-        producer.adopt(logger.writer, writer.destination);
+        producer.adopt(logger.writer, writer.config);
     }
     const WallTime now = producer.clock.now();
     std::optional<EscapedName> name;
     if (logger.name) name = EscapedName{*logger.name};
-    render_line(producer.batch, producer.cache, now, level, writer.style, name, message);
+    render_line(producer.batch, producer.cache, now, level, writer.config->style, name, message);
     if (++producer.pending < batch_size) return Append::Done;
-    if (!writer.hand_off_until(producer.batch, Wake::Lazily, NO_WAIT)) return Append::BatchWaiting;
+    if (!writer.hand_over(producer.batch, Wake::Lazily, NO_WAIT)) return Append::BatchWaiting;
     producer.batch = BATCH_POOL.take();
     producer.pending = 0;
     return Append::Done;
 }
 
 // A writer's queue is full (its destination does not keep up, or nobody reads it): hands the
-// pending lines over, waiting for room in short slices and running the signal handlers between
-// them, outside the producer's use because a handler may log. Ctrl-C can so end a wait that may
-// never end by itself. False with the handler's exception set; the lines stay pending then.
+// pending lines over, waiting for room in short slices without the interpreter, so other threads
+// run meanwhile, and running the signal handlers between them, outside the producer's use because a
+// handler may log. Ctrl-C can so end a wait that may never end by itself. False with the handler's
+// exception set; the lines stay pending then.
 bool hand_over_interruptibly(Producer& producer) {
     constexpr auto SLICE = std::chrono::milliseconds(100);
     for (;;) {
+        bool done = false;
         {
             ProducerUse use(producer);
-            if (producer.hand_over_pending(std::chrono::steady_clock::now() + SLICE)) return true;
+            Py_BEGIN_ALLOW_THREADS
+            done = producer.hand_over_pending(std::chrono::steady_clock::now() + SLICE);
+            Py_END_ALLOW_THREADS
         }
+        if (done) return true;
         if (PyErr_CheckSignals() < 0) return false;
     }
 }
@@ -128,7 +137,7 @@ PyObject* record(Producer& producer, PyLogger& logger, Level level, std::string_
 }  // namespace
 
 PyObject* log_args(PyLogger& logger, Level level, PyObject* message, PyObject* const* args, Py_ssize_t nargs) {
-    const std::uint64_t batch_size = BATCH_SIZE.load(std::memory_order_relaxed);
+    const std::uint64_t batch_size = logger_module::BATCH_SIZE.load(std::memory_order_relaxed);
     Producer& producer = thread_producer();
     if (nargs == 0) {
         std::string_view text;
@@ -143,22 +152,21 @@ PyObject* log_args(PyLogger& logger, Level level, PyObject* message, PyObject* c
 
 PyObject* create_logger(PyTypeObject* type, std::shared_ptr<const std::string> name, std::optional<std::string> path,
                         Level level) {
-    return alloc_logger(type, shared_writer(std::move(path)), std::move(name), level);
+    return alloc_logger(type, shared_writer(logger_module::writer_config(std::move(path))), std::move(name), level);
 }
 
 PyObject* py_logger_shutdown(PyObject* self, PyObject*) {
     auto& logger = *reinterpret_cast<PyLogger*>(self);
     Producer& producer = thread_producer();
-    {
-        ProducerUse use(producer);
-        producer.hand_over_pending();  // to the writer those lines belong to
-    }
-    auto [ack_sender, ack_receiver] = make_channel<Ack>(1);
-    if (logger.writer->request_flush(std::move(ack_sender))) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-        (void)ack_receiver.recv_until(deadline);
-    }
-    if (logger.writer.use_count() == 1) logger.writer->stop();
+    ProducerUse use(producer);
+    std::shared_ptr<SharedWriter> writer = logger.writer;
+    // The waits leave the interpreter to other threads; the logger (and so `writer`) stays alive.
+    Py_BEGIN_ALLOW_THREADS
+    const auto deadline = std::chrono::steady_clock::now() + FLUSH_WAIT;
+    (void)producer.hand_over_pending(deadline);  // to the writer those lines belong to
+    (void)flush_and_wait({writer}, deadline);
+    if (writer.use_count() == 2) writer->stop();  // this logger is the writer's only owner
+    Py_END_ALLOW_THREADS
     Py_RETURN_NONE;
 }
 

@@ -3,7 +3,7 @@
 #include <cmath>
 #include <cstring>
 
-#include "python/number_append.hpp"
+#include "lib/number_append.hpp"
 #include "python/owned_ref.hpp"
 
 namespace tarnwick::python {

@@ -76,25 +76,25 @@ void py_logger_dealloc(PyObject* op) noexcept {
 }
 
 PyMethodDef logger_methods[] = {
-    {"shutdown", as_cfunction(guarded_noargs<py_logger_shutdown>), METH_NOARGS,
+    {"shutdown", as_cfunction(guarded<py_logger_shutdown>), METH_NOARGS,
      "shutdown($self)\n--\n\n"},
-    {"trace", as_cfunction(guarded_fastcall<py_logger_log<trace_method>>),
+    {"trace", as_cfunction(guarded<py_logger_log<trace_method>>),
      METH_FASTCALL | METH_KEYWORDS, "trace($self, message, *args)\n--\n\n"},
-    {"debug", as_cfunction(guarded_fastcall<py_logger_log<debug_method>>),
+    {"debug", as_cfunction(guarded<py_logger_log<debug_method>>),
      METH_FASTCALL | METH_KEYWORDS, "debug($self, message, *args)\n--\n\n"},
-    {"info", as_cfunction(guarded_fastcall<py_logger_log<info_method>>),
+    {"info", as_cfunction(guarded<py_logger_log<info_method>>),
      METH_FASTCALL | METH_KEYWORDS, "info($self, message, *args)\n--\n\n"},
-    {"warn", as_cfunction(guarded_fastcall<py_logger_log<warn_method>>),
+    {"warn", as_cfunction(guarded<py_logger_log<warn_method>>),
      METH_FASTCALL | METH_KEYWORDS, "warn($self, message, *args)\n--\n\n"},
-    {"warning", as_cfunction(guarded_fastcall<py_logger_log<warning_method>>),
+    {"warning", as_cfunction(guarded<py_logger_log<warning_method>>),
      METH_FASTCALL | METH_KEYWORDS, "warning($self, message, *args)\n--\n\n"},
-    {"error", as_cfunction(guarded_fastcall<py_logger_log<error_method>>),
+    {"error", as_cfunction(guarded<py_logger_log<error_method>>),
      METH_FASTCALL | METH_KEYWORDS, "error($self, message, *args)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot logger_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(guarded_new<py_logger_new>)},
+    {Py_tp_new, reinterpret_cast<void*>(guarded<py_logger_new>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(py_logger_dealloc)},
     {Py_tp_methods, logger_methods},
     {Py_tp_doc, const_cast<char*>("PyLogger(name, path=None, level=...)\n--\n\n")},

@@ -10,9 +10,11 @@
 
 #include "lib/level.hpp"
 
-namespace tarnwick::python {
-
+namespace tarnwick {
 class SharedWriter;
+}  // namespace tarnwick
+
+namespace tarnwick::python {
 
 struct PyLogger {
     PyObject_HEAD

@@ -1,4 +1,4 @@
-#include "python/number_append.hpp"
+#include "lib/number_append.hpp"
 
 #include <gtest/gtest.h>
 #include <cstdint>
@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-namespace tarnwick::python {
+namespace tarnwick {
 namespace {
 
 // Appenders must add after what the buffer already holds.
@@ -53,4 +53,4 @@ TEST(NumberAppend, FixedSixMatchesPythonPercentF) {
 }
 
 }  // namespace
-}  // namespace tarnwick::python
+}  // namespace tarnwick

@@ -5,16 +5,15 @@
 #include <string>
 #include <time.h>
 #include "lib/json_escape.hpp"
-#include "lib/settings.hpp"
 
 namespace tarnwick {
 namespace {
 
-// The worked example: 2026-03-14 09:26:53.589793238 at +01:00.
+// 2026-03-14 09:26:53.589793238 at +01:00.
 constexpr WallTime EXAMPLE{1'773'476'813, 589'793'238};
 constexpr LineStyle PLAIN{false, false, false}, PLAIN_UNIX{false, true, false}, COLOR{false, false, true},
     COLOR_UNIX{false, true, true}, JSON{true, false, false}, JSON_UNIX{true, true, false};
-const std::string D(DIM), R(RESET), INFO = "\x1b[32minfo\x1b[0m", MSG = "user 42 logged in";
+const std::string D(TARNWICK_DIM), R(TARNWICK_RESET), INFO = "\x1b[32minfo\x1b[0m", MSG = "user 42 logged in";
 
 struct LineCase {
     LineStyle style;
@@ -30,7 +29,6 @@ TEST_P(RecordLines, MatchByteForByte) {
     const LineCase& c = GetParam();
     setenv("TZ", "CET-1", 1);  // no test depends on the zone it starts in
     tzset();
-    ANY_COLOR = ANY_JSON = false;  // so every group is rendered on demand
     Bytes out;
     out.append("previous line\n");
     TimestampCache cache;
@@ -41,7 +39,13 @@ TEST_P(RecordLines, MatchByteForByte) {
     EXPECT_EQ(out.view(), "previous line\n" + c.line);
 }
 
-INSTANTIATE_TEST_SUITE_P(WorkedExample, RecordLines, testing::Values(
+std::string case_name(const testing::TestParamInfo<LineCase>& p) {
+    const LineStyle& s = p.param.style;
+    return std::string(s.json ? "json" : s.color ? "color" : "plain") + (s.unix_ts ? "_unix_" : "_calendar_") +
+           std::to_string(p.index);
+}
+
+INSTANTIATE_TEST_SUITE_P(Shapes, RecordLines, testing::Values(
     LineCase{PLAIN, EXAMPLE, Level::Info, "app", MSG,
              "time=2026-03-14T09:26:53.589793+01:00 level=info name=app msg=\"user 42 logged in\"\n"},
     LineCase{PLAIN_UNIX, EXAMPLE, Level::Info, "app", MSG, "time=1773476813.589793238 level=info name=app msg=\"user 42 logged in\"\n"},
@@ -54,7 +58,7 @@ INSTANTIATE_TEST_SUITE_P(WorkedExample, RecordLines, testing::Values(
     LineCase{JSON, EXAMPLE, Level::Info, "app", MSG,
              R"({"time":"2026-03-14T09:26:53.589793+01:00","level":"info","name":"app","msg":"user 42 logged in"})" "\n"},
     LineCase{JSON_UNIX, EXAMPLE, Level::Info, "app", MSG,
-             R"({"time":1773476813.589793238,"level":"info","name":"app","msg":"user 42 logged in"})" "\n"}));
+             R"({"time":1773476813.589793238,"level":"info","name":"app","msg":"user 42 logged in"})" "\n"}), case_name);
 
 // Short fractions keep their leading zeros; -1 is also the cache's "no second yet"; an unnamed logger has no name field, an empty name an empty one.
 INSTANTIATE_TEST_SUITE_P(FractionsAndNames, RecordLines, testing::Values(
@@ -64,7 +68,7 @@ INSTANTIATE_TEST_SUITE_P(FractionsAndNames, RecordLines, testing::Values(
     LineCase{PLAIN, EXAMPLE, Level::Debug, std::nullopt, "m", "time=2026-03-14T09:26:53.589793+01:00 level=debug msg=\"m\"\n"},
     LineCase{PLAIN, EXAMPLE, Level::Info, "", "m", "time=2026-03-14T09:26:53.589793+01:00 level=info name= msg=\"m\"\n"},
     LineCase{JSON_UNIX, EXAMPLE, Level::Info, std::nullopt, "m", R"({"time":1773476813.589793238,"level":"info","msg":"m"})" "\n"},
-    LineCase{JSON_UNIX, EXAMPLE, Level::Info, "", "m", R"({"time":1773476813.589793238,"level":"info","name":"","msg":"m"})" "\n"}));
+    LineCase{JSON_UNIX, EXAMPLE, Level::Info, "", "m", R"({"time":1773476813.589793238,"level":"info","name":"","msg":"m"})" "\n"}), case_name);
 
 // Text lines escape exactly like JSON: a line feed or ESC in a field can neither forge a record
 // nor reach a terminal raw.
@@ -78,7 +82,7 @@ INSTANTIATE_TEST_SUITE_P(Escaping, RecordLines, testing::Values(
              D + "time=" + R + "1773476813.589793238 " + D + "level=" + R + "\x1b[31merror\x1b[0m" + " " + D + "name=" + R +
                  "\\u001b]0;x\\u0007 " + D + "msg=" + R + "\"\"\n"},
     LineCase{JSON_UNIX, EXAMPLE, Level::Info, "a\"b", HOSTILE,
-             R"({"time":1773476813.589793238,"level":"info","name":"a\"b","msg":")" + HOSTILE_ESCAPED + "\"}\n"}));
+             R"({"time":1773476813.589793238,"level":"info","name":"a\"b","msg":")" + HOSTILE_ESCAPED + "\"}\n"}), case_name);
 
 }  // namespace
 }  // namespace tarnwick

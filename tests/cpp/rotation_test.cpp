@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <cctype>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -24,7 +25,14 @@ TEST_P(RotationName, FileAndDirectoryForConfiguredPath) {
     EXPECT_EQ(path_parent(file), GetParam().dir);
 }
 
-// The naming table of the dated-file rules, row for row.
+// The configured path with every character that is not a letter or digit as '_'.
+std::string name_case_name(const testing::TestParamInfo<NameCase>& c) {
+    std::string name = "path_" + std::to_string(c.index) + "_";
+    for (char ch : c.param.configured) name += std::isalnum(static_cast<unsigned char>(ch)) ? ch : '_';
+    return name;
+}
+
+// Dated file names for every kind of configured path.
 INSTANTIATE_TEST_SUITE_P(Rotation, RotationName, testing::Values(
     NameCase{"logs/app.log", "logs/app_20260105.log", "logs"},
     NameCase{"app.log", "app_20260105.log", ""},
@@ -38,7 +46,7 @@ INSTANTIATE_TEST_SUITE_P(Rotation, RotationName, testing::Values(
     NameCase{"logs/", "logs/_20260105.log", "logs"},
     NameCase{"logs//app", "logs//app_20260105.log", "logs"},
     NameCase{"app.log/", "app_20260105.log", ""},
-    NameCase{"", "_20260105.log", ""}));
+    NameCase{"", "_20260105.log", ""}), name_case_name);
 
 class Rotation : public testing::Test {
 protected:
@@ -53,7 +61,7 @@ protected:
         fs::remove_all(dir_);
     }
     IoResult<BufferedWriter> open(const std::string& relative) {
-        return rotate(Context{Receiver<Action>(), (dir_ / relative).string(), JAN5});
+        return rotate((dir_ / relative).string(), JAN5);
     }
     static std::string error_text(const IoResult<BufferedWriter>& r) {
         const IoError* error = std::get_if<IoError>(&r);

@@ -5,7 +5,7 @@
 #include <ctime>
 #include <string>
 #include "lib/mono_clock.hpp"
-#include "lib/settings.hpp"
+#include "lib/level.hpp"
 
 namespace tarnwick {
 namespace {
@@ -21,12 +21,10 @@ TEST(TimestampAnchor, DerivesTimeOrAsksForNewAnchor) {
     EXPECT_EQ(ThreadTimestampCache::since_anchor(A{1'000, 100, 0}, 999), std::nullopt) << "counter behind the anchor";
 }
 
-// No test depends on the zone it starts in, so none puts it back. Clearing the never-reset flags
-// leaves the coloured and JSON groups to be rendered on demand.
+// No test depends on the zone it starts in, so none puts it back.
 void use_zone(const char* tz) {
     setenv("TZ", tz, 1);
     tzset();
-    ANY_COLOR = ANY_JSON = false;
 }
 
 TEST(TimestampCache, PlainTextsFollowOffsetsAndDst) {

@@ -213,8 +213,8 @@ assert threads() == base
 assert a.shutdown() is None        # twice: nothing left to do
 a.info("lost: the writer is stopped")
 a.shutdown()
-c = PyLogger("c", path="s.log")    # shares the stopped writer while `a` exists
-c.info("lost too")
+c = PyLogger("c", path="s.log")    # a fresh writer, not the stopped one `a` still holds
+c.info("four")
 c.shutdown()
 """, cwd=tmp_path)
-    assert [s.rsplit('msg="', 1)[1][:-1] for s in read_lines(tmp_path, "s_*.log")] == ["one", "two", "three"]
+    assert [s.rsplit('msg="', 1)[1][:-1] for s in read_lines(tmp_path, "s_*.log")] == ["one", "two", "three", "four"]

@@ -6,10 +6,10 @@
 #include <string_view>
 #include <utility>
 
-#include "lib/settings.hpp"
 #include "python/arg_binder.hpp"
 #include "python/errors.hpp"
 #include "python/owned_ref.hpp"
+#include "python/logger_module/settings.hpp"
 
 namespace tarnwick::python::logger_module {
 
@@ -126,12 +126,7 @@ PyObject* basic_config(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
                                                    : ColorMode::Auto;
     const OutputFormat output_format = format == "json" ? OutputFormat::Json : OutputFormat::Logfmt;
 
-    DEFAULT_PATH.store(std::move(path));
-    UNIX_TS.store(unix_ts);
-    if (color_mode != ColorMode::Off) ANY_COLOR.store(true, std::memory_order_relaxed);
-    COLOR_MODE.store(color_mode);
-    if (output_format == OutputFormat::Json) ANY_JSON.store(true, std::memory_order_relaxed);
-    FORMAT.store(output_format);
+    store_settings(Settings{std::move(path), unix_ts, color_mode, output_format});
     if (batch_size) {
         BATCH_SIZE.store(*batch_size == 0 ? 1 : *batch_size, std::memory_order_relaxed);
     }
@@ -139,7 +134,7 @@ PyObject* basic_config(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
 }
 
 PyMethodDef basic_config_def = {
-    "basic_config", as_cfunction(guarded_fastcall<basic_config>), METH_FASTCALL | METH_KEYWORDS,
+    "basic_config", as_cfunction(guarded<basic_config>), METH_FASTCALL | METH_KEYWORDS,
     "basic_config(path=None, unix_ts=False, batch_size=None, color=..., format=...)\n--\n\n"};
 
 }  // namespace tarnwick::python::logger_module

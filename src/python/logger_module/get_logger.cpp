@@ -1,12 +1,12 @@
 #include "python/logger_module/get_logger.hpp"
 
-#include <utility>  // settings.hpp uses std::exchange without it
+#include <utility>
 
-#include "lib/settings.hpp"
 #include "python/arg_binder.hpp"
 #include "python/errors.hpp"
 #include "python/py_level.hpp"
 #include "python/py_logger.hpp"
+#include "python/logger_module/settings.hpp"
 
 namespace tarnwick::python::logger_module {
 
@@ -26,13 +26,11 @@ PyObject* get_logger(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     if (bound.values[1] != nullptr && !convert_level(bound.values[1], "level", level)) {
         return nullptr;
     }
-    // A copy, so the DEFAULT_PATH lock is released before the registry takes its own.
-    std::optional<std::string> path = DEFAULT_PATH.load();
-    return create_logger(PY_LOGGER_TYPE, std::move(name), std::move(path), level);
+    return create_logger(PY_LOGGER_TYPE, std::move(name), load_settings().default_path, level);
 }
 
 PyMethodDef get_logger_def = {
-    "get_logger", as_cfunction(guarded_fastcall<get_logger>), METH_FASTCALL | METH_KEYWORDS,
+    "get_logger", as_cfunction(guarded<get_logger>), METH_FASTCALL | METH_KEYWORDS,
     "get_logger(name, level=...)\n--\n\n"};
 
 }  // namespace tarnwick::python::logger_module

@@ -4,6 +4,8 @@
 #include <atomic>
 #include <cstdint>
 
+#include "lib/producer.hpp"
+#include "lib/shared_writer.hpp"
 #include "python/errors.hpp"
 #include "python/lifecycle.hpp"
 #include "python/logger_module/basic_config.hpp"
@@ -73,6 +75,9 @@ OwnedRef build_module() {
     }
     if (!add_function(module.get(), all, &basic_config_def)) return {};
     if (!add_function(module.get(), all, &get_logger_def)) return {};
+    // Lines whose writer was destroyed before they were handed over go to the live writer of
+    // their destination, made with the configuration they were rendered for.
+    set_reacquire_sink(&reacquire_writer);
     // Reachable for `except`, but not part of the star-import surface.
     if (PyModule_AddObjectRef(module.get(), "InternalFault", INTERNAL_FAULT) < 0) return {};
     // Last, so a module that failed to build leaves no hook behind.
@@ -103,10 +108,5 @@ PyObject* init_module() {
 }  // namespace tarnwick::python::logger_module
 
 PyMODINIT_FUNC PyInit__logger() {
-    try {
-        return tarnwick::python::logger_module::init_module();
-    } catch (...) {
-        tarnwick::python::raise_from_current_exception();
-    }
-    return nullptr;
+    return tarnwick::python::guarded<tarnwick::python::logger_module::init_module>();
 }

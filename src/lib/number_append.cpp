@@ -1,4 +1,4 @@
-#include "python/number_append.hpp"
+#include "lib/number_append.hpp"
 
 #include <cassert>
 #include <charconv>
@@ -8,7 +8,7 @@
 #include <string_view>
 #include <system_error>
 
-namespace tarnwick::python {
+namespace tarnwick {
 
 void push_i64(Bytes& out, std::int64_t value) {
     char buf[20];  // "-9223372036854775808"
@@ -134,4 +134,4 @@ void push_f64_fixed6(Bytes& out, double value) {
     out.append(buf, static_cast<std::size_t>(result.ptr - buf));
 }
 
-}  // namespace tarnwick::python
+}  // namespace tarnwick

@@ -1,10 +1,9 @@
 // One SharedWriter per destination: the sending half of its action channel, its writer thread and
-// the record choices fixed at its creation. Any thread; the registry is guarded by one mutex.
+// the configuration fixed at its creation. Any thread; the registry is guarded by one mutex.
 #pragma once
 
 #include <atomic>
 #include <chrono>
-#include <cstddef>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -14,28 +13,17 @@
 #include "lib/action.hpp"
 #include "lib/channel.hpp"
 #include "lib/producer.hpp"
-#include "lib/record_line.hpp"
-#include "lib/settings.hpp"
+#include "lib/writer_config.hpp"
 #include "lib/writer_thread.hpp"
 
-namespace tarnwick::python {
+namespace tarnwick {
 
-// Identifies a destination: standard output (no path) or a base path compared byte for byte.
-struct PathKey {
-    std::optional<std::string> path;
-    friend bool operator==(const PathKey&, const PathKey&) = default;
-};
-
-struct PathKeyHash {
-    std::size_t operator()(const PathKey& key) const noexcept;
-};
-
-enum class FlushRequest { Sent, TimedOut, Ended };
+// How long shutdown() and the exit flush wait for writers to write out what they were sent.
+inline constexpr std::chrono::seconds FLUSH_WAIT{5};
 
 class SharedWriter final : public BatchSink {
 public:
-    SharedWriter(DestinationPath destination, Sender<Action> sender, WriterThread handle, LineStyle style,
-                 std::chrono::milliseconds check_interval);
+    SharedWriter(WriterConfigRef config, Sender<Action> sender, WriterThread handle);
     // Hands over this thread's pending lines for this writer, then stops it.
     ~SharedWriter();
     SharedWriter(const SharedWriter&) = delete;
@@ -43,17 +31,18 @@ public:
 
     // Once the thread was abandoned (stuck on its output while the process exits), a batch that
     // does not fit at once is dropped: nothing may wait on that thread any more.
-    void hand_off(Bytes batch, Wake wake) override;
+    bool hand_over(Bytes& batch, Wake wake, Deadline deadline) override;
 
-    bool hand_off_until(Bytes& batch, Wake wake, std::chrono::steady_clock::time_point deadline) override;
-
-    // Asks the thread to write and flush everything sent before; false when it has ended.
-    bool request_flush(AckSender ack);
-    // The same, giving up when the channel stays full until `deadline`.
-    FlushRequest request_flush_until(AckSender ack, std::chrono::steady_clock::time_point deadline);
+    // Asks the thread to write out everything sent before and then answer on `ack`. Sent, TimedOut
+    // when the queue stayed full until `deadline`, or Disconnected when the thread has ended.
+    SendStatus request_flush(AckSender ack, Deadline deadline);
 
     // Queues Stop behind everything sent and joins the thread; idempotent.
     void stop();
+
+    // Whether lines sent now can still be written: the thread was neither stopped nor has it ended
+    // (after an I/O error). A registry hands out only such writers.
+    bool accepting() const;
 
     // Forgets a thread that must not be joined: one that does not exist in a fork child, or one
     // stuck on its output while the process exits.
@@ -62,24 +51,32 @@ public:
     // In a fork child: a fresh channel and thread for a writer that was running in the parent.
     void restart_in_child();
 
-    const DestinationPath destination;
-    const LineStyle style;  // json, unix_ts, color: fixed for the writer's life
-    const std::chrono::milliseconds check_interval;
+    const WriterConfigRef config;
 
 private:
     Sender<Action> sender_;
     std::atomic<bool> abandoned_ = false;
+    std::atomic<bool> stopped_ = false;  // stop() began: lines sent now may go nowhere
     std::mutex handle_mutex_;  // held across the Stop send and the join
     WriterThread handle_;
 };
 
-// Finds the live writer of a destination or creates one (and starts its thread). Throws
+// The writer of `config`'s destination: the registered one while it accepts lines, else a new one
+// made with `config` (its thread started), which replaces it in the registry. Throws
 // std::runtime_error "failed to spawn thread: ..." when the thread cannot be started; the registry
 // stays usable.
-std::shared_ptr<SharedWriter> shared_writer(std::optional<std::string> path);
+std::shared_ptr<SharedWriter> shared_writer(const WriterConfigRef& config);
+
+// The same as a BatchSink, for lines whose writer was destroyed (see set_reacquire_sink).
+std::shared_ptr<BatchSink> reacquire_writer(const WriterConfigRef& config);
 
 // Every live writer, for the exit flush and the fork hooks.
 std::vector<std::shared_ptr<SharedWriter>> live_writers();
+
+// Asks every writer to write out what it was sent and waits for the answers until `deadline`.
+// Returns the writers that did not answer in time.
+std::vector<std::shared_ptr<SharedWriter>> flush_and_wait(std::vector<std::shared_ptr<SharedWriter>> writers,
+                                                          std::chrono::steady_clock::time_point deadline);
 
 // The registry mutex, held across fork() so the child never inherits it locked by another thread.
 std::mutex& writers_mutex() noexcept;
@@ -88,7 +85,4 @@ std::mutex& writers_mutex() noexcept;
 using SpawnWriter = WriterThread (*)(Context context);
 inline SpawnWriter SPAWN_WRITER = &WriterThread::spawn;
 
-// The colour decision for a new writer (environment and terminal read now).
-bool decide_color(ColorMode mode, bool is_stdout);
-
-}  // namespace tarnwick::python
+}  // namespace tarnwick

@@ -6,7 +6,7 @@
 
 #include "lib/bytes.hpp"
 
-namespace tarnwick::python {
+namespace tarnwick {
 
 // Decimal, "-" for negatives ("%d", str and repr of an int).
 void push_i64(Bytes& out, std::int64_t value);
@@ -21,4 +21,4 @@ void push_radix(Bytes& out, std::int64_t value, unsigned base);
 // "%f" of a finite value: exactly 6 decimals, correctly rounded from the binary value, ties to even.
 void push_f64_fixed6(Bytes& out, double value);
 
-}  // namespace tarnwick::python
+}  // namespace tarnwick

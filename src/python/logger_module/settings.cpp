@@ -1,0 +1,83 @@
+#include "python/logger_module/settings.hpp"
+
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <memory>
+#include <mutex>
+#include <string_view>
+#include <utility>
+
+#include "lib/fork_safety.hpp"
+
+namespace tarnwick::python::logger_module {
+
+namespace {
+
+struct SettingsCell {
+    std::mutex mutex;
+    Settings value;
+};
+
+// Never destroyed: thread-exit hand-overs may still run while the process exits.
+SettingsCell& SETTINGS = *new SettingsCell;
+
+std::optional<std::string_view> env_value(const char* name) {
+    const char* v = std::getenv(name);
+    if (v == nullptr || *v == '\0') return std::nullopt;
+    return std::string_view(v);
+}
+
+bool decide_color(ColorMode mode, bool is_stdout) {
+    switch (mode) {
+        case ColorMode::Off:
+            return false;
+        case ColorMode::Always:
+            return true;
+        case ColorMode::Auto:
+            break;
+    }
+    if (!is_stdout) return false;
+    if (env_value("NO_COLOR")) return false;
+    if (auto force = env_value("FORCE_COLOR"); force && *force != "0") return true;
+    return isatty(STDOUT_FILENO) == 1;
+}
+
+// Tests shorten the writer's periodic check so they need not wait a second for a write-out.
+std::chrono::milliseconds check_interval() {
+    const auto text = env_value("TARNWICK_CHECK_INTERVAL_MS");
+    if (!text) return DEFAULT_CHECK_INTERVAL;
+    char* end = nullptr;
+    const long ms = std::strtol(text->data(), &end, 10);
+    if (*end != '\0' || ms <= 0 || ms > 60'000) return DEFAULT_CHECK_INTERVAL;
+    return std::chrono::milliseconds(ms);
+}
+
+}  // namespace
+
+Settings load_settings() {
+    std::lock_guard lock(SETTINGS.mutex);
+    return SETTINGS.value;
+}
+
+void store_settings(Settings settings) {
+    std::unique_lock lock(SETTINGS.mutex);
+    std::swap(SETTINGS.value, settings);
+    lock.unlock();  // the previous value is released outside the lock
+}
+
+WriterConfigRef writer_config(std::optional<std::string> path) {
+    const Settings settings = load_settings();
+    auto config = std::make_shared<WriterConfig>();
+    config->style.color = decide_color(settings.color_mode, !path.has_value());
+    config->style.json = settings.format == OutputFormat::Json;
+    config->style.unix_ts = settings.unix_ts;
+    config->check_interval = check_interval();
+    config->path = std::move(path);
+    return config;
+}
+
+void reset_settings_in_child() noexcept { recreate_in_child(SETTINGS.mutex); }
+
+}  // namespace tarnwick::python::logger_module

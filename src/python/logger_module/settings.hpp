@@ -1,0 +1,39 @@
+// Process-wide settings written by basic_config and read when loggers and writers are made, and the
+// batch size read by log calls. Any thread: the settings are one snapshot behind one lock, so a
+// writer made while basic_config runs sees all old or all new values.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "lib/writer_config.hpp"
+
+namespace tarnwick::python::logger_module {
+
+enum class ColorMode : std::uint8_t { Off = 0, Auto = 1, Always = 2 };
+enum class OutputFormat : std::uint8_t { Logfmt = 0, Json = 1 };
+
+struct Settings {
+    std::optional<std::string> default_path;  // of get_logger; absent = standard output
+    bool unix_ts = false;
+    ColorMode color_mode = ColorMode::Auto;
+    OutputFormat format = OutputFormat::Logfmt;
+};
+
+Settings load_settings();
+void store_settings(Settings settings);
+
+// Records a thread collects before it hands them to the writer; read on every log call.
+inline std::atomic<std::uint64_t> BATCH_SIZE{32};
+
+// The configuration of a new writer for `path` under the current settings: colour decided now (from
+// NO_COLOR, FORCE_COLOR and whether standard output is a terminal), with the interpreter held, so
+// no later path without it reads the environment.
+WriterConfigRef writer_config(std::optional<std::string> path);
+
+// A fork child: the settings lock may have been held by a thread that does not exist there.
+void reset_settings_in_child() noexcept;
+
+}  // namespace tarnwick::python::logger_module
