@@ -1,57 +1,88 @@
-# A thin wrapper: the build lives in CMakeLists.txt, the checks in the test files.
-PYTHON := /usr/bin/python3
-PYTEST := $(PYTHON) -m pytest -q -p no:cacheprovider
+# A thin wrapper: the build lives in CMakeLists.txt, the checks in the test files and tools/.
+# PYTHON chooses the interpreter of the main build and suite (default: python3 on the PATH).
+PYTHON ?= python3
+PYTHON_EXE := $(shell $(PYTHON) -c "import sys; print(sys.executable)")
+VENV := build/venv/main/bin/python
+PYTEST := $(VENV) -P -m pytest -q -p no:cacheprovider
 export PYTHONDONTWRITEBYTECODE := 1
 # Seconds each fuzz target runs: briefly in make test, for longer in make fuzz.
 FUZZ_TEST_SECONDS ?= 20
 FUZZ_SECONDS ?= 300
 
-.PHONY: setup build test test-cpp test-python test-stubs test-other-pythons test-sanitize test-fuzz fuzz stress demo bench clean
+.PHONY: setup setup-test build venv check test test-cpp test-python test-stubs test-wheel test-314 \
+        test-other-pythons test-sanitize test-fuzz test-shipping fuzz stress demo bench clean
 
 setup:
-	@tools/setup.sh
+	@PYTHON=$(PYTHON_EXE) tools/setup.sh build
+
+setup-test:
+	@PYTHON=$(PYTHON_EXE) tools/setup.sh test
 
 build: setup
-	cmake --preset release >/dev/null
+	cmake --preset release -DPython_EXECUTABLE=$(PYTHON_EXE) >/dev/null
 	cmake --build --preset release
 
-test: build test-cpp test-python test-stubs test-other-pythons test-sanitize test-fuzz
+venv:
+	@tools/venv.sh $(PYTHON_EXE) main >/dev/null
+
+# The edit loop: the C++ tests and the pytest suite (without the load tests) on one interpreter.
+check: build venv
+	ctest --preset release
+	PYTHONPATH=$(CURDIR) $(PYTEST) -m "not stress and not wheel" tests/python
+
+# Everything CI runs.
+test: setup-test check test-python test-stubs test-wheel test-314 test-other-pythons test-sanitize \
+      test-fuzz test-shipping
 
 test-cpp: build
 	ctest --preset release
 
-test-python: build
-	PYTHONPATH=$(CURDIR) $(PYTEST) tests/python
+# The load tests at reduced size (check runs the rest).
+test-python: build venv
+	PYTHONPATH=$(CURDIR) $(PYTEST) -m stress tests/python
 
-test-stubs: build
-	PYTHONPATH=$(CURDIR) $(PYTHON) -m mypy.stubtest tarnwick._logger
+test-stubs: build venv
+	PYTHONPATH=$(CURDIR) $(VENV) -P -m mypy.stubtest tarnwick._logger
 
-test-other-pythons: build
-	tools/other_pythons.sh
+# A wheel built with scikit-build-core from PyPI, installed into a fresh environment and used.
+test-wheel: build venv
+	PYTHONPATH=$(CURDIR) $(PYTEST) -m wheel tests/python
+
+# The whole suite on CPython 3.14 and on free-threaded 3.14t (built once per machine), where
+# every warning is an error.
+test-314: setup-test
+	@py=$$(tools/build_cpython.sh gil); if [ -n "$$py" ]; then tools/test_interpreter.sh $$py 3.14; fi
+	@py=$$(tools/build_cpython.sh ft); if [ -n "$$py" ]; then tools/test_interpreter.sh $$py 3.14t -W error --; fi
+
+test-other-pythons: setup
+	PYTHON=$(PYTHON_EXE) tools/other_pythons.sh
 
 # AddressSanitizer+UBSan over the core tests and the whole pytest suite, ThreadSanitizer over the core tests.
-test-sanitize: setup
-	tools/sanitize.sh
-
-# The load and backpressure tests at full size (test-python runs them smaller).
-stress: build
-	TARNWICK_STRESS=full PYTHONPATH=$(CURDIR) $(PYTEST) --durations=0 -m stress tests/python
+test-sanitize: setup-test venv
+	PYTHON=$(PYTHON_EXE) tools/sanitize.sh
 
 # libFuzzer (clang, ASan+UBSan) over escaping, dated file names and the number appenders; any finding fails.
-test-fuzz: setup
+test-fuzz: setup-test
 	tools/fuzz.sh $(FUZZ_TEST_SECONDS)
 
-fuzz: setup
+test-shipping: build venv
+	PYTHONPATH=$(CURDIR) $(PYTEST) tests/shipping
+
+fuzz: setup-test
 	tools/fuzz.sh $(FUZZ_SECONDS)
 
+# The load and backpressure tests at full size (make test runs them smaller).
+stress: build venv
+	TARNWICK_STRESS=full PYTHONPATH=$(CURDIR) $(PYTEST) --durations=0 -m stress tests/python
+
 demo: build
-	PYTHONPATH=$(CURDIR) $(PYTHON) examples/demo.py
+	PYTHONPATH=$(CURDIR) $(PYTHON_EXE) -P examples/demo.py
 
 bench:
-	@tools/setup.sh bench
-	cmake --preset release >/dev/null
+	@PYTHON=$(PYTHON_EXE) tools/setup.sh bench
+	cmake --preset release -DPython_EXECUTABLE=$(PYTHON_EXE) >/dev/null
 	cmake --build --preset release
-	PYTHONPATH=$(CURDIR) $(PYTHON) bench/compare.py
+	PYTHONPATH=$(CURDIR) $(PYTHON_EXE) -P bench/compare.py
 
 clean:
 	rm -rf build tarnwick/_logger*.so

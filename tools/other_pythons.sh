@@ -4,10 +4,10 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-system=$(readlink -f /usr/bin/python3)
+system=$(readlink -f "$(command -v "${PYTHON:-python3}")")
 declare -A seen=(["$system"]=1)
 found=()
-for exe in $(compgen -c python3.1 | sort -u) /root/.pyenv/versions/*/bin/python3.1? \
+for exe in $(compgen -c python3.1 | sort -u) "${PYENV_ROOT:-$HOME/.pyenv}"/versions/*/bin/python3.1? \
            /usr/local/bin/python3.1? /opt/python*/bin/python3.1?; do
   path=$(command -v "$exe" 2>/dev/null || true)
   [[ -n "$path" && -x "$path" ]] || continue
@@ -30,7 +30,7 @@ for py in "${found[@]}"; do
   dir=build/py-$ver
   echo "== building against $py ($ver)"
   cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE="$py" \
-        -DTARNWICK_TESTS=OFF -DTARNWICK_BENCH=OFF >/dev/null
+        -DTARNWICK_TESTS=OFF -DTARNWICK_BENCH=OFF -DTARNWICK_WERROR=ON >/dev/null
   cmake --build "$dir"
   PYTHONPATH="$PWD/$dir/pkg" "$py" -X dev tools/smoke.py
 done

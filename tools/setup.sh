@@ -1,26 +1,69 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that building, testing and benchmarking need. Nothing comes from
-# anywhere but apt. Usage: tools/setup.sh [bench]
+# Installs the system tools that building, testing and benchmarking need, from Debian's apt; Python
+# packages come from PyPI into virtual environments instead (tools/venv.sh). Each tool is probed
+# directly rather than asked of dpkg, so a machine without apt builds with what it has and is told
+# what is missing.
+# Usage: tools/setup.sh [build|test|bench]   (each includes the ones before it)
 set -euo pipefail
+cd "$(dirname "$0")/.."
+stage=${1:-build}
+PYTHON=${PYTHON:-python3}
 
-packages=(cmake ninja-build g++ make python3 python3-dev python3-venv
-          libgtest-dev libbenchmark-dev faketime clang libclang-rt-14-dev)
-if [[ "${1:-}" == bench ]]; then
-  packages+=(python3-structlog python3-loguru python3-logbook valgrind)
+header() { printf '#include <%s>\n' "$1" | ${CXX:-g++} -E -x c++ - >/dev/null 2>&1; }
+python_header() {
+    local include
+    include=$("$PYTHON" -c 'import sysconfig; print(sysconfig.get_paths()["include"])' 2>/dev/null) &&
+        [[ -f $include/Python.h ]]
+}
+fuzzer_runtime() { [[ -f $(clang++ -print-file-name=libclang_rt.fuzzer-x86_64.a 2>/dev/null) ]]; }
+
+# package name, then the probe that says it is there
+probes=(
+    "cmake|command -v cmake"
+    "ninja-build|command -v ninja"
+    "g++|command -v g++"
+    "make|command -v make"
+    "python3-dev|python_header"
+    "python3-venv|$PYTHON -c 'import ensurepip, venv'"
+)
+if [[ $stage == test || $stage == bench ]]; then
+    probes+=(
+        "libgtest-dev|header gtest/gtest.h"
+        "faketime|command -v faketime"
+        "clang|command -v clang++"
+        "libclang-rt-dev|fuzzer_runtime"
+        "rsyslog|command -v rsyslogd"
+        "syslog-ng-core|command -v syslog-ng"
+        "lnav|command -v lnav"
+        # what CPython 3.14 is built with (tools/build_cpython.sh)
+        "pkg-config|command -v pkg-config"
+        "libssl-dev|header openssl/ssl.h"
+        "zlib1g-dev|header zlib.h"
+        "libffi-dev|header ffi.h"
+        "libbz2-dev|header bzlib.h"
+        "liblzma-dev|header lzma.h"
+        "libsqlite3-dev|header sqlite3.h"
+        "libreadline-dev|header readline/readline.h"
+        "uuid-dev|header uuid/uuid.h"
+    )
+fi
+if [[ $stage == bench ]]; then
+    probes+=("libbenchmark-dev|header benchmark/benchmark.h" "valgrind|command -v valgrind")
 fi
 
 missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+for entry in "${probes[@]}"; do
+    eval "${entry#*|}" >/dev/null 2>&1 || missing+=("${entry%%|*}")
 done
 [[ ${#missing[@]} -eq 0 ]] && exit 0
 
-if [[ $(id -u) -ne 0 ]]; then
-  echo "tarnwick: missing Debian packages: ${missing[*]}" >&2
-  echo "install them with: sudo apt-get install -y --no-install-recommends ${missing[*]}" >&2
-  exit 1
+if [[ $(id -u) -eq 0 ]] && command -v apt-get >/dev/null; then
+    echo "tarnwick: installing ${missing[*]}" >&2
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
+    apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+    exit 0
 fi
-echo "tarnwick: installing ${missing[*]}"
-export DEBIAN_FRONTEND=noninteractive
-apt-get update -qq
-apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+echo "tarnwick: missing (Debian package names): ${missing[*]}" >&2
+echo "tarnwick: install them with: sudo apt-get install -y --no-install-recommends ${missing[*]}" >&2
+[[ $stage == build ]] || exit 1  # a build goes on with what there is; cmake says what it lacks
