@@ -1,5 +1,6 @@
 #include "python/lifecycle.hpp"
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <utility>
@@ -18,7 +19,7 @@ namespace tarnwick::python {
 namespace {
 
 PyObject* MODULE = nullptr;     // borrowed for the process's life
-bool MP_HOOKED = false;          // multiprocessing's after-fork hook registered
+std::atomic<bool> MP_HOOKED{false};  // multiprocessing's after-fork hook registered
 
 PyObject* flush_at_exit(PyObject*, PyObject*) {
     flush_all_writers(FLUSH_WAIT);
@@ -44,23 +45,41 @@ PyObject* after_multiprocessing_fork(PyObject*, PyObject*) {
 PyMethodDef after_mp_fork_def = {"_after_multiprocessing_fork", as_cfunction(guarded<after_multiprocessing_fork>),
                                  METH_O, nullptr};
 
+// A module of multiprocessing if something has imported it; importing it here would cost every
+// program that never starts a worker.
+OwnedRef loaded_module(const char* name) {
+    OwnedRef text = OwnedRef::steal(PyUnicode_FromString(name));
+    OwnedRef module = text ? OwnedRef::steal(PyImport_GetModule(text.get())) : OwnedRef();
+    if (!module) PyErr_Clear();
+    return module;
+}
+
+// Every worker, whatever its start method, runs multiprocessing's after-fork hooks when it starts
+// and its finalizers before it leaves.
 void hook_multiprocessing() {
-    if (MP_HOOKED) return;
-    OwnedRef name = OwnedRef::steal(PyUnicode_FromString("multiprocessing.util"));
-    OwnedRef util = name ? OwnedRef::steal(PyImport_GetModule(name.get())) : OwnedRef();
-    if (!util) {
-        PyErr_Clear();
-        return;  // not in use (yet): a later fork checks again
-    }
-    OwnedRef hook = OwnedRef::steal(PyCFunction_New(&after_mp_fork_def, nullptr));
+    if (MP_HOOKED.exchange(true)) return;
+    OwnedRef util = loaded_module("multiprocessing.util");
+    OwnedRef hook = util ? OwnedRef::steal(PyCFunction_New(&after_mp_fork_def, nullptr)) : OwnedRef();
     OwnedRef done = hook ? OwnedRef::steal(PyObject_CallMethod(util.get(), "register_after_fork", "OO", MODULE,
                                                                 hook.get()))
                          : OwnedRef();
     if (!done) {
         PyErr_Clear();
-        return;
+        MP_HOOKED = false;  // not in use (yet): a later fork or import checks again
     }
-    MP_HOOKED = true;
+}
+
+// Imported by a worker that is already running (forkserver and spawn workers import while they
+// unpickle or run their target): its after-fork hooks have run, so the flush is registered now.
+void register_flush_in_worker() {
+    OwnedRef process = loaded_module("multiprocessing.process");
+    OwnedRef parent = process ? OwnedRef::steal(PyObject_CallMethod(process.get(), "parent_process", nullptr))
+                              : OwnedRef();
+    if (parent && parent.get() != Py_None) {
+        OwnedRef registered = OwnedRef::steal(after_multiprocessing_fork(nullptr, nullptr));
+        if (registered) return;
+    }
+    PyErr_Clear();
 }
 
 // The registry lock is held across fork(), so the child never inherits it locked by another thread.
@@ -111,6 +130,8 @@ void flush_all_writers(std::chrono::steady_clock::duration budget) {
 
 bool install_process_hooks(PyObject* module) {
     MODULE = module;
+    hook_multiprocessing();
+    register_flush_in_worker();
     OwnedRef atexit = OwnedRef::steal(PyImport_ImportModule("atexit"));
     OwnedRef flush = OwnedRef::steal(PyCFunction_New(&flush_at_exit_def, nullptr));
     if (!atexit || !flush) return false;

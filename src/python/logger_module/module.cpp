@@ -62,6 +62,10 @@ OwnedRef build_module() {
     if (!init_internal_fault()) return {};
     OwnedRef module = OwnedRef::steal(PyModule_Create(&module_def));
     if (!module) return {};
+#ifdef Py_GIL_DISABLED
+    // Nothing here relies on the GIL: per-thread batches, locked registry and settings, atomic claims.
+    if (PyUnstable_Module_SetGIL(module.get(), Py_MOD_GIL_NOT_USED) < 0) return {};
+#endif
     OwnedRef all;
     PyTypeObject* level_type = make_level_type();
     if (level_type == nullptr ||

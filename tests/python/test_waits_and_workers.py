@@ -1,0 +1,142 @@
+"""Waits leave the interpreter to other threads and end on Ctrl-C; every worker process keeps its lines;
+a destination that failed or was stopped is tried again by the next logger."""
+
+import multiprocessing
+import os
+import signal
+import subprocess
+import sys
+import textwrap
+import time
+
+import pytest
+
+from helpers import child_env, read_lines, run_py
+
+WORKERS = """
+import concurrent.futures, multiprocessing, sys
+from tarnwick import PyLogger
+
+def work(worker):
+    log = PyLogger("w%d" % worker, path=sys.argv[2])
+    for n in range(10_000):
+        log.info("%d", n)
+
+if __name__ == "__main__":
+    if sys.argv[1] == "pool":
+        with concurrent.futures.ProcessPoolExecutor(4) as pool:
+            list(pool.map(work, range(4)))
+    else:
+        workers = [multiprocessing.get_context(sys.argv[1]).Process(target=work, args=(i,)) for i in range(4)]
+        for w in workers:
+            w.start()
+        for w in workers:
+            w.join()
+"""
+
+
+@pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""), reason="sanitizer allocator and fork")
+@pytest.mark.parametrize("method", [*multiprocessing.get_all_start_methods(), "pool"])
+def test_every_start_method_keeps_every_workers_lines_in_order(tmp_path, method):
+    (tmp_path / "workers.py").write_text(WORKERS)
+    subprocess.run([sys.executable, "-P", "workers.py", method, "w.log"], cwd=tmp_path, env=child_env(),
+                   check=True, timeout=120)
+    seen = {}
+    for line in read_lines(tmp_path, "w_*.log"):
+        worker, n = line.split(" name=")[1].split(' msg="')
+        seen.setdefault(worker, []).append(int(n[:-1]))
+    assert seen == {f"w{i}": list(range(10_000)) for i in range(4)}
+
+
+# Standard output is a pipe nobody reads and every record is its own batch, so the writer's queue
+# fills and a worker thread's log call waits for room. The main thread reports on standard error.
+STUCK = """
+import sys, threading, time
+from tarnwick import PyLogger, basic_config
+basic_config(batch_size=1)
+log = PyLogger("stuck")
+count = 0
+def flood():
+    global count
+    while True:
+        log.info("%d", count)
+        count += 1
+threading.Thread(target=flood, daemon=True).start()
+"""
+
+
+def start_stuck(code):
+    return subprocess.Popen([sys.executable, "-P", "-c", textwrap.dedent(STUCK + code)], env=child_env(),
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+
+
+def wait_for_line(proc, prefix, timeout=60):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        line = proc.stderr.readline()
+        if line.startswith(prefix):
+            return line
+        assert line, f"child ended before {prefix!r}: {proc.wait()}"
+    pytest.fail(f"no {prefix!r} within {timeout} s")
+
+
+def end_with_ctrl_c(proc):
+    proc.send_signal(signal.SIGINT)
+    try:
+        proc.wait(timeout=30)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        pytest.fail("Ctrl-C did not end the process while a thread waited for room")
+
+
+def test_a_waiting_thread_leaves_the_others_running_and_ctrl_c_ends_the_wait():
+    proc = start_stuck("""
+last, still = -1, 0
+while still < 20:                        # the worker has made no progress for 20 ticks: it waits
+    time.sleep(0.05)
+    still, last = (still + 1, last) if count == last else (0, count)
+print("waiting", count, file=sys.stderr, flush=True)
+for tick in range(3):                    # this thread still runs Python meanwhile
+    print("tick", tick, file=sys.stderr, flush=True)
+while True:
+    time.sleep(0.05)
+""")
+    assert int(wait_for_line(proc, "waiting").split()[1]) > 65_536
+    assert wait_for_line(proc, "tick 2")
+    end_with_ctrl_c(proc)
+
+
+def test_a_thread_ending_with_a_full_queue_does_not_hang_the_process():
+    proc = start_stuck("""
+while True:                              # wait until the queue is full
+    seen = count
+    time.sleep(0.3)
+    if count == seen:
+        break
+basic_config(batch_size=100)             # the next thread's line stays pending until it ends
+ender = threading.Thread(target=log.info, args=("last words",))
+ender.start()
+ender.join()
+threading.Thread(target=print, args=("next thread ran",), kwargs={"file": sys.stderr, "flush": True}).start()
+while True:
+    time.sleep(0.05)
+""")
+    assert wait_for_line(proc, "next thread ran")
+    end_with_ctrl_c(proc)
+
+
+def test_a_destination_that_failed_is_tried_again_by_the_next_logger(tmp_path):
+    (tmp_path / "blocked").write_text("a file where the directory goes")
+    proc = run_py("""
+import os
+from tarnwick import PyLogger
+first = PyLogger("a", path="blocked/app.log")
+first.info("lost: the directory cannot be made")
+first.shutdown()
+os.remove("blocked")
+second = PyLogger("b", path="blocked/app.log")     # `first` still holds the failed writer
+second.info("written")
+second.shutdown()
+""", cwd=tmp_path)
+    assert proc.stderr == "error File exists (os error 17)\n"
+    assert [line.rsplit('msg="', 1)[1] for line in read_lines(tmp_path / "blocked")] == ['written"']
