@@ -1,4 +1,4 @@
-// Cost of the hand-off (one channel send and receive) and the writer thread's throughput into a file.
+// Cost of the hand-over (one channel send and receive) and the writer thread's throughput into a file.
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 

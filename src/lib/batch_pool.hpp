@@ -1,5 +1,5 @@
 // Spare batch buffers, recycled from writer threads back to producers. Any thread.
-// Without it each hand-off allocates on the logging thread and frees on the writer thread: malloc's
+// Without it each hand-over allocates on the logging thread and frees on the writer thread: malloc's
 // arena lock is contended, and the heap top grows and shrinks, faulting pages in and out.
 #pragma once
 
