@@ -1,5 +1,8 @@
+"""The module's surface: names, signatures, sealed types, the level members, and what import does."""
+
 import importlib
 import inspect
+import operator
 import sys
 
 import pytest
@@ -11,6 +14,7 @@ from tarnwick._logger import PyLevel, PyLogger, basic_config, get_logger
 from helpers import run_py
 
 PUBLIC = ["PyLevel", "PyLogger", "basic_config", "get_logger"]
+LEVELS = [("Trace", 0), ("Debug", 1), ("Info", 2), ("Warn", 3), ("Error", 4)]
 
 
 def test_public_names():
@@ -35,8 +39,7 @@ def test_reimport_returns_the_same_module():
 @pytest.mark.parametrize("cls", [PyLevel, PyLogger])
 def test_classes_are_sealed_builtins_types(cls):
     assert (cls.__module__, cls.__qualname__) == ("builtins", cls.__name__)
-    with pytest.raises(TypeError):
-        type("Sub", (cls,), {})
+    pytest.raises(TypeError, type, "Sub", (cls,), {})
     with pytest.raises(TypeError):
         cls.extra = 1
 
@@ -44,14 +47,35 @@ def test_classes_are_sealed_builtins_types(cls):
 @pytest.mark.parametrize("obj, signature", [
     (PyLogger, "(name, path=None, level=...)"),
     (PyLogger.shutdown, "($self)"),
-    *[(getattr(PyLogger, m), "($self, message, *args)")
-      for m in ("trace", "debug", "info", "warn", "warning", "error")],
+    *[(getattr(PyLogger, m), "($self, message, *args)") for m in ("trace", "debug", "info", "warn", "warning", "error")],
     (get_logger, "(name, level=...)"),
     (basic_config, "(path=None, unix_ts=False, batch_size=None, color=..., format=...)"),
 ])
 def test_text_signatures(obj, signature):
     assert obj.__text_signature__ == signature
     inspect.signature(obj)  # parseable
+
+
+@pytest.mark.parametrize("name, value", LEVELS)
+def test_level_member_value_and_text(name, value):
+    member = getattr(PyLevel, name)
+    assert type(member) is PyLevel and getattr(PyLevel, name) is member
+    assert int(member) == value and repr(member) == str(member) == f"PyLevel.{name}"
+
+
+def test_level_members_compare_and_hash_by_identity():
+    assert len({getattr(PyLevel, n) for n, _ in LEVELS}) == 5 and {PyLevel.Info: 1}[PyLevel.Info] == 1
+    assert PyLevel.Info == PyLevel.Info and PyLevel.Info != PyLevel.Warn
+    assert PyLevel.Debug != 1 and PyLevel.Info != "PyLevel.Info"
+
+
+@pytest.mark.parametrize("use", [
+    operator.lt, operator.le, operator.gt, operator.ge,  # unordered
+    lambda a, b: operator.index(a), lambda a, b: [0, 1, 2][a], lambda a, b: hex(a),  # no index
+    lambda a, b: PyLevel(), lambda a, b: type(a)(2),  # no constructor
+])
+def test_level_members_are_unordered_not_indices_and_not_constructible(use):
+    pytest.raises(TypeError, use, PyLevel.Info, PyLevel.Warn)
 
 
 def test_import_starts_no_thread_and_opens_no_file():
