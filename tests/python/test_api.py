@@ -14,6 +14,7 @@ from tarnwick._logger import PyLevel, PyLogger, basic_config, get_logger
 from helpers import run_py
 
 PUBLIC = ["PyLevel", "PyLogger", "basic_config", "get_logger"]
+METHODS = ["trace", "debug", "info", "warn", "warning", "error"]
 LEVELS = [("Trace", 0), ("Debug", 1), ("Info", 2), ("Warn", 3), ("Error", 4)]
 
 
@@ -44,28 +45,22 @@ def test_classes_are_sealed_builtins_types(cls):
         cls.extra = 1
 
 
-@pytest.mark.parametrize("obj, signature", [
-    (PyLogger, "(name, path=None, level=...)"),
-    (PyLogger.shutdown, "($self)"),
-    *[(getattr(PyLogger, m), "($self, message, *args)") for m in ("trace", "debug", "info", "warn", "warning", "error")],
-    (get_logger, "(name, level=...)"),
-    (basic_config, "(path=None, unix_ts=False, batch_size=None, color=..., format=...)"),
-])
-def test_text_signatures(obj, signature):
-    assert obj.__text_signature__ == signature
-    inspect.signature(obj)  # parseable
+def test_text_signatures():
+    texts = {PyLogger: "(name, path=None, level=...)", get_logger: "(name, level=...)",
+             basic_config: "(path=None, unix_ts=False, batch_size=None, color=..., format=...)",
+             PyLogger.shutdown: "($self)",
+             **{getattr(PyLogger, m): "($self, message, *args)" for m in METHODS}}
+    for obj, text in texts.items():
+        assert obj.__text_signature__ == text
+        inspect.signature(obj)  # parseable
 
 
-@pytest.mark.parametrize("name, value", LEVELS)
-def test_level_member_value_and_text(name, value):
-    member = getattr(PyLevel, name)
-    assert type(member) is PyLevel and getattr(PyLevel, name) is member
-    assert int(member) == value and repr(member) == str(member) == f"PyLevel.{name}"
-
-
-def test_level_members_compare_and_hash_by_identity():
-    assert len({getattr(PyLevel, n) for n, _ in LEVELS}) == 5 and {PyLevel.Info: 1}[PyLevel.Info] == 1
-    assert PyLevel.Info == PyLevel.Info and PyLevel.Info != PyLevel.Warn
+def test_level_members():
+    members = [getattr(PyLevel, name) for name, _ in LEVELS]
+    assert all(type(m) is PyLevel and getattr(PyLevel, n) is m for m, (n, _) in zip(members, LEVELS))
+    assert [(int(m), repr(m), str(m)) for m in members] == [(v, f"PyLevel.{n}", f"PyLevel.{n}") for n, v in LEVELS]
+    # Compared and hashed by identity only.
+    assert len(set(members)) == 5 and {PyLevel.Info: 1}[PyLevel.Info] == 1 and PyLevel.Info != PyLevel.Warn
     assert PyLevel.Debug != 1 and PyLevel.Info != "PyLevel.Info"
 
 

@@ -1,4 +1,4 @@
-"""Writers come and go with their loggers, and no line is lost when a thread or the interpreter ends, or across fork()."""
+"""Writers come and go with their loggers; no line is lost when a thread or the interpreter ends, or across fork()."""
 
 import os
 import subprocess
@@ -10,32 +10,54 @@ from helpers import child_cmd, child_env, msgs, read_lines, run_py
 # The sanitizer runtime's allocator can be inherited locked by the fork child of a threaded parent
 # (its own limitation, not glibc's): fork cases would hang at random under it.
 fork_safe = pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""), reason="sanitizer allocator")
-THREADS = "import os\ndef threads(): return len(os.listdir('/proc/self/task'))\n"
 
-
-def test_one_writer_thread_per_destination(tmp_path):
-    run_py(THREADS + """
+def test_writers_start_share_and_stop_with_their_loggers(tmp_path):
+    run_py("""
+import glob, os, threading
 from tarnwick._logger import PyLogger, get_logger
+threads = lambda: len(os.listdir("/proc/self/task"))
+lines = lambda name: sum(len(open(f).readlines()) for f in glob.glob(name + "_*.log"))
 base = threads()
 a, b = PyLogger("a", path="app.log"), PyLogger("b", path="app.log")
 assert threads() == base + 1, "same path text shares one writer"
 c = PyLogger("c", path="./app.log")
 assert threads() == base + 2, "path texts are not normalised"
-out1, out2 = PyLogger(None), get_logger("x")
-assert threads() == base + 3, "standard output has one writer"
-empty = PyLogger("e", path="")
-assert threads() == base + 4, "the empty path is a destination of its own"
-a.info("1"); b.info("2"); c.info("3")
-del a, b, c, out1, out2, empty
-assert threads() == base, "releasing the last logger stops its writer"
+out1, out2, empty = PyLogger(None), get_logger("x"), PyLogger("e", path="")
+assert threads() == base + 4, "standard output has one writer; the empty path is a destination of its own"
 for kwargs in ({"path": 3}, {"level": None}, {"path": b"x"}):
     try:
         PyLogger("x", **kwargs)
     except TypeError:
         pass
-assert threads() == base, "a failed argument starts no writer"
+assert threads() == base + 4, "a failed argument starts no writer"
+del c, out1, out2, empty
+assert threads() == base + 1, "releasing the last logger stops its writer"
+a.info("one")
+a.shutdown()                       # not the sole owner: flushes, the writer keeps running
+assert threads() == base + 1 and lines("app") == 1
+b.info("two")
+t = threading.Thread(target=b.shutdown)
+t.start()
+t.join()
+del t
+assert lines("app") == 1, "another thread's shutdown leaves this thread's lines"
+b.shutdown()
+del b
+a.info("three")
+assert a.shutdown() is None and threads() == base, "the sole owner's shutdown stops the writer"
+assert a.shutdown() is None        # twice: nothing left to do
+a.info("lost: the writer is stopped")
+c = PyLogger("c", path="app.log")  # shares the stopped writer while `a` exists
+c.info("lost too")
+c.shutdown()
+del a, c
+d = PyLogger("d", path="./app.log")
+d.info("four")
+del d
+assert lines("app") == 4, "pending lines are written before the last logger's release returns"
+os._exit(0)                        # nothing later may rescue a line
 """, cwd=tmp_path)
-    assert len(read_lines(tmp_path, "app_*.log")) == 3  # app.log and ./app.log share the dated file
+    assert msgs(tmp_path, "app_*.log") == ["one", "two", "three", "four"]  # app.log, ./app.log: one dated file
 
 
 def test_writers_keep_the_settings_they_were_made_with(tmp_path):
@@ -56,42 +78,6 @@ def test_writers_keep_the_settings_they_were_made_with(tmp_path):
     assert len(two) == 1 and two[0].startswith("{")
 
 
-def test_shutdown_on_shared_and_stopped_writers(tmp_path):
-    run_py(THREADS + """
-import glob, threading
-from tarnwick._logger import PyLogger
-base = threads()
-a, b = PyLogger("a", path="s.log"), PyLogger("b", path="s.log")
-a.info("one")
-a.shutdown()                       # not the sole owner: the writer keeps running
-assert threads() == base + 1
-b.info("two")
-t = threading.Thread(target=b.shutdown)
-t.start()
-t.join()
-del t
-assert sum(len(open(f).readlines()) for f in glob.glob("s_*.log")) == 1, "another thread's shutdown leaves ours"
-b.shutdown()
-del b
-a.info("three")
-assert a.shutdown() is None        # sole owner: stops the writer
-assert threads() == base
-assert a.shutdown() is None        # twice: nothing left to do
-a.info("lost: the writer is stopped")
-a.shutdown()
-c = PyLogger("c", path="s.log")    # shares the stopped writer while `a` exists
-c.info("lost too")
-c.shutdown()
-del a, c
-d = PyLogger("d", path="s.log")    # a new writer
-d.info("four")
-del d
-assert open(glob.glob("s_*.log")[0]).read().endswith('msg="four"\\n'), "written before the release returned"
-os._exit(0)                        # nothing later may rescue a line
-""", cwd=tmp_path)
-    assert msgs(tmp_path, "s_*.log") == ["one", "two", "three", "four"]
-
-
 def test_join_returns_after_the_threads_lines_are_handed_over(tmp_path):
     run_py("""
         import glob, threading
@@ -104,26 +90,6 @@ def test_join_returns_after_the_threads_lines_are_handed_over(tmp_path):
             log.shutdown()   # writes everything handed over before it
             assert sum(1 for _ in open(glob.glob("j_*.log")[0])) == k + 1, k
         """, cwd=tmp_path)
-
-
-def test_orphaned_lines_reach_their_destination(tmp_path):
-    run_py("""
-        import threading
-        from tarnwick._logger import PyLogger
-        holder = {"log": PyLogger("o", path="o.log")}
-        released, go = threading.Event(), threading.Event()
-        def work():
-            holder["log"].info("pending on the worker")
-            released.set()
-            go.wait()
-        t = threading.Thread(target=work)
-        t.start()
-        released.wait()
-        del holder["log"]   # the last logger: its writer is destroyed while the worker holds a line
-        go.set()
-        t.join()            # the worker's exit hands the line to a new writer for o.log
-        """, cwd=tmp_path)
-    assert msgs(tmp_path, "o_*.log") == ["pending on the worker"]
 
 
 @pytest.mark.parametrize("dest", ["stdout", "file"])
