@@ -136,52 +136,30 @@ def test_stuck_destination_does_not_hang_exit():
 
 @fork_safe
 def test_fork_every_line_exactly_once(tmp_path):
+    # A plain child logs past the queue's 65,536 batches of one; multiprocessing's workers end in os._exit().
     run_py("""
-        import os, sys, threading
-        from tarnwick._logger import PyLogger
+        import multiprocessing as mp, os, sys, threading
+        from tarnwick._logger import PyLogger, basic_config
         log = PyLogger("p", path="f.log")
-        for i in range(50): log.info("parent before %d", i)
-        e = threading.Event()  # a thread whose pending line is the parent's, also in the child
-        threading.Thread(daemon=True, target=lambda: (log.info("thread"), e.set(), threading.Event().wait())).start()
+        for i in range(50): log.info("parent %d", i)
+        e = threading.Event()  # a thread whose pending line is the parent's, also in the children
+        threading.Thread(daemon=True, target=lambda: (log.info("thread 0"), e.set(), threading.Event().wait())).start()
         e.wait()
         pid = os.fork()
         if pid == 0:
-            for i in range(50): log.info("child %d", i)
+            basic_config(batch_size=1)
+            for i in range(70000): log.info("child %d", i)
             sys.exit(0)
-        for i in range(50): log.info("parent after %d", i)
-        os.waitpid(pid, 0)
-        """, cwd=tmp_path)
-    got = msgs(tmp_path, "f_*.log")
-    parent = [f"parent before {i}" for i in range(50)] + [f"parent after {i}" for i in range(50)]
-    assert sorted(got) == sorted(parent + [f"child {i}" for i in range(50)] + ["thread"])
-    assert [g for g in got if g.startswith("parent")] == parent
-
-
-@fork_safe
-def test_fork_children_log_more_than_a_queue_holds(tmp_path):
-    # multiprocessing's fork workers, and one child alone past the queue's 65,536 batches of one.
-    run_py("""
-        import multiprocessing as mp, os
-        from tarnwick._logger import PyLogger, basic_config
-        log = PyLogger("w", path="mp.log")
         def work(n):
-            for i in range(10000): log.info("%d %d", n, i)
-        log.info("parent")
-        procs = [mp.get_context("fork").Process(target=work, args=(n,)) for n in range(4)]
-        for p in procs: p.start()
-        for p in procs: p.join()
-        assert all(p.exitcode == 0 for p in procs)
-        basic_config(batch_size=1)
-        big = PyLogger("p", path="big.log")
-        pid = os.fork()
-        if pid == 0:
-            for i in range(70000): big.info("c")
-            big.shutdown()
-            os._exit(0)
-        assert os.waitpid(pid, 0)[1] == 0
+            for i in range(10000): log.info("worker%d %d", n, i)
+        workers = [mp.get_context("fork").Process(target=work, args=(n,)) for n in range(4)]
+        for w in workers: w.start()
+        for i in range(50, 100): log.info("parent %d", i)
+        for w in workers: w.join()
+        assert os.waitpid(pid, 0)[1] == 0 and [w.exitcode for w in workers] == [0] * 4
         """, cwd=tmp_path, timeout=120)
-    got = msgs(tmp_path, "mp_*.log")
-    assert len(got) == 40001
-    for n in range(4):
-        assert [g for g in got if g.startswith(f"{n} ")] == [f"{n} {i}" for i in range(10000)]
-    assert len(read_lines(tmp_path, "big_*.log")) == 70000
+    got = {}
+    for source, i in (m.split() for m in msgs(tmp_path, "f_*.log")):
+        got.setdefault(source, []).append(int(i))
+    assert got == {"parent": list(range(100)), "thread": [0], "child": list(range(70000)),
+                   **{f"worker{n}": list(range(10000)) for n in range(4)}}

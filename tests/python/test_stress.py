@@ -84,17 +84,11 @@ def finish(proc, timeout=600):
     return out
 
 
-def split(data):
-    """The complete lines of `data`, which must end in a line feed (a line is never cut short)."""
+def sequences(got, data, fmt):
+    """Adds {(thread, stream): [seq, ...]} in line order; every line must be one whole, well-formed record."""
     text = data.decode("utf-8")
-    assert text == "" or text.endswith("\n"), text[-200:]
-    return text.split("\n")[:-1]
-
-
-def sequences(lines, fmt, got=None):
-    """{(thread, stream): [seq, ...]} in line order; every line must be one whole, well-formed record."""
-    got = {} if got is None else got
-    for line in lines:
+    assert text == "" or text.endswith("\n"), text[-200:]  # a line is never cut short
+    for line in text.split("\n")[:-1]:
         if fmt == "json":
             record = json.loads(line)
             assert list(record) == ["time", "level", "name", "msg"] and record["level"] == "info", line
@@ -109,25 +103,25 @@ def sequences(lines, fmt, got=None):
     return got
 
 
-def file_lines(directory, pattern):
-    return [line for path in sorted(directory.glob(pattern)) for line in split(path.read_bytes())]
+def file_sequences(got, directory, pattern, fmt):
+    for path in sorted(directory.glob(pattern)):
+        sequences(got, path.read_bytes(), fmt)
+    return got
 
 
 @pytest.mark.parametrize("dest, fmt, batch", [
     ("file", "logfmt", 1), ("file", "json", "default"), ("stdout", "json", 7), ("stdout", "logfmt", "default")])
 def test_eight_threads_lose_split_or_reorder_nothing(tmp_path, dest, fmt, batch):
     out = finish(spawn(LOAD_CHILD + THREADS, dest, fmt, batch, 8, LOAD_RECORDS, cwd=tmp_path))
-    lines = split(out) if dest == "stdout" else file_lines(tmp_path, "load_*.log")
+    got = sequences({}, out, fmt) if dest == "stdout" else file_sequences({}, tmp_path, "load_*.log", fmt)
     assert dest == "stdout" or out == b""
-    assert len(lines) == 8 * LOAD_RECORDS
-    assert sequences(lines, fmt) == {(t, 0): list(range(LOAD_RECORDS)) for t in range(8)}
+    assert got == {(t, 0): list(range(LOAD_RECORDS)) for t in range(8)}
 
 
 @pytest.mark.parametrize("fmt", ["logfmt", "json"])
 def test_fifty_threads_churning_loggers_of_twenty_destinations(tmp_path, fmt):
-    got = sequences(split(finish(spawn(CHURN_CHILD + THREADS, fmt, 50, CHURN_ROUNDS, cwd=tmp_path))), fmt)
-    for d in range(1, 20):
-        sequences(file_lines(tmp_path, f"d{d:02d}_*.log"), fmt, got)
+    got = sequences({}, finish(spawn(CHURN_CHILD + THREADS, fmt, 50, CHURN_ROUNDS, cwd=tmp_path)), fmt)
+    file_sequences(got, tmp_path, "d*.log", fmt)
     per_round = {(t, d): (t * 7 + d) % 45 + 1 for t in range(50) for d in range(20)}
     assert got == {key: list(range(n * CHURN_ROUNDS)) for key, n in per_round.items()}
 
@@ -149,11 +143,11 @@ for i in range(int(sys.argv[1])):
 """
 
 
-def cpu_seconds(pid):
-    """User plus system time of every thread of `pid`, so far."""
+def usage(pid, progress):
+    """(processor seconds of every thread of `pid` so far, records logged so far)."""
     with open(f"/proc/{pid}/stat") as f:
         fields = f.read().rsplit(")", 1)[1].split()
-    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK"), int(progress.read_text())
 
 
 @pytest.mark.parametrize("mode, ending", [("single", "drain"), ("single", "ctrl-c"), ("switching", "ctrl-c")])
@@ -162,36 +156,32 @@ def test_full_queue_blocks_the_producer_without_spinning(tmp_path, mode, ending)
     progress.write_text("0")
     proc = spawn(FULL_QUEUE_CHILD, BACKLOG_RECORDS, progress, mode, cwd=tmp_path)
     try:
-        sample = lambda: (cpu_seconds(proc.pid), int(progress.read_text()))  # noqa: E731
-        last = [sample()]
+        samples = [usage(proc.pid, progress)]
 
         def settled():  # neither the record count nor the processor time moves
             assert proc.poll() is None, "the producer must wait for room, not drop or give up"
             time.sleep(0.3)
-            now, before = sample(), last[0]
-            last[0] = now
-            return now[1] == before[1] and now[0] - before[0] < 0.02
+            samples.append(usage(proc.pid, progress))
+            (cpu0, done0), (cpu1, done1) = samples[-2:]
+            return done1 == done0 and cpu1 - cpu0 < 0.02
 
         wait_for(settled, "the producer to block", timeout=300)
         time.sleep(0.5)
-        cpu, done = sample()
-        assert cpu - last[0][0] < 0.1 and done == last[0][1], "a blocked producer or writer must not spin"
+        cpu, done = usage(proc.pid, progress)
+        assert cpu - samples[-1][0] < 0.1 and done == samples[-1][1], "a blocked producer or writer must not spin"
         # It filled the queue before it blocked, and did not get through all of its records.
         assert QUEUE <= done < BACKLOG_RECORDS - 1000 and proc.poll() is None
         if ending == "drain":
-            lines = split(finish(proc, timeout=300))
-            assert sequences(lines, "logfmt") == {(0, 0): list(range(BACKLOG_RECORDS))}
+            assert sequences({}, finish(proc, timeout=300), "logfmt") == {(0, 0): list(range(BACKLOG_RECORDS))}
             return
         proc.send_signal(signal.SIGINT)
         err = b""
         while b"KeyboardInterrupt" not in err:  # the waiting call is interrupted while the pipe is still full
             assert select.select([proc.stderr], [], [], 60)[0], f"no KeyboardInterrupt: {err!r}"
-            chunk = os.read(proc.stderr.fileno(), 65536)
-            assert chunk, f"no KeyboardInterrupt: {err!r}"
-            err += chunk
+            err += os.read(proc.stderr.fileno(), 65536) or pytest.fail(f"no KeyboardInterrupt: {err!r}")
         out, rest = proc.communicate(timeout=300)  # reading lets the exit flush finish
         assert proc.returncode != 0 and (err + rest).decode().rstrip().endswith("KeyboardInterrupt")
-        seqs = sequences(split(out), "logfmt")[0, 0]
+        seqs = sequences({}, out, "logfmt")[0, 0]
         assert seqs == list(range(len(seqs))), "lines before the interruption are kept, in order"
     finally:
         proc.kill()
