@@ -64,6 +64,13 @@ class Index:
     (basic_config, (), {"color": None, "batch_size": -1}, (OverflowError, "can't convert negative int to unsigned")),
     (basic_config, (), {"path": "\udc80"}, UnicodeEncodeError),
     (basic_config, (), {"format": "\ud800json"}, UnicodeEncodeError),
+    # Log methods check their arguments even where the logger's threshold drops the record.
+    *[(getattr(QUIET, m), args, kwargs, text.format(m)) for m in LOG_METHODS for args, kwargs, text in [
+        ((), {}, "PyLogger.{}() missing 1 required positional argument: 'message'"),
+        (("x",), {"extra": 1}, "PyLogger.{}() got an unexpected keyword argument 'extra'"),
+        ((), {"args": (1,)}, "PyLogger.{}() got an unexpected keyword argument 'args'"),
+        (("x",), {"message": "y"}, "PyLogger.{}() got multiple values for argument 'message'"),
+        ((5,), {}, CAST.format("message", "int", "str")), ((None, 1, 2), {}, CAST.format("message", "NoneType", "str"))]],
 ])
 def test_rejected_arguments(call, args, kwargs, expected):
     expected = (TypeError, expected) if isinstance(expected, str) else expected
@@ -72,22 +79,6 @@ def test_rejected_arguments(call, args, kwargs, expected):
         call(*args, **kwargs)
     assert type(caught.value) is error
     assert message is None or str(caught.value) == message
-
-
-@pytest.mark.parametrize("method", LOG_METHODS)
-@pytest.mark.parametrize("args, kwargs, message", [
-    ((), {}, "PyLogger.{}() missing 1 required positional argument: 'message'"),
-    (("x",), {"extra": 1}, "PyLogger.{}() got an unexpected keyword argument 'extra'"),
-    ((), {"args": (1,)}, "PyLogger.{}() got an unexpected keyword argument 'args'"),
-    (("x",), {"message": "y"}, "PyLogger.{}() got multiple values for argument 'message'"),
-    ((5,), {}, CAST.format("message", "int", "str")),
-    ((None, 1, 2), {}, CAST.format("message", "NoneType", "str")),
-])
-def test_log_method_rejected_arguments(method, args, kwargs, message):
-    # Raised even where the logger's threshold drops the record.
-    with pytest.raises(TypeError) as caught:
-        getattr(QUIET, method)(*args, **kwargs)
-    assert str(caught.value) == message.format(method)
 
 
 def test_dropped_records_evaluate_nothing():

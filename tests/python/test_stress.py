@@ -31,8 +31,9 @@ TEXT = re.compile(r'time=\S+ level=info name=(t\d+) msg="(\d+) (\d+) (\d+) (.*)"
 PRELUDE = f"import sys, threading\nfrom tarnwick._logger import PyLogger, basic_config\npads = {PADS!r}\n"
 
 LOAD_CHILD = PRELUDE + """
-dest, fmt, batch, threads, records = sys.argv[1], sys.argv[2], sys.argv[3], int(sys.argv[4]), int(sys.argv[5])
-basic_config(format=fmt, **({} if batch == "default" else {"batch_size": int(batch)}))
+dest, batch, threads, records = sys.argv[1], sys.argv[2], int(sys.argv[3]), int(sys.argv[4])
+if batch != "default":
+    basic_config(batch_size=int(batch))
 path = None if dest == "stdout" else "load.log"
 keep = PyLogger("main", path=path)   # the writer lives throughout; threads only share it
 start = threading.Barrier(threads)
@@ -44,8 +45,7 @@ def work(t):
 """
 
 CHURN_CHILD = PRELUDE + """
-fmt, threads, rounds = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
-basic_config(format=fmt)
+threads, rounds = int(sys.argv[1]), int(sys.argv[2])
 dests = [None] + ["d%02d.log" % d for d in range(1, 20)]
 sys.setswitchinterval(1e-5)   # interleave threads inside creation, logging and release
 step = threading.Barrier(threads)
@@ -84,44 +84,36 @@ def finish(proc, timeout=600):
     return out
 
 
-def sequences(got, data, fmt):
+def sequences(got, data):
     """Adds {(thread, stream): [seq, ...]} in line order; every line must be one whole, well-formed record."""
     text = data.decode("utf-8")
     assert text == "" or text.endswith("\n"), text[-200:]  # a line is never cut short
     for line in text.split("\n")[:-1]:
-        if fmt == "json":
-            record = json.loads(line)
-            assert list(record) == ["time", "level", "name", "msg"] and record["level"] == "info", line
-            name, (t, s, seq, pad) = record["name"], record["msg"].split(" ", 3)
-        else:
-            m = TEXT.fullmatch(line)
-            assert m, line
-            name, t, s, seq, pad = m.groups()
-            pad = json.loads(f'"{pad}"')
-        assert name == "t" + t and pad == PADS[int(seq) % len(PADS)], line
+        m = TEXT.fullmatch(line)
+        assert m, line
+        name, t, s, seq, pad = m.groups()
+        assert name == "t" + t and json.loads(f'"{pad}"') == PADS[int(seq) % len(PADS)], line
         got.setdefault((int(t), int(s)), []).append(int(seq))
     return got
 
 
-def file_sequences(got, directory, pattern, fmt):
+def file_sequences(got, directory, pattern):
     for path in sorted(directory.glob(pattern)):
-        sequences(got, path.read_bytes(), fmt)
+        sequences(got, path.read_bytes())
     return got
 
 
-@pytest.mark.parametrize("dest, fmt, batch", [
-    ("file", "logfmt", 1), ("file", "json", "default"), ("stdout", "json", 7), ("stdout", "logfmt", "default")])
-def test_eight_threads_lose_split_or_reorder_nothing(tmp_path, dest, fmt, batch):
-    out = finish(spawn(LOAD_CHILD + THREADS, dest, fmt, batch, 8, LOAD_RECORDS, cwd=tmp_path))
-    got = sequences({}, out, fmt) if dest == "stdout" else file_sequences({}, tmp_path, "load_*.log", fmt)
+@pytest.mark.parametrize("dest, batch", [("file", 1), ("file", "default"), ("stdout", 7), ("stdout", "default")])
+def test_eight_threads_lose_split_or_reorder_nothing(tmp_path, dest, batch):
+    out = finish(spawn(LOAD_CHILD + THREADS, dest, batch, 8, LOAD_RECORDS, cwd=tmp_path))
+    got = sequences({}, out) if dest == "stdout" else file_sequences({}, tmp_path, "load_*.log")
     assert dest == "stdout" or out == b""
     assert got == {(t, 0): list(range(LOAD_RECORDS)) for t in range(8)}
 
 
-@pytest.mark.parametrize("fmt", ["logfmt", "json"])
-def test_fifty_threads_churning_loggers_of_twenty_destinations(tmp_path, fmt):
-    got = sequences({}, finish(spawn(CHURN_CHILD + THREADS, fmt, 50, CHURN_ROUNDS, cwd=tmp_path)), fmt)
-    file_sequences(got, tmp_path, "d*.log", fmt)
+def test_fifty_threads_churning_loggers_of_twenty_destinations(tmp_path):
+    got = sequences({}, finish(spawn(CHURN_CHILD + THREADS, 50, CHURN_ROUNDS, cwd=tmp_path)))
+    file_sequences(got, tmp_path, "d*.log")
     per_round = {(t, d): (t * 7 + d) % 45 + 1 for t in range(50) for d in range(20)}
     assert got == {key: list(range(n * CHURN_ROUNDS)) for key, n in per_round.items()}
 
@@ -172,7 +164,7 @@ def test_full_queue_blocks_the_producer_without_spinning(tmp_path, mode, ending)
         # It filled the queue before it blocked, and did not get through all of its records.
         assert QUEUE <= done < BACKLOG_RECORDS - 1000 and proc.poll() is None
         if ending == "drain":
-            assert sequences({}, finish(proc, timeout=300), "logfmt") == {(0, 0): list(range(BACKLOG_RECORDS))}
+            assert sequences({}, finish(proc, timeout=300)) == {(0, 0): list(range(BACKLOG_RECORDS))}
             return
         proc.send_signal(signal.SIGINT)
         err = b""
@@ -181,7 +173,7 @@ def test_full_queue_blocks_the_producer_without_spinning(tmp_path, mode, ending)
             err += os.read(proc.stderr.fileno(), 65536) or pytest.fail(f"no KeyboardInterrupt: {err!r}")
         out, rest = proc.communicate(timeout=300)  # reading lets the exit flush finish
         assert proc.returncode != 0 and (err + rest).decode().rstrip().endswith("KeyboardInterrupt")
-        seqs = sequences({}, out, "logfmt")[0, 0]
+        seqs = sequences({}, out)[0, 0]
         assert seqs == list(range(len(seqs))), "lines before the interruption are kept, in order"
     finally:
         proc.kill()
