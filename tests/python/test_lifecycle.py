@@ -11,6 +11,7 @@ from helpers import child_cmd, child_env, msgs, read_lines, run_py
 # (its own limitation, not glibc's): fork cases would hang at random under it.
 fork_safe = pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""), reason="sanitizer allocator")
 
+
 def test_writers_start_share_and_stop_with_their_loggers(tmp_path):
     run_py("""
 import glob, os, threading

@@ -6,7 +6,7 @@ import time
 
 import pytest
 
-from helpers import FAST, child_env, msgs, read_lines, run_py
+from helpers import FAST, child_env, read_lines, run_py
 
 CAL = r"(\d{4})-(\d\d)-(\d\d)T(\d\d):(\d\d):(\d\d)\.(\d{6})"
 UNIX = r"(\d+)\.(\d{9})"
