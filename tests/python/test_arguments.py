@@ -70,7 +70,8 @@ class Index:
         (("x",), {"extra": 1}, "PyLogger.{}() got an unexpected keyword argument 'extra'"),
         ((), {"args": (1,)}, "PyLogger.{}() got an unexpected keyword argument 'args'"),
         (("x",), {"message": "y"}, "PyLogger.{}() got multiple values for argument 'message'"),
-        ((5,), {}, CAST.format("message", "int", "str")), ((None, 1, 2), {}, CAST.format("message", "NoneType", "str"))]],
+        ((5,), {}, CAST.format("message", "int", "str")),
+        ((None, 1, 2), {}, CAST.format("message", "NoneType", "str"))]],
 ])
 def test_rejected_arguments(call, args, kwargs, expected):
     expected = (TypeError, expected) if isinstance(expected, str) else expected
@@ -110,7 +111,7 @@ ACCEPTED = [
 
 
 def test_accepted_arguments_and_what_they_change(tmp_path):
-    # In a child: successful calls change process-wide settings.
+    # In a child: successful calls change process-wide settings, which new writers take up.
     out = run_py(f"""
         import glob, numpy
         from helpers import wait_for
@@ -122,14 +123,16 @@ def test_accepted_arguments_and_what_they_change(tmp_path):
                 basic_config(**bad)
             except (TypeError, OverflowError):
                 pass
-        get_logger("s").info("plain")  # stdout, logfmt, calendar time: the failing calls changed nothing
+        s = get_logger("s")  # standard output, logfmt, calendar time: the failing calls changed nothing
         basic_config(batch_size=True)  # one record per batch
-        basic_config(unix_ts=numpy.True_, format="JSON")  # batch size kept; "JSON" is not "json"
-        PyLogger("b", path="b.log").info("y")
+        basic_config(path="b.log", unix_ts=numpy.True_, format="JSON")  # batch size kept; "JSON" is not "json"
+        get_logger("b").info("y")
+        s.info("plain")
+        PyLogger("t").info("shared")  # shares the writer of `s`, with its settings
         read = lambda: "".join(open(p).read() for p in glob.glob("b_*.log"))
         wait_for(read, "the record, handed over alone")  # a 32-record batch would wait for shutdown
         print("files", *sorted(glob.glob("*")), read(), end="")
         """, cwd=tmp_path, env=child_env(**FAST)).stdout
     for line in (r"files b_\d{8}\.log time=\d+\.\d{9} level=info name=b msg=\"y\"",
-                 r"time=\d{4}-\S+ level=info name=s msg=\"plain\""):
+                 r"time=\d{4}-\S+ level=info name=s msg=\"plain\"", r"time=\d{4}-\S+ level=info name=t msg=\"shared\""):
         assert re.search(f"^{line}$", out, re.M), out

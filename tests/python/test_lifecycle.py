@@ -68,24 +68,6 @@ os._exit(0)                        # nothing later may rescue a line
     assert msgs(tmp_path, "app_*.log") == ["one", *map(str, range(20)), "two", "three", "four"]
 
 
-def test_writers_keep_the_settings_they_were_made_with(tmp_path):
-    run_py("""
-        from tarnwick._logger import PyLogger, basic_config, get_logger
-        basic_config(path="one.log")
-        a = get_logger("a")
-        basic_config(path="two.log", format="json")
-        b = get_logger("b")
-        c = PyLogger("c", path="one.log")   # shares a's writer: still text
-        for log in (a, b, c):
-            log.info("hi")
-        del a, c, log
-        PyLogger("d", path="one.log").info("now json")   # a new writer follows the new settings
-        """, cwd=tmp_path)
-    one, two = read_lines(tmp_path, "one_*.log"), read_lines(tmp_path, "two_*.log")
-    assert [line[:5] for line in one] == ["time=", "time=", '{"tim']
-    assert len(two) == 1 and two[0].startswith("{")
-
-
 @pytest.mark.parametrize("dest", ["stdout", "file"])
 @pytest.mark.parametrize("ending", [
     "pass",
