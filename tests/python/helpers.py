@@ -15,19 +15,12 @@ FAST = {"TARNWICK_CHECK_INTERVAL_MS": "50"}
 
 
 def child_env(**extra):
-    env = dict(os.environ)
+    """This environment without colour hints, with `extra` set (None removes a variable)."""
+    env = {**os.environ, "NO_COLOR": None, "FORCE_COLOR": None, **extra}
     # Children often run in a temporary directory: relative entries would stop resolving there.
     entries = [os.path.abspath(p) for p in env.get("PYTHONPATH", "").split(os.pathsep) if p]
-    # Children import these helpers too.
-    env["PYTHONPATH"] = os.pathsep.join([*(entries or [REPO]), HERE])
-    env.pop("NO_COLOR", None)
-    env.pop("FORCE_COLOR", None)
-    for key, value in extra.items():
-        if value is None:
-            env.pop(key, None)
-        else:
-            env[key] = value
-    return env
+    env["PYTHONPATH"] = os.pathsep.join([*(entries or [REPO]), HERE])  # children import these helpers too
+    return {key: value for key, value in env.items() if value is not None}
 
 
 def child_cmd(code, *args):
