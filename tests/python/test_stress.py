@@ -84,11 +84,12 @@ def finish(proc, timeout=600):
     return out
 
 
-def sequences(got, data):
-    """Adds {(thread, stream): [seq, ...]} in line order; every line must be one whole, well-formed record."""
-    text = data.decode("utf-8")
-    assert text == "" or text.endswith("\n"), text[-200:]  # a line is never cut short
-    for line in text.split("\n")[:-1]:
+def sequences(*blobs):
+    """{(thread, stream): [seq, ...]} in line order; every line must be one whole, well-formed record."""
+    got = {}
+    for blob in blobs:
+        assert blob == b"" or blob.endswith(b"\n"), blob[-200:]  # a line is never cut short
+    for line in b"".join(blobs).decode("utf-8").split("\n")[:-1]:
         m = TEXT.fullmatch(line)
         assert m, line
         name, t, s, seq, pad = m.groups()
@@ -97,23 +98,21 @@ def sequences(got, data):
     return got
 
 
-def file_sequences(got, directory, pattern):
-    for path in sorted(directory.glob(pattern)):
-        sequences(got, path.read_bytes())
-    return got
+def files(directory, pattern):
+    return [path.read_bytes() for path in sorted(directory.glob(pattern))]
 
 
 @pytest.mark.parametrize("dest, batch", [("file", 1), ("file", "default"), ("stdout", 7), ("stdout", "default")])
 def test_eight_threads_lose_split_or_reorder_nothing(tmp_path, dest, batch):
     out = finish(spawn(LOAD_CHILD + THREADS, dest, batch, 8, LOAD_RECORDS, cwd=tmp_path))
-    got = sequences({}, out) if dest == "stdout" else file_sequences({}, tmp_path, "load_*.log")
+    got = sequences(out) if dest == "stdout" else sequences(*files(tmp_path, "load_*.log"))
     assert dest == "stdout" or out == b""
     assert got == {(t, 0): list(range(LOAD_RECORDS)) for t in range(8)}
 
 
 def test_fifty_threads_churning_loggers_of_twenty_destinations(tmp_path):
-    got = sequences({}, finish(spawn(CHURN_CHILD + THREADS, 50, CHURN_ROUNDS, cwd=tmp_path)))
-    file_sequences(got, tmp_path, "d*.log")
+    out = finish(spawn(CHURN_CHILD + THREADS, 50, CHURN_ROUNDS, cwd=tmp_path))
+    got = sequences(out, *files(tmp_path, "d*.log"))
     per_round = {(t, d): (t * 7 + d) % 45 + 1 for t in range(50) for d in range(20)}
     assert got == {key: list(range(n * CHURN_ROUNDS)) for key, n in per_round.items()}
 
@@ -164,7 +163,7 @@ def test_full_queue_blocks_the_producer_without_spinning(tmp_path, mode, ending)
         # It filled the queue before it blocked, and did not get through all of its records.
         assert QUEUE <= done < BACKLOG_RECORDS - 1000 and proc.poll() is None
         if ending == "drain":
-            assert sequences({}, finish(proc, timeout=300)) == {(0, 0): list(range(BACKLOG_RECORDS))}
+            assert sequences(finish(proc, timeout=300)) == {(0, 0): list(range(BACKLOG_RECORDS))}
             return
         proc.send_signal(signal.SIGINT)
         err = b""
@@ -173,7 +172,7 @@ def test_full_queue_blocks_the_producer_without_spinning(tmp_path, mode, ending)
             err += os.read(proc.stderr.fileno(), 65536) or pytest.fail(f"no KeyboardInterrupt: {err!r}")
         out, rest = proc.communicate(timeout=300)  # reading lets the exit flush finish
         assert proc.returncode != 0 and (err + rest).decode().rstrip().endswith("KeyboardInterrupt")
-        seqs = sequences({}, out)[0, 0]
+        seqs = sequences(out)[0, 0]
         assert seqs == list(range(len(seqs))), "lines before the interruption are kept, in order"
     finally:
         proc.kill()
