@@ -62,6 +62,7 @@ class Index:
     (basic_config, (), {"batch_size": Index(TypeError, "no index")}, "argument 'batch_size': no index"),
     (basic_config, (), {"batch_size": Index(ValueError, "bad")}, (ValueError, "bad")),
     (basic_config, (), {"color": None, "batch_size": -1}, (OverflowError, "can't convert negative int to unsigned")),
+    (basic_config, (), {"format": None, "path": 1}, CAST.format("path", "int", "str")),
     (basic_config, (), {"path": "\udc80"}, UnicodeEncodeError),
     (basic_config, (), {"format": "\ud800json"}, UnicodeEncodeError),
     # Log methods check their arguments even where the logger's threshold drops the record.
