@@ -68,10 +68,11 @@ def test_batch_size(tmp_path, steps, handed_over, at_shutdown):
 import glob
 from helpers import wait_for
 from tarnwick._logger import PyLogger, basic_config
-lines = lambda: sum(len(open(p).readlines()) for p in glob.glob("b_*.log"))
+lines = lambda: sum(open(p).read().count("\\n") for p in glob.glob("b_*.log"))
 log = PyLogger("b", path="b.log")
 {steps}
-print(wait_for(lines, "a full batch"))
+wait_for(lambda: lines() >= {handed_over}, "a full batch")
+print(lines())
 log.shutdown()
 print(lines())
 """, cwd=tmp_path, env=child_env(**FAST))
