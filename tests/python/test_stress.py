@@ -1,20 +1,18 @@
 """Many threads, many records, writers coming and going, and a destination that falls behind.
 
-The sizes fit CI (smaller still under AddressSanitizer); TARNWICK_STRESS=full runs them at full
-size (make stress)."""
+The sizes fit CI (smaller still under AddressSanitizer); TARNWICK_STRESS=full runs them at full size."""
 
 import json
 import os
 import re
+import select
 import signal
 import subprocess
-import sys
-import textwrap
 import time
 
 import pytest
 
-from helpers import child_env
+from helpers import child_cmd, child_env, wait_for
 
 pytestmark = pytest.mark.stress
 
@@ -28,36 +26,27 @@ BACKLOG_RECORDS = 500_000 if FULL else 150_000
 
 # Message tails that need escaping or are long enough to straddle batch and buffer boundaries.
 PADS = ["", 'q"uote \\ back', "new\nline\ttab", "é✓" * 7, "x" * 300]
-TEXT_PADS = [json.dumps(p, ensure_ascii=False)[1:-1] for p in PADS]
-TEXT = re.compile(r'time=\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{6}\+00:00 level=info '
-                  r'name=(t\d+) msg="(\d+) (\d+) (\d+) (.*)"')
+TEXT = re.compile(r'time=\S+ level=info name=(t\d+) msg="(\d+) (\d+) (\d+) (.*)"')
+# Every child logs "<thread> <stream> <seq> <pad>" from loggers named "t<thread>".
+PRELUDE = f"import sys, threading\nfrom tarnwick._logger import PyLogger, basic_config\npads = {PADS!r}\n"
 
-LOAD_CHILD = """
-import sys, threading
-from tarnwick._logger import PyLogger, basic_config
-dest, fmt, batch, threads, records = sys.argv[1], sys.argv[2], sys.argv[3], int(sys.argv[4]), int(sys.argv[5])
-basic_config(format=fmt, **({} if batch == "default" else {"batch_size": int(batch)}))
+LOAD_CHILD = PRELUDE + """
+dest, batch, threads, records = sys.argv[1], sys.argv[2], int(sys.argv[3]), int(sys.argv[4])
+if batch != "default":
+    basic_config(batch_size=int(batch))
 path = None if dest == "stdout" else "load.log"
 keep = PyLogger("main", path=path)   # the writer lives throughout; threads only share it
-pads = {pads!r}
 start = threading.Barrier(threads)
 def work(t):
     log = PyLogger("t%d" % t, path=path)
     start.wait()
     for i in range(records):
         log.info("%d 0 %d %s", t, i, pads[i % len(pads)])
-workers = [threading.Thread(target=work, args=(t,)) for t in range(threads)]
-for w in workers: w.start()
-for w in workers: w.join()
 """
 
-CHURN_CHILD = """
-import sys, threading
-from tarnwick._logger import PyLogger, basic_config
-fmt, threads, rounds = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
-basic_config(format=fmt)
+CHURN_CHILD = PRELUDE + """
+threads, rounds = int(sys.argv[1]), int(sys.argv[2])
 dests = [None] + ["d%02d.log" % d for d in range(1, 20)]
-pads = {pads!r}
 sys.setswitchinterval(1e-5)   # interleave threads inside creation, logging and release
 step = threading.Barrier(threads)
 def work(t):
@@ -75,19 +64,18 @@ def work(t):
                 logs[d].info("%d %d %d %s", t, d, seq[d], pads[seq[d] % len(pads)])
                 seq[d] += 1
             logs[d] = None   # often the last logger of its destination: its writer stops
-workers = [threading.Thread(target=work, args=(t,)) for t in range(threads)]
-for w in workers: w.start()
-for w in workers: w.join()
 """
 
-
-def spawn(code, *args, cwd=None, **kwargs):
-    code = textwrap.dedent(code).replace("{pads!r}", repr(PADS))
-    return subprocess.Popen([sys.executable, "-P", "-c", code, *map(str, args)], cwd=cwd, env=child_env(TZ="UTC"),
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, **kwargs)
+THREADS = "\nworkers = [threading.Thread(target=work, args=(t,)) for t in range(threads)]\n" \
+          "for w in workers: w.start()\nfor w in workers: w.join()\n"
 
 
-def finish(proc, timeout):
+def spawn(code, *args, cwd=None):
+    return subprocess.Popen(child_cmd(code, *args), cwd=cwd, env=child_env(TZ="UTC"),
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+
+
+def finish(proc, timeout=600):
     try:
         out, err = proc.communicate(timeout=timeout)
     finally:
@@ -96,78 +84,46 @@ def finish(proc, timeout):
     return out
 
 
-def split(data):
-    """The complete lines of `data`, which must end in a line feed (a line is never cut short)."""
-    text = data.decode("utf-8")
-    assert text == "" or text.endswith("\n"), text[-200:]
-    return text.split("\n")[:-1]
-
-
-def file_lines(directory, pattern):
-    return [line for path in sorted(directory.glob(pattern)) for line in split(path.read_bytes())]
-
-
-def sequences(lines, fmt):
+def sequences(*blobs):
     """{(thread, stream): [seq, ...]} in line order; every line must be one whole, well-formed record."""
     got = {}
-    for line in lines:
-        if fmt == "json":
-            record = json.loads(line)
-            assert list(record) == ["time", "level", "name", "msg"] and record["level"] == "info", line
-            name = record["name"]
-            t, s, seq, pad = record["msg"].split(" ", 3)
-            expected_pad = PADS
-        else:
-            m = TEXT.fullmatch(line)
-            assert m, line
-            name, t, s, seq, pad = m.groups()
-            expected_pad = TEXT_PADS
-        assert name == "t" + t and pad == expected_pad[int(seq) % len(PADS)], line
+    for blob in blobs:
+        assert blob == b"" or blob.endswith(b"\n"), blob[-200:]  # a line is never cut short
+    for line in b"".join(blobs).decode("utf-8").split("\n")[:-1]:
+        m = TEXT.fullmatch(line)
+        assert m, line
+        name, t, s, seq, pad = m.groups()
+        assert name == "t" + t and json.loads(f'"{pad}"') == PADS[int(seq) % len(PADS)], line
         got.setdefault((int(t), int(s)), []).append(int(seq))
     return got
 
 
-@pytest.mark.parametrize("batch", [1, 7, "default"])
-@pytest.mark.parametrize("fmt", ["logfmt", "json"])
-@pytest.mark.parametrize("dest", ["file", "stdout"])
-def test_eight_threads_lose_split_or_reorder_nothing(tmp_path, dest, fmt, batch):
-    threads = 8
-    out = finish(spawn(LOAD_CHILD, dest, fmt, batch, threads, LOAD_RECORDS, cwd=tmp_path), timeout=600)
-    if dest == "file":
-        assert out == b""
-    lines = split(out) if dest == "stdout" else file_lines(tmp_path, "load_*.log")
-    assert len(lines) == threads * LOAD_RECORDS
-    assert sequences(lines, fmt) == {(t, 0): list(range(LOAD_RECORDS)) for t in range(threads)}
+def files(directory, pattern):
+    return [path.read_bytes() for path in sorted(directory.glob(pattern))]
 
 
-@pytest.mark.parametrize("fmt", ["logfmt", "json"])
-def test_fifty_threads_churning_loggers_of_twenty_destinations(tmp_path, fmt):
-    threads = 50
-    out = finish(spawn(CHURN_CHILD, fmt, threads, CHURN_ROUNDS, cwd=tmp_path), timeout=600)
-    got = sequences(split(out), fmt)
-    for d in range(1, 20):
-        got.update(sequences(file_lines(tmp_path, f"d{d:02d}_*.log"), fmt))
-    per_round = {(t, d): (t * 7 + d) % 45 + 1 for t in range(threads) for d in range(20)}
+@pytest.mark.parametrize("dest, batch", [("file", 1), ("file", "default"), ("stdout", 7), ("stdout", "default")])
+def test_eight_threads_lose_split_or_reorder_nothing(tmp_path, dest, batch):
+    out = finish(spawn(LOAD_CHILD + THREADS, dest, batch, 8, LOAD_RECORDS, cwd=tmp_path))
+    got = sequences(out) if dest == "stdout" else sequences(*files(tmp_path, "load_*.log"))
+    assert dest == "stdout" or out == b""
+    assert got == {(t, 0): list(range(LOAD_RECORDS)) for t in range(8)}
+
+
+def test_fifty_threads_churning_loggers_of_twenty_destinations(tmp_path):
+    out = finish(spawn(CHURN_CHILD + THREADS, 50, CHURN_ROUNDS, cwd=tmp_path))
+    got = sequences(out, *files(tmp_path, "d*.log"))
+    per_round = {(t, d): (t * 7 + d) % 45 + 1 for t in range(50) for d in range(20)}
     assert got == {key: list(range(n * CHURN_ROUNDS)) for key, n in per_round.items()}
 
 
-def cpu_seconds(pid):
-    """User plus system time of every thread of `pid`, so far."""
-    with open(f"/proc/{pid}/stat") as f:
-        fields = f.read().rsplit(")", 1)[1].split()
-    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
-
-
-FULL_QUEUE_CHILD = """
-import os, sys
-from tarnwick._logger import PyLogger, basic_config
-# "switching": every record for the pipe is followed by one for a file, so the pipe's lines wait
-# for room when the thread moves on to the file's writer, not when a batch is full.
+# Logs to a pipe nobody reads. "switching": every record for the pipe is followed by one for a
+# file, so the pipe's lines wait for room when the thread moves on, not when a batch is full.
+FULL_QUEUE_CHILD = PRELUDE + """
+import os
 switching = sys.argv[3] == "switching"
 basic_config(batch_size=32 if switching else 1)
-log = PyLogger("t0")
-other = PyLogger("other", path="other.log") if switching else None
-pads = {pads!r}
+log, other = PyLogger("t0"), PyLogger("other", path="other.log") if switching else None
 fd = os.open(sys.argv[2], os.O_WRONLY)
 for i in range(int(sys.argv[1])):
     if i % 1000 == 0:
@@ -178,51 +134,45 @@ for i in range(int(sys.argv[1])):
 """
 
 
-def blocked_on_full_queue(tmp_path, mode="single"):
-    """A child logging to a pipe nobody reads, once it is blocked: it must wait, not drop or spin."""
+def usage(pid, progress):
+    """(processor seconds of every thread of `pid` so far, records logged so far)."""
+    with open(f"/proc/{pid}/stat") as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK"), int(progress.read_text())
+
+
+@pytest.mark.parametrize("mode, ending", [("single", "drain"), ("single", "ctrl-c"), ("switching", "ctrl-c")])
+def test_full_queue_blocks_the_producer_without_spinning(tmp_path, mode, ending):
     progress = tmp_path / "progress"
     progress.write_text("0")
     proc = spawn(FULL_QUEUE_CHILD, BACKLOG_RECORDS, progress, mode, cwd=tmp_path)
     try:
-        # Wait until neither the record count nor the processor time moves.
-        sample = lambda: (cpu_seconds(proc.pid), int(progress.read_text()))  # noqa: E731
-        deadline = time.monotonic() + 300
-        last = sample()
-        while True:
-            time.sleep(1)
+        samples = [usage(proc.pid, progress)]
+
+        def settled():  # neither the record count nor the processor time moves
             assert proc.poll() is None, "the producer must wait for room, not drop or give up"
-            now = sample()
-            if now[1] == last[1] and now[0] - last[0] < 0.05:
-                break
-            assert time.monotonic() < deadline, "never settled"
-            last = now
-        time.sleep(2)
-        cpu, done = sample()
-        assert cpu - now[0] < 0.5 and done == now[1], "a blocked producer or writer must not spin"
-        assert proc.poll() is None
+            time.sleep(0.3)
+            samples.append(usage(proc.pid, progress))
+            (cpu0, done0), (cpu1, done1) = samples[-2:]
+            return done1 == done0 and cpu1 - cpu0 < 0.02
+
+        wait_for(settled, "the producer to block", timeout=300)
+        time.sleep(0.5)
+        cpu, done = usage(proc.pid, progress)
+        assert cpu - samples[-1][0] < 0.1 and done == samples[-1][1], "a blocked producer or writer must not spin"
         # It filled the queue before it blocked, and did not get through all of its records.
-        assert QUEUE <= done < BACKLOG_RECORDS - 1000
-    except BaseException:
-        proc.kill()
-        raise
-    return proc
-
-
-def test_full_queue_blocks_the_producer_until_the_reader_catches_up(tmp_path):
-    proc = blocked_on_full_queue(tmp_path)
-    lines = split(finish(proc, timeout=300))
-    assert len(lines) == BACKLOG_RECORDS
-    assert sequences(lines, "logfmt") == {(0, 0): list(range(BACKLOG_RECORDS))}
-
-
-@pytest.mark.parametrize("mode", ["single", "switching"])
-def test_ctrl_c_ends_a_producer_waiting_for_room(tmp_path, mode):
-    proc = blocked_on_full_queue(tmp_path, mode)
-    proc.send_signal(signal.SIGINT)
-    try:
-        # Standard output is never read: the exit flush gives up on the writer after its 5 s.
-        proc.wait(timeout=60)
+        assert QUEUE <= done < BACKLOG_RECORDS - 1000 and proc.poll() is None
+        if ending == "drain":
+            assert sequences(finish(proc, timeout=300)) == {(0, 0): list(range(BACKLOG_RECORDS))}
+            return
+        proc.send_signal(signal.SIGINT)
+        err = b""
+        while b"KeyboardInterrupt" not in err:  # the waiting call is interrupted while the pipe is still full
+            assert select.select([proc.stderr], [], [], 60)[0], f"no KeyboardInterrupt: {err!r}"
+            err += os.read(proc.stderr.fileno(), 65536) or pytest.fail(f"no KeyboardInterrupt: {err!r}")
+        out, rest = proc.communicate(timeout=300)  # reading lets the exit flush finish
+        assert proc.returncode != 0 and (err + rest).decode().rstrip().endswith("KeyboardInterrupt")
+        seqs = sequences(out)[0, 0]
+        assert seqs == list(range(len(seqs))), "lines before the interruption are kept, in order"
     finally:
         proc.kill()
-    err = proc.stderr.read().decode()
-    assert proc.returncode != 0 and err.rstrip().endswith("KeyboardInterrupt"), err

@@ -1,0 +1,159 @@
+"""Messages: the logged text is exactly what Python's `%` gives, or the same error, and whatever a
+caller logs, a call gives exactly one intact, escaped line."""
+
+import json
+import re
+
+import pytest
+from hypothesis import strategies as st
+
+from helpers import run_py
+
+
+class Obj:
+    def __str__(self): return "obj-str ✓"  # noqa: E704
+    def __repr__(self): return "<Obj>"  # noqa: E704
+
+
+class IntSub(int):
+    def __str__(self): return "intsub"  # noqa: E704
+
+
+StrSub = type("StrSub", (str,), {})
+
+
+ints = st.one_of(st.integers(-(2**63) - 2, -(2**63) + 2), st.integers(2**63 - 2, 2**63 + 2),
+                 st.integers(-1000, 1000), st.integers(), st.booleans())
+floats = st.one_of(st.floats(), st.sampled_from(
+    [0.0, -0.0, 5e-324, 1e-5, 1e-4, 0.1, 1.5, 2.5e-7, 5e-7, 1e15, 1e16, 123456789.0, 1.7976931348623157e308]))
+anything = st.text(st.characters(), max_size=40)  # every code point, lone surrogates included
+hostile = st.one_of(anything, st.builds(lambda piece, n: piece * n, anything.filter(bool), st.integers(1000, 20000)),
+                    st.sampled_from(["", "\x00", "\x1b[31mred\x1b[0m", "a\r\nb", '" msg="forged', "\\", "\u2028\x7f",
+                                     "\x9b", 'forged\ntime=2026-01-01T00:00:00.000000+00:00 level=error msg="owned"']))
+clean = st.text(st.characters(blacklist_categories=("Cs",), blacklist_characters="%"), max_size=5)
+conversions = st.sampled_from("%% %d %i %s %r %x %o %f %5d %e %(key)s %-3s %c %X".split())
+NAMES = st.one_of(st.none(), hostile)
+TEMPLATES = st.one_of(hostile, st.lists(st.one_of(clean, conversions), max_size=6).map("".join))
+ARGS = st.lists(st.one_of(ints, floats, anything, st.none(), st.just(Obj()), st.builds(IntSub, st.integers()),
+                          st.builds(StrSub, anything), st.dictionaries(st.just("key"), ints, max_size=1)), max_size=4)
+EDGE_CASES = [
+    ("%d %s %r", (True, True, "ab")), ("%s", (None,)), ("%x %o %x", (-255, 8, 2**64)),
+    ("%f %f %f", (1.5, float("inf"), 3)), ("%s %s %s %s %s", (0.1, 1e16, 0.00001, 123456789.0, -0.0)),
+    ("50%% done", (1,)), ("%5d", (42,)), ("%(user)s", ({"user": "ann"},)), ("%(user)s", ({},)),
+    ("%s %s", (1,)), ("trailing %", (1,)), ("%s\0%d", ("nul", 7)), ("100% and %d stay", ()),
+]
+FIELD = r'([^"\\]*(?:\\.[^"\\]*)*)'  # escaped JSON string body, unrolled so long lines match fast
+TEXT_LINE = re.compile(rf'time=\S+ level=\w+(?: name={FIELD})? msg="{FIELD}"')
+
+
+def parse(fmt, line):
+    """(name or None, message) of one record line; fails on a malformed line."""
+    if fmt == "json":
+        record = json.loads(line)
+        assert set(record) - {"name"} == {"time", "level", "msg"}
+        return record.get("name"), record["msg"]
+    match = TEXT_LINE.fullmatch(line)
+    assert match, line
+    name, msg = match.groups()
+    return None if name is None else json.loads(f'"{name}"'), json.loads(f'"{msg}"')
+
+
+# In a fresh interpreter: the format is process-wide.
+MESSAGES_CODE = r"""
+import os, sys
+from hypothesis import given, settings
+from tarnwick._logger import PyLogger, basic_config
+from test_messages import ARGS, EDGE_CASES, NAMES, TEMPLATES, parse
+fmt = sys.argv[1]
+basic_config(format=fmt, batch_size=1)
+keeper = PyLogger("keeper", path="m.log")  # keeps shutdown() from stopping the writer
+seen = 0
+
+def new_lines():
+    global seen
+    keeper.shutdown()
+    [name] = [n for n in os.listdir() if n.startswith("m_")]
+    with open(name, "rb") as f:
+        f.seek(seen)
+        data = f.read()
+    seen += len(data)
+    assert data == b"" or data.endswith(b"\n"), data[-80:]
+    return data.decode("utf-8").split("\n")[:-1]  # strict: every line is valid UTF-8
+
+def encodable(text):
+    try:
+        return text.encode("utf-8") is not None
+    except UnicodeEncodeError:
+        return False
+
+def check(name, template, args):
+    if name is not None and not encodable(name):
+        try:
+            PyLogger(name, path="m.log")
+        except UnicodeEncodeError:
+            return
+        raise AssertionError("a name that is not UTF-8 was accepted")
+    log = PyLogger(name, path="m.log")
+    # The template is encoded first, each argument as it is converted: encoding can fail
+    # before Python's own formatting would have.
+    errors = set()
+    if not encodable(template):
+        errors.add(UnicodeEncodeError)
+    else:
+        try:
+            mapping = len(args) == 1 and isinstance(args[0], dict) and args[0]
+            want = template % (args[0] if mapping else tuple(args)) if args else template
+            if not encodable(want):
+                errors.add(UnicodeEncodeError)
+        except Exception as e:
+            errors.add(type(e))
+            if not all(encodable(a) for a in args if isinstance(a, str)):
+                errors.add(UnicodeEncodeError)
+    try:
+        assert log.warning(template, *args) is None
+    except Exception as e:
+        assert type(e) in errors, (e, errors)
+        assert new_lines() == [], "a failed call leaves no line"
+        return
+    assert not errors, f"expected one of {errors}"
+    lines = new_lines()
+    assert len(lines) == 1, lines
+    assert parse(fmt, lines[0]) == (name, want)
+
+for template, args in EDGE_CASES:
+    check("edge", template, args)
+settings(max_examples=int(sys.argv[2]), deadline=None, database=None)(given(NAMES, TEMPLATES, ARGS)(check))()
+
+log, calls = PyLogger("more", path="m.log"), []
+class Counted:
+    def __str__(self):
+        calls.append(1)
+        return "c"
+class Chatty:
+    def __str__(self):
+        log.warning("inner")
+        return "chatty"
+log.warning("%s then %5d", Counted(), 7)  # the fast path gives up at %5d: conversion runs again
+log.warning("outer %s", Chatty())  # a record logged while converting comes first
+assert len(calls) == 2 and [parse(fmt, line)[1] for line in new_lines()] == ["c then     7", "inner", "outer chatty"]
+arg, text = object(), "fresh %d" % os.getpid()
+before = sys.getrefcount(arg), sys.getrefcount(text)
+for _ in range(100):
+    log.warning("%s %r %s", arg, arg, text)
+    log.warning("%5s", text)
+assert (sys.getrefcount(arg), sys.getrefcount(text)) == before, "arguments keep their reference counts"
+class Weird(str):
+    def __mod__(self, other):
+        return 42
+try:
+    log.warning(Weird("%s"), 1, 2)
+except TypeError as e:
+    assert str(e).endswith("'int' object cannot be cast as 'str'"), e
+else:
+    raise AssertionError("a `%` that gives no str is a TypeError")
+"""
+
+
+@pytest.mark.parametrize("fmt", ["logfmt", "json"])
+def test_messages_match_python_percent_and_stay_one_intact_line(tmp_path, fmt):
+    run_py(MESSAGES_CODE, fmt, 1000, cwd=tmp_path, timeout=300)
