@@ -50,7 +50,7 @@ class Handler(logging.Handler):
             if len(d) > _PLAIN_LEN:
                 extras = {k: v for k, v in d.items() if k not in _PLAIN} or None
             msg, args = record.msg, record.args
-            if record.__class__ is not logging.LogRecord and record.getMessage.__func__ is not _GET_MESSAGE:
+            if record.__class__ is not logging.LogRecord and record.__class__.getMessage is not _GET_MESSAGE:
                 msg, args = record.getMessage(), None
             ei = record.exc_info
             (self._emit if self._logger is not None else self._open())(
@@ -69,7 +69,7 @@ class Handler(logging.Handler):
             if len(d) > _PLAIN_LEN:
                 extras = {k: v for k, v in d.items() if k not in _PLAIN} or None
             msg, args = record.msg, record.args
-            if record.__class__ is not logging.LogRecord and record.getMessage.__func__ is not _GET_MESSAGE:
+            if record.__class__ is not logging.LogRecord and record.__class__.getMessage is not _GET_MESSAGE:
                 msg, args = record.getMessage(), None
             ei = record.exc_info
             (self._emit if self._logger is not None else self._open())(
