@@ -4,4 +4,5 @@ background thread per destination."""
 from tarnwick._handler import Handler, capture_stdlib
 from tarnwick._logger import PyLevel, PyLogger, basic_config, get_logger
 
-__all__ = ["Handler", "PyLevel", "PyLogger", "basic_config", "capture_stdlib", "get_logger"]
+# The extension's own names; Handler and capture_stdlib (stdlib logging) are imported by name.
+__all__ = ["PyLevel", "PyLogger", "basic_config", "get_logger"]
