@@ -21,19 +21,24 @@ _GET_MESSAGE = logging.LogRecord.getMessage
 
 class Handler(logging.Handler):
     """Writes stdlib records to a tarnwick destination: standard output (path=None) or the
-    daily files of a base path, in the format, colour and time settings of basic_config()."""
+    daily files of a base path, in the format, colour and time settings of basic_config().
+    The line's shape is tarnwick's: a Formatter set on this handler is not used."""
 
     def __init__(self, path: str | None = None, level: int | str = logging.NOTSET) -> None:
         super().__init__(level)
         self.path = path
         self._logger: PyLogger | None = None
+        self._emit: Callable[..., None] = self._reopen
         self._open()
 
     def _open(self) -> Callable[..., None]:
-        # Also when a record comes after close(): the destination is reopened, as logging.FileHandler does.
         self._logger = PyLogger(None, self.path, PyLevel.Trace)
         self._emit = self._logger._emit
         return self._emit
+
+    def _reopen(self, *args: object) -> None:
+        # A record after close() reopens the destination, as logging.FileHandler does.
+        self._open()(*args)
 
     def handle(self, record: logging.LogRecord) -> logging.LogRecord | bool:  # type: ignore[override]
         # The writer path is thread-safe on its own: no handler lock per record, only the filters.
@@ -53,7 +58,7 @@ class Handler(logging.Handler):
             if record.__class__ is not logging.LogRecord and record.__class__.getMessage is not _GET_MESSAGE:
                 msg, args = record.getMessage(), None
             ei = record.exc_info
-            (self._emit if self._logger is not None else self._open())(
+            self._emit(
                 record.levelno, record.name, msg, args, extras, record.stack_info,
                 ei[1] if ei else None, record.exc_text if ei else None)
         except RecursionError:
@@ -72,7 +77,7 @@ class Handler(logging.Handler):
             if record.__class__ is not logging.LogRecord and record.__class__.getMessage is not _GET_MESSAGE:
                 msg, args = record.getMessage(), None
             ei = record.exc_info
-            (self._emit if self._logger is not None else self._open())(
+            self._emit(
                 record.levelno, record.name, msg, args, extras, record.stack_info,
                 ei[1] if ei else None, record.exc_text if ei else None)
         except RecursionError:
@@ -89,6 +94,7 @@ class Handler(logging.Handler):
     def close(self) -> None:
         """Releases this handler's hold on the writer; a writer other loggers share keeps running."""
         self.flush()
+        self._emit = self._reopen  # the bound method holds the logger, and so the writer
         self._logger = None
         super().close()
 

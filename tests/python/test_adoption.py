@@ -243,7 +243,10 @@ def test_handler_close_keeps_a_shared_writer(tmp_path):
     stdlib.addHandler(handler)
     stdlib.warning("through the handler")
     handler.close()
+    stdlib.warning("reopened")  # a record after close() reopens, as FileHandler does
+    handler.close()
     stdlib.removeHandler(handler)
     own.info("after close")
     own.shutdown()
-    assert [parse(line)["msg"] for line in read_lines(tmp_path, "c_*.log")] == ["through the handler", "after close"]
+    assert [parse(line)["msg"] for line in read_lines(tmp_path, "c_*.log")] == [
+        "through the handler", "reopened", "after close"]
