@@ -697,23 +697,37 @@ def targets(results, rss):
     return t
 
 
+# (scenario, system) pairs counted by --callgrind, and the ratios of their instructions per call
+# that have targets: instruction counts do not depend on the machine's pace.
+CALLGRIND_RUNS = [("file_text", "floor"), ("file_text", "tarnwick"), ("bound", "tarnwick-bound"),
+                  ("disabled", "tarnwick"), ("disabled", "tarnwick-bound"),
+                  ("stdlib_handler", "stdlib-null"), ("stdlib_handler", "tarnwick-handler")]
+CALLGRIND_RATIOS = [
+    ("bound call with three fields ≤ 1.2x an unbound call", ("bound", "tarnwick-bound"), ("file_text", "tarnwick"),
+     1.2),
+    ("disabled bound call = a disabled unbound one", ("disabled", "tarnwick-bound"), ("disabled", "tarnwick"), 1.0),
+    ("stdlib record through tarnwick.Handler ≤ 1.25x NullHandler", ("stdlib_handler", "tarnwick-handler"),
+     ("stdlib_handler", "stdlib-null"), 1.25),
+]
+
+
 def callgrind(args, env, tmp):
-    """Instructions per enabled text call: (Ir of N calls − Ir of 0 calls) / N, all threads."""
+    """Instructions per call: (Ir of N calls − Ir of 0 calls) / N, all threads."""
     import shutil
     if not shutil.which("valgrind"):
         print("valgrind not found", file=sys.stderr)
         return 1
     env = dict(env, PYTHONHASHSEED="0")  # the two runs must do the same work apart from the calls
     rows = []
-    for system in ("floor", "tarnwick"):
+    for scenario, system in CALLGRIND_RUNS:
         totals = []
         for n in (0, args.callgrind_calls):
-            outfile = os.path.join(tmp, f"callgrind.{system}.{n}")
-            workdir = os.path.join(tmp, f"cg-{system}-{n}")
+            outfile = os.path.join(tmp, f"callgrind.{scenario}.{system}.{n}")
+            workdir = os.path.join(tmp, f"cg-{scenario}-{system}-{n}")
             os.mkdir(workdir)
-            job = dict(system=system, scenario="file_text", mode="callgrind", calls=n,
-                        warmup=args.callgrind_warmup, workdir=workdir, floor_dir=args.floor_dir)
-            print(f"callgrind: {system}, {n:,} calls", file=sys.stderr, flush=True)
+            job = dict(system=system, scenario=scenario, mode="callgrind", calls=n,
+                       warmup=args.callgrind_warmup, workdir=workdir, floor_dir=args.floor_dir)
+            print(f"callgrind: {scenario}, {system}, {n:,} calls", file=sys.stderr, flush=True)
             r = run_worker(job, 1200, env, prefix=("valgrind", "--tool=callgrind", "-q",
                                                      f"--callgrind-out-file={outfile}"))
             if not r.get("ok"):
@@ -722,16 +736,28 @@ def callgrind(args, env, tmp):
             with open(outfile) as f:
                 ir = next(int(ln.split()[1]) for ln in f if ln.startswith(("totals:", "summary:")))
             totals.append(ir)
-        rows.append((system, totals))
-    print(f"# Instructions per call under callgrind (text call to a file, {args.callgrind_calls:,}"
-          f" calls after {args.callgrind_warmup:,} warm-up calls, all threads)\n")
-    print("| system | Ir, 0 calls | Ir, N calls | instructions per call |")
-    print("|---|---:|---:|---:|")
-    for system, t in rows:
+        rows.append((scenario, system, totals))
+    print(f"# Instructions per call under callgrind ({args.callgrind_calls:,} calls after "
+          f"{args.callgrind_warmup:,} warm-up calls, all threads)\n")
+    print("| scenario | system | Ir, 0 calls | Ir, N calls | instructions per call |")
+    print("|---|---|---:|---:|---:|")
+    per_call = {}
+    for scenario, system, t in rows:
         if isinstance(t, dict):
-            print(f"| {system} | **{t.get('status')}**: {t.get('error', '')} | | |")
+            print(f"| {scenario} | {system} | **{t.get('status')}**: {t.get('error', '')} | | |")
         else:
-            print(f"| {system} | {t[0]:,} | {t[1]:,} | {(t[1] - t[0]) / args.callgrind_calls:,.0f} |")
+            per_call[(scenario, system)] = (t[1] - t[0]) / args.callgrind_calls
+            print(f"| {scenario} | {system} | {t[0]:,} | {t[1]:,} | {per_call[(scenario, system)]:,.0f} |")
+    print("\n| target | measured | result |")
+    print("|---|---|---|")
+    for label, a, b, limit in CALLGRIND_RATIOS:
+        if a in per_call and b in per_call:
+            v = per_call[a] / per_call[b]
+            # Equal costs may differ by a few instructions of the warm-up's own noise.
+            met = v <= limit + (0.01 if limit == 1.0 else 0)
+            print(f"| {label} | {v:.3f}x | {'met' if met else '**not met**'} |")
+        else:
+            print(f"| {label} | not measured | **not met** |")
     return 0
 
 
@@ -744,7 +770,7 @@ def main(argv):
                     help="build directory holding bench/_bench_floor (relative to the repository)")
     ap.add_argument("--quick", action="store_true", help="a fast smoke run with small counts")
     ap.add_argument("--callgrind", action="store_true",
-                    help="only measure instructions per enabled call under valgrind")
+                    help="only measure instructions per call under valgrind (several scenarios)")
     ap.add_argument("--systems", help="comma-separated subset of: " + ", ".join(SYSTEMS).replace("%", "%%"))
     ap.add_argument("--scenarios", help="comma-separated subset of: " + ", ".join(SCENARIOS))
     ap.add_argument("--no-rss", action="store_true", help="skip the peak memory run")
