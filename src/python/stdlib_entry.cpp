@@ -39,6 +39,8 @@ bool append_extras(Bytes& out, LineStyle style, PyObject* extras) {
     PyObject* key = nullptr;    // borrowed from extras
     PyObject* value = nullptr;  // borrowed from extras
     while (PyDict_Next(extras, &pos, &key, &value)) {
+        // Held across the conversions, which may run any Python code.
+        OwnedRef held_key = OwnedRef::borrow(key), held_value = OwnedRef::borrow(value);
         OwnedRef key_text = OwnedRef::steal(PyObject_Str(key));
         std::string key_utf8;
         if (!key_text || !lenient_utf8(key_text.get(), key_utf8)) return false;
