@@ -81,6 +81,9 @@ enum class Append { Done, BatchWaiting, LinesInTheWay };
 // Renders one line at the end of the thread's batch and hands the batch over when full, never
 // waiting for room in a writer's queue. Runs no Python code, so nothing can re-enter the producer
 // while it is held.
+// WithTail: the line carries `tail` after the message and is printed under `name`; otherwise it is
+// a plain call's line under the logger's own name, and both are unused (and optimised away).
+template <bool WithTail>
 Append append_record(Producer& producer, PyLogger& logger, Level level, std::optional<EscapedName> name,
                      std::string_view message, std::string_view tail, std::uint64_t batch_size) {
     constexpr std::chrono::steady_clock::time_point NO_WAIT{};  // long past
@@ -91,7 +94,13 @@ Append append_record(Producer& producer, PyLogger& logger, Level level, std::opt
         producer.adopt(logger.writer, writer.destination);
     }
     const WallTime now = producer.clock.now();
-    render_line(producer.batch, producer.cache, now, level, writer.style, name, message, tail);
+    if constexpr (WithTail) {
+        render_line(producer.batch, producer.cache, now, level, writer.style, name, message, tail);
+    } else {
+        std::optional<EscapedName> own_name;
+        if (logger.name) own_name = EscapedName{*logger.name};
+        render_line(producer.batch, producer.cache, now, level, writer.style, own_name, message);
+    }
     if (++producer.pending < batch_size) return Append::Done;
     if (!writer.hand_off_until(producer.batch, Wake::Lazily, NO_WAIT)) return Append::BatchWaiting;
     producer.batch = BATCH_POOL.take();
@@ -114,10 +123,11 @@ bool hand_over_interruptibly(Producer& producer) {
     }
 }
 
+template <bool WithTail>
 PyObject* record(Producer& producer, PyLogger& logger, Level level, std::optional<EscapedName> name,
                  std::string_view message, std::string_view tail, std::uint64_t batch_size) {
     for (;;) {
-        const Append appended = append_record(producer, logger, level, name, message, tail, batch_size);
+        const Append appended = append_record<WithTail>(producer, logger, level, name, message, tail, batch_size);
         if (appended == Append::Done) [[likely]] Py_RETURN_NONE;
         if (!hand_over_interruptibly(producer)) return nullptr;
         if (appended == Append::BatchWaiting) Py_RETURN_NONE;
@@ -126,38 +136,55 @@ PyObject* record(Producer& producer, PyLogger& logger, Level level, std::optiona
 
 }  // namespace
 
-PyObject* log_args(PyLogger& logger, Level level, PyObject* message, PyObject* const* args, Py_ssize_t nargs) {
-    // The fields are immutable and owned by the logger, which the call holds.
-    const std::string_view tail = logger.fields ? std::string_view(logger.fields->rendered) : std::string_view();
-    return log_args_with_tail(logger, level, message, args, nargs, tail);
-}
+namespace {
 
-PyObject* log_args_with_tail(PyLogger& logger, Level level, PyObject* message, PyObject* const* args,
-                             Py_ssize_t nargs, std::string_view tail) {
-    std::optional<EscapedName> name;
-    if (logger.name) name = EscapedName{*logger.name};
-    return log_named(logger, level, name, message, args, nargs, tail);
-}
-
-PyObject* log_named(PyLogger& logger, Level level, std::optional<EscapedName> name, PyObject* message,
-                    PyObject* const* args, Py_ssize_t nargs, std::string_view tail) {
+// Shared by the entries below; inlined so the plain log call pays for no extra layer.
+template <bool WithTail>
+[[gnu::always_inline]] inline PyObject* log_message(PyLogger& logger, Level level, std::optional<EscapedName> name,
+                                                    PyObject* message, PyObject* const* args, Py_ssize_t nargs,
+                                                    std::string_view tail) {
     const std::uint64_t batch_size = BATCH_SIZE.load(std::memory_order_relaxed);
     Producer& producer = thread_producer();
     if (nargs == 0) {
         std::string_view text;
         if (!utf8_of(message, text)) return nullptr;
-        return record(producer, logger, level, name, text, tail, batch_size);
+        return record<WithTail>(producer, logger, level, name, text, tail, batch_size);
     }
     // The text lives in the loan's own buffer, out of reach of a signal handler's nested call.
     ScratchLoan scratch(producer);
     if (!format_message(scratch.buffer(), message, args, nargs)) return nullptr;
-    return record(producer, logger, level, name, scratch.buffer().view(), tail, batch_size);
+    return record<WithTail>(producer, logger, level, name, scratch.buffer().view(), tail, batch_size);
+}
+
+std::optional<EscapedName> name_of(const PyLogger& logger) {
+    if (logger.name) return EscapedName{*logger.name};
+    return std::nullopt;
+}
+
+}  // namespace
+
+PyObject* log_args(PyLogger& logger, Level level, PyObject* message, PyObject* const* args, Py_ssize_t nargs) {
+    // The fields are immutable and owned by the logger, which the call holds.
+    if (logger.fields) [[unlikely]] {
+        return log_message<true>(logger, level, name_of(logger), message, args, nargs, logger.fields->rendered);
+    }
+    return log_message<false>(logger, level, std::nullopt, message, args, nargs, {});
+}
+
+PyObject* log_args_with_tail(PyLogger& logger, Level level, PyObject* message, PyObject* const* args,
+                             Py_ssize_t nargs, std::string_view tail) {
+    return log_message<true>(logger, level, name_of(logger), message, args, nargs, tail);
+}
+
+PyObject* log_named(PyLogger& logger, Level level, std::optional<EscapedName> name, PyObject* message,
+                    PyObject* const* args, Py_ssize_t nargs, std::string_view tail) {
+    return log_message<true>(logger, level, name, message, args, nargs, tail);
 }
 
 PyObject* log_text(PyLogger& logger, Level level, std::optional<EscapedName> name, std::string_view text,
                    std::string_view tail) {
     const std::uint64_t batch_size = BATCH_SIZE.load(std::memory_order_relaxed);
-    return record(thread_producer(), logger, level, name, text, tail, batch_size);
+    return record<true>(thread_producer(), logger, level, name, text, tail, batch_size);
 }
 
 PyObject* create_logger(PyTypeObject* type, std::shared_ptr<const std::string> name, std::optional<std::string> path,
