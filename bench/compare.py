@@ -38,7 +38,7 @@ SCENARIOS = {
     "disabled": dict(
         title='disabled call: log.debug("user %s logged in", "ann") on an info logger',
         method="debug", pct="user %s logged in", brace="user {} logged in", args=("ann",),
-        dest="file", fmt="text", expect=None, lines=False),
+        dest="file", fmt="text", expect=None, lines=False, also=("tarnwick-bound",)),
     "no_args": dict(
         title='call without arguments: log.info("user logged in")',
         method="info", pct="user logged in", brace="user logged in", args=(),
@@ -47,6 +47,16 @@ SCENARIOS = {
         title='four mixed arguments: log.info("%s %d %x %f", "ann", 42, 255, 1.5)',
         method="info", pct="%s %d %x %f", brace="{} {:d} {:x} {:f}", args=("ann", 42, 255, 1.5),
         dest="file", fmt="text", expect="ann 42 ff 1.500000", lines=True),
+    "stdlib_handler": dict(
+        title='a library\'s stdlib record: logging.getLogger("lib").info("x %s", 1), to a file',
+        method="info", pct="x %s", brace="x {}", args=(1,),
+        dest="file", fmt="text", expect="x 1", lines=True,
+        systems=("stdlib-null", "tarnwick-handler", "stdlib")),
+    "bound": dict(
+        title='bound logger with three fields: log.info("user %s logged in", "ann"), text to a file',
+        method="info", pct="user %s logged in", brace="user {} logged in", args=("ann",),
+        dest="file", fmt="text", expect="user ann logged in", lines=True,
+        systems=("tarnwick", "tarnwick-bound")),
     "threads": dict(
         title=f"{THREADS} threads at once, the one-argument call, text to a file",
         method="info", pct="user %s logged in", brace="user {} logged in", args=("ann",),
@@ -113,6 +123,33 @@ class Tarnwick(System):
         self.log = None
 
 
+class TarnwickBound(Tarnwick):
+    """The same logger with three fields bound."""
+
+    def open(self, dest, fmt, name, path):
+        return super().open(dest, fmt, name, path).bind(request="r-1234", user="ann", attempt=3)
+
+
+class TarnwickHandler(System):
+    """A stdlib logger whose records go through tarnwick.Handler."""
+
+    def open(self, dest, fmt, name, path):
+        import logging
+        import tarnwick
+        tarnwick.basic_config(format="json" if fmt == "json" else "logfmt")
+        self.handler = tarnwick.Handler(path if dest == "file" else None)
+        self.logger = logging.getLogger(name)
+        self.logger.propagate = False
+        self.logger.setLevel(logging.INFO)
+        self.logger.addHandler(self.handler)
+        return self.logger
+
+    def close(self):
+        self.handler.flush()
+        self.handler.close()
+        self.logger.handlers.clear()
+
+
 def _stream(dest, path):
     return open(path, "w", encoding="utf-8") if dest == "file" else sys.stdout
 
@@ -152,6 +189,15 @@ class Stdlib(System):
         self.handler.flush()
         self.handler.close()
         self.logger.handlers.clear()
+
+
+class StdlibNull(Stdlib):
+    """The stdlib's own cost of a record: a logger whose only handler is a NullHandler."""
+    writes = False
+
+    def _handler(self, dest, path):
+        import logging
+        return logging.NullHandler()
 
 
 class StdlibQueue(Stdlib):
@@ -232,7 +278,18 @@ class Logbook(System):
 SYSTEMS = {
     "floor": Floor, "% alone": PyFormat, "tarnwick": Tarnwick, "stdlib": Stdlib,
     "stdlib-queue": StdlibQueue, "structlog": Structlog, "loguru": Loguru, "logbook": Logbook,
+    "tarnwick-bound": TarnwickBound, "tarnwick-handler": TarnwickHandler, "stdlib-null": StdlibNull,
 }
+# Systems that only run in the scenarios that name them (`systems` or `also`).
+NAMED_ONLY = {"tarnwick-bound", "tarnwick-handler", "stdlib-null"}
+
+
+def scenario_members(sc, systems):
+    spec = SCENARIOS[sc]
+    if "systems" in spec:
+        return [s for s in systems if s in spec["systems"]]
+    return [s for s in systems if (s not in NAMED_ONLY or s in spec.get("also", ()))
+            and (s != "% alone" or sc in ("file_text", "four_args"))]
 OPTIONAL = {"structlog": "structlog", "loguru": "loguru", "logbook": "logbook"}
 
 
@@ -612,6 +669,24 @@ def targets(results, rss):
                  [("threads", tw), ("file_text", tw)],
                  lambda: get("file_text", tw, "e2e_ns") / get("threads", tw, "e2e_ns"),
                  lambda v: f"{v:.0%} (end to end)", lambda v: v >= 0.8))
+    t.append(row("stdlib record through tarnwick.Handler ≤ 1.25x NullHandler",
+                 [("stdlib_handler", "tarnwick-handler"), ("stdlib_handler", "stdlib-null")],
+                 lambda: get("stdlib_handler", "tarnwick-handler", "loop_ns")
+                 / get("stdlib_handler", "stdlib-null", "loop_ns"),
+                 lambda v: f"{v:.2f}x NullHandler", lambda v: v <= 1.25))
+    t.append(row("stdlib records end to end ≥ 2x faster than FileHandler",
+                 [("stdlib_handler", "tarnwick-handler"), ("stdlib_handler", "stdlib")],
+                 lambda: get("stdlib_handler", "stdlib", "e2e_ns")
+                 / get("stdlib_handler", "tarnwick-handler", "e2e_ns"),
+                 lambda v: f"{v:.2f}x", lambda v: v >= 2))
+    t.append(row("bound call with three fields ≤ 1.2x an unbound call",
+                 [("bound", "tarnwick-bound"), ("bound", tw)],
+                 lambda: get("bound", "tarnwick-bound", "loop_ns") / get("bound", tw, "loop_ns"),
+                 lambda v: f"{v:.2f}x unbound", lambda v: v <= 1.2))
+    t.append(row("disabled bound call costs a disabled unbound one (≤ 1.1x, for noise)",
+                 [("disabled", "tarnwick-bound"), ("disabled", tw)],
+                 lambda: get("disabled", "tarnwick-bound", "loop_ns") / get("disabled", tw, "loop_ns"),
+                 lambda v: f"{v:.2f}x unbound", lambda v: v <= 1.1))
     r = rss.get(tw) or {}
     label = f"{r.get('calls', 1_000_000):,} records: peak RSS ≤ 32 MiB above start"
     if r.get("ok"):
@@ -622,23 +697,42 @@ def targets(results, rss):
     return t
 
 
+# (scenario, system) pairs counted by --callgrind, and the ratios of their instructions per call
+# that have targets: instruction counts do not depend on the machine's pace.
+CALLGRIND_RUNS = [("file_text", "floor"), ("file_text", "tarnwick"), ("bound", "tarnwick-bound"),
+                  ("disabled", "tarnwick"), ("disabled", "tarnwick-bound"),
+                  ("stdlib_handler", "stdlib-null"), ("stdlib_handler", "tarnwick-handler"),
+                  ("stdlib_handler", "stdlib")]
+# (label, numerator, denominator, the ratio's limit, whether it is an upper bound)
+CALLGRIND_RATIOS = [
+    ("bound call with three fields ≤ 1.2x an unbound call", ("bound", "tarnwick-bound"), ("file_text", "tarnwick"),
+     1.2, True),
+    ("disabled bound call = a disabled unbound one (±2%)", ("disabled", "tarnwick-bound"), ("disabled", "tarnwick"),
+     1.02, True),
+    ("stdlib record through tarnwick.Handler ≤ 1.25x NullHandler", ("stdlib_handler", "tarnwick-handler"),
+     ("stdlib_handler", "stdlib-null"), 1.25, True),
+    ("stdlib records, all threads' work: FileHandler ≥ 2x tarnwick.Handler", ("stdlib_handler", "stdlib"),
+     ("stdlib_handler", "tarnwick-handler"), 2.0, False),
+]
+
+
 def callgrind(args, env, tmp):
-    """Instructions per enabled text call: (Ir of N calls − Ir of 0 calls) / N, all threads."""
+    """Instructions per call: (Ir of N calls − Ir of 0 calls) / N, all threads."""
     import shutil
     if not shutil.which("valgrind"):
         print("valgrind not found", file=sys.stderr)
         return 1
     env = dict(env, PYTHONHASHSEED="0")  # the two runs must do the same work apart from the calls
     rows = []
-    for system in ("floor", "tarnwick"):
+    for scenario, system in CALLGRIND_RUNS:
         totals = []
         for n in (0, args.callgrind_calls):
-            outfile = os.path.join(tmp, f"callgrind.{system}.{n}")
-            workdir = os.path.join(tmp, f"cg-{system}-{n}")
+            outfile = os.path.join(tmp, f"callgrind.{scenario}.{system}.{n}")
+            workdir = os.path.join(tmp, f"cg-{scenario}-{system}-{n}")
             os.mkdir(workdir)
-            job = dict(system=system, scenario="file_text", mode="callgrind", calls=n,
-                        warmup=args.callgrind_warmup, workdir=workdir, floor_dir=args.floor_dir)
-            print(f"callgrind: {system}, {n:,} calls", file=sys.stderr, flush=True)
+            job = dict(system=system, scenario=scenario, mode="callgrind", calls=n,
+                       warmup=args.callgrind_warmup, workdir=workdir, floor_dir=args.floor_dir)
+            print(f"callgrind: {scenario}, {system}, {n:,} calls", file=sys.stderr, flush=True)
             r = run_worker(job, 1200, env, prefix=("valgrind", "--tool=callgrind", "-q",
                                                      f"--callgrind-out-file={outfile}"))
             if not r.get("ok"):
@@ -647,16 +741,29 @@ def callgrind(args, env, tmp):
             with open(outfile) as f:
                 ir = next(int(ln.split()[1]) for ln in f if ln.startswith(("totals:", "summary:")))
             totals.append(ir)
-        rows.append((system, totals))
-    print(f"# Instructions per call under callgrind (text call to a file, {args.callgrind_calls:,}"
-          f" calls after {args.callgrind_warmup:,} warm-up calls, all threads)\n")
-    print("| system | Ir, 0 calls | Ir, N calls | instructions per call |")
-    print("|---|---:|---:|---:|")
-    for system, t in rows:
+        rows.append((scenario, system, totals))
+    print(f"# Instructions per call under callgrind ({args.callgrind_calls:,} calls after "
+          f"{args.callgrind_warmup:,} warm-up calls, all threads)\n")
+    print("| scenario | system | Ir, 0 calls | Ir, N calls | instructions per call |")
+    print("|---|---|---:|---:|---:|")
+    per_call = {}
+    for scenario, system, t in rows:
         if isinstance(t, dict):
-            print(f"| {system} | **{t.get('status')}**: {t.get('error', '')} | | |")
+            print(f"| {scenario} | {system} | **{t.get('status')}**: {t.get('error', '')} | | |")
         else:
-            print(f"| {system} | {t[0]:,} | {t[1]:,} | {(t[1] - t[0]) / args.callgrind_calls:,.0f} |")
+            per_call[(scenario, system)] = (t[1] - t[0]) / args.callgrind_calls
+            print(f"| {scenario} | {system} | {t[0]:,} | {t[1]:,} | {per_call[(scenario, system)]:,.0f} |")
+    print("\n| target | measured | result |")
+    print("|---|---|---|")
+    # "Equal" allows 2%: the two workers' set-up differs by some thousand instructions, which the
+    # subtraction spreads over the calls.
+    for label, a, b, limit, upper in CALLGRIND_RATIOS:
+        if a in per_call and b in per_call:
+            v = per_call[a] / per_call[b]
+            met = v <= limit if upper else v >= limit
+            print(f"| {label} | {v:.3f}x | {'met' if met else '**not met**'} |")
+        else:
+            print(f"| {label} | not measured | **not met** |")
     return 0
 
 
@@ -669,7 +776,7 @@ def main(argv):
                     help="build directory holding bench/_bench_floor (relative to the repository)")
     ap.add_argument("--quick", action="store_true", help="a fast smoke run with small counts")
     ap.add_argument("--callgrind", action="store_true",
-                    help="only measure instructions per enabled call under valgrind")
+                    help="only measure instructions per call under valgrind (several scenarios)")
     ap.add_argument("--systems", help="comma-separated subset of: " + ", ".join(SYSTEMS).replace("%", "%%"))
     ap.add_argument("--scenarios", help="comma-separated subset of: " + ", ".join(SCENARIOS))
     ap.add_argument("--no-rss", action="store_true", help="skip the peak memory run")
@@ -715,8 +822,7 @@ def main(argv):
         # Repetitions go round the systems of a scenario, one worker per system and round, so a
         # change of the machine's pace (this shared machine has them, lasting seconds) touches
         # every system of a scenario alike instead of one system's whole block.
-        plan = [(sc, [s for s in systems if s != "% alone" or sc in ("file_text", "four_args")])
-                for sc in SCENARIOS if sc in scenarios]
+        plan = [(sc, scenario_members(sc, systems)) for sc in SCENARIOS if sc in scenarios]
         total = sum(len(members) for _, members in plan)
         done = 0
         results = {}
@@ -770,7 +876,7 @@ def main(argv):
         rss = {}
         if not args.no_rss:
             for s in systems:
-                if s == "% alone" or s in hung:
+                if s == "% alone" or s in hung or s in NAMED_ONLY:
                     continue
                 workdir = os.path.join(tmp, f"rss-{s}")
                 os.mkdir(workdir)

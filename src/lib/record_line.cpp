@@ -36,15 +36,18 @@ struct Keys {
     Piece name_key;
     Piece name_end;
     Piece msg_key;
+    Piece msg_line_end;  // the message's closing quote and the line's end, for a line without a tail
+    Piece msg_end;
     Piece line_end;
 };
 
 constexpr std::array<Keys, 3> KEYS = {{
-    {piece(" level="), piece(""), piece(" name="), piece(""), piece(" msg=\""), piece("\"\n")},
+    {piece(" level="), piece(""), piece(" name="), piece(""), piece(" msg=\""), piece("\"\n"), piece("\""),
+     piece("\n")},
     {piece(" " TARNWICK_DIM "level=" TARNWICK_RESET), piece(""), piece(" " TARNWICK_DIM "name=" TARNWICK_RESET),
-     piece(""), piece(" " TARNWICK_DIM "msg=" TARNWICK_RESET "\""), piece("\"\n")},
+     piece(""), piece(" " TARNWICK_DIM "msg=" TARNWICK_RESET "\""), piece("\"\n"), piece("\""), piece("\n")},
     {piece(R"(,"level":")"), piece("\""), piece(R"(,"name":")"), piece("\""), piece(R"(,"msg":")"),
-     piece("\"}\n")},
+     piece("\"}\n"), piece("\""), piece("}\n")},
 }};
 
 constexpr std::array<std::array<Piece, 5>, 2> LEVEL_NAMES = {{
@@ -94,10 +97,12 @@ char* put_fraction(char* p, std::uint32_t value, std::size_t width) noexcept {
     return p + width;
 }
 
-}  // namespace
 
-void render_line(Bytes& out, TimestampCache& cache, WallTime now, Level level, LineStyle style,
-                 std::optional<EscapedName> name, std::string_view message) {
+// One body for both entries; the line without a tail keeps its own copy, free of the tail's work.
+template <bool WithTail>
+[[gnu::always_inline]] inline void render(Bytes& out, TimestampCache& cache, WallTime now, Level level,
+                                          LineStyle style, std::optional<EscapedName> name,
+                                          std::string_view message, std::string_view tail) {
     assert(now.nanos <= 999'999'999u && "nanoseconds out of range");
     const TextGroup group = style.json ? TextGroup::Json : style.color ? TextGroup::Colored : TextGroup::Plain;
     if (cache.second() != now.seconds || !cache.has(group)) cache.refresh(now.seconds, group);
@@ -113,7 +118,8 @@ void render_line(Bytes& out, TimestampCache& cache, WallTime now, Level level, L
 
     const std::size_t message_size = json_escaped_size(message);
     std::size_t total = prefix.size() + digits + suffix_size + level_text.size + keys.level_end.size +
-                        keys.msg_key.size + message_size + keys.line_end.size;
+                        keys.msg_key.size + message_size + keys.msg_line_end.size;
+    if constexpr (WithTail) total += tail.size();
     if (name) total += keys.name_key.size + name->text.size() + keys.name_end.size;
 
     // One capacity check per line; everything after it only copies. The slack is given back below.
@@ -131,9 +137,31 @@ void render_line(Bytes& out, TimestampCache& cache, WallTime now, Level level, L
     }
     p = put(p, keys.msg_key);
     p = json_escape_into(p, message, message_size);
-    p = put(p, keys.line_end);
+    if constexpr (WithTail) {
+        p = put(p, keys.msg_end);
+        p = put(p, tail);
+        p = put(p, keys.line_end);
+    } else {
+        p = put(p, keys.msg_line_end);
+    }
     assert(p == start + total && "line size and line text disagree");
     out.truncate(before + total);
+}
+
+}  // namespace
+
+void render_line(Bytes& out, TimestampCache& cache, WallTime now, Level level, LineStyle style,
+                 std::optional<EscapedName> name, std::string_view message) {
+    render<false>(out, cache, now, level, style, name, message, {});
+}
+
+void render_line(Bytes& out, TimestampCache& cache, WallTime now, Level level, LineStyle style,
+                 std::optional<EscapedName> name, std::string_view message, std::string_view tail) {
+    if (tail.empty()) {
+        render<false>(out, cache, now, level, style, name, message, tail);
+    } else {
+        render<true>(out, cache, now, level, style, name, message, tail);
+    }
 }
 
 }  // namespace tarnwick

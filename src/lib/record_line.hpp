@@ -30,4 +30,9 @@ struct EscapedName {
 void render_line(Bytes& out, TimestampCache& cache, WallTime now, Level level, LineStyle style,
                  std::optional<EscapedName> name, std::string_view message);
 
+// The same with `tail`, further members already rendered in this line's shape (see fields.hpp),
+// right after the message and before the line's end. An empty tail gives the line above.
+void render_line(Bytes& out, TimestampCache& cache, WallTime now, Level level, LineStyle style,
+                 std::optional<EscapedName> name, std::string_view message, std::string_view tail);
+
 }  // namespace tarnwick

@@ -9,6 +9,7 @@
 #include "lib/producer.hpp"
 #include "lib/record_line.hpp"
 #include "lib/shared_writer.hpp"
+#include "python/bound_fields.hpp"
 #include "python/logger_module/settings.hpp"
 #include "python/message_format.hpp"
 #include "python/owned_ref.hpp"
@@ -84,8 +85,11 @@ enum class Append { Done, BatchWaiting, LinesInTheWay };
 // Renders one line at the end of the thread's batch and hands the batch over when full, never
 // waiting for room in a writer's queue. Runs no Python code, so nothing can re-enter the producer
 // while it is held.
-Append append_record(Producer& producer, PyLogger& logger, Level level, std::string_view message,
-                     std::uint64_t batch_size) {
+// WithTail: the line carries `tail` after the message and is printed under `name`; otherwise it is
+// a plain call's line under the logger's own name, and both are unused (and optimised away).
+template <bool WithTail>
+Append append_record(Producer& producer, PyLogger& logger, Level level, std::optional<EscapedName> name,
+                     std::string_view message, std::string_view tail, std::uint64_t batch_size) {
     constexpr std::chrono::steady_clock::time_point NO_WAIT{};  // long past
     ProducerUse use(producer);
     SharedWriter& writer = *logger.writer;
@@ -94,9 +98,13 @@ Append append_record(Producer& producer, PyLogger& logger, Level level, std::str
         producer.adopt(logger.writer, writer.config);
     }
     const WallTime now = producer.clock.now();
-    std::optional<EscapedName> name;
-    if (logger.name) name = EscapedName{*logger.name};
-    render_line(producer.batch, producer.cache, now, level, writer.config->style, name, message);
+    if constexpr (WithTail) {
+        render_line(producer.batch, producer.cache, now, level, writer.config->style, name, message, tail);
+    } else {
+        std::optional<EscapedName> own_name;
+        if (logger.name) own_name = EscapedName{*logger.name};
+        render_line(producer.batch, producer.cache, now, level, writer.config->style, own_name, message);
+    }
     if (++producer.pending < batch_size) return Append::Done;
     if (!writer.hand_over(producer.batch, Wake::Lazily, NO_WAIT)) return Append::BatchWaiting;
     producer.batch = BATCH_POOL.take();
@@ -124,10 +132,11 @@ bool hand_over_interruptibly(Producer& producer) {
     }
 }
 
-PyObject* record(Producer& producer, PyLogger& logger, Level level, std::string_view message,
-                 std::uint64_t batch_size) {
+template <bool WithTail>
+PyObject* record(Producer& producer, PyLogger& logger, Level level, std::optional<EscapedName> name,
+                 std::string_view message, std::string_view tail, std::uint64_t batch_size) {
     for (;;) {
-        const Append appended = append_record(producer, logger, level, message, batch_size);
+        const Append appended = append_record<WithTail>(producer, logger, level, name, message, tail, batch_size);
         if (appended == Append::Done) [[likely]] Py_RETURN_NONE;
         if (!hand_over_interruptibly(producer)) return nullptr;
         if (appended == Append::BatchWaiting) Py_RETURN_NONE;
@@ -136,18 +145,55 @@ PyObject* record(Producer& producer, PyLogger& logger, Level level, std::string_
 
 }  // namespace
 
-PyObject* log_args(PyLogger& logger, Level level, PyObject* message, PyObject* const* args, Py_ssize_t nargs) {
+namespace {
+
+// Shared by the entries below; inlined so the plain log call pays for no extra layer.
+template <bool WithTail>
+[[gnu::always_inline]] inline PyObject* log_message(PyLogger& logger, Level level, std::optional<EscapedName> name,
+                                                    PyObject* message, PyObject* const* args, Py_ssize_t nargs,
+                                                    std::string_view tail) {
     const std::uint64_t batch_size = logger_module::BATCH_SIZE.load(std::memory_order_relaxed);
     Producer& producer = thread_producer();
     if (nargs == 0) {
         std::string_view text;
         if (!utf8_of(message, text)) return nullptr;
-        return record(producer, logger, level, text, batch_size);
+        return record<WithTail>(producer, logger, level, name, text, tail, batch_size);
     }
     // The text lives in the loan's own buffer, out of reach of a signal handler's nested call.
     ScratchLoan scratch(producer);
     if (!format_message(scratch.buffer(), message, args, nargs)) return nullptr;
-    return record(producer, logger, level, scratch.buffer().view(), batch_size);
+    return record<WithTail>(producer, logger, level, name, scratch.buffer().view(), tail, batch_size);
+}
+
+std::optional<EscapedName> name_of(const PyLogger& logger) {
+    if (logger.name) return EscapedName{*logger.name};
+    return std::nullopt;
+}
+
+}  // namespace
+
+PyObject* log_args(PyLogger& logger, Level level, PyObject* message, PyObject* const* args, Py_ssize_t nargs) {
+    // The fields are immutable and owned by the logger, which the call holds.
+    if (logger.fields) [[unlikely]] {
+        return log_message<true>(logger, level, name_of(logger), message, args, nargs, logger.fields->rendered);
+    }
+    return log_message<false>(logger, level, std::nullopt, message, args, nargs, {});
+}
+
+PyObject* log_args_with_tail(PyLogger& logger, Level level, PyObject* message, PyObject* const* args,
+                             Py_ssize_t nargs, std::string_view tail) {
+    return log_message<true>(logger, level, name_of(logger), message, args, nargs, tail);
+}
+
+PyObject* log_named(PyLogger& logger, Level level, std::optional<EscapedName> name, PyObject* message,
+                    PyObject* const* args, Py_ssize_t nargs, std::string_view tail) {
+    return log_message<true>(logger, level, name, message, args, nargs, tail);
+}
+
+PyObject* log_text(PyLogger& logger, Level level, std::optional<EscapedName> name, std::string_view text,
+                   std::string_view tail) {
+    const std::uint64_t batch_size = logger_module::BATCH_SIZE.load(std::memory_order_relaxed);
+    return record<true>(thread_producer(), logger, level, name, text, tail, batch_size);
 }
 
 PyObject* create_logger(PyTypeObject* type, std::shared_ptr<const std::string> name, std::optional<std::string> path,
@@ -155,8 +201,12 @@ PyObject* create_logger(PyTypeObject* type, std::shared_ptr<const std::string> n
     return alloc_logger(type, shared_writer(logger_module::writer_config(std::move(path))), std::move(name), level);
 }
 
-PyObject* py_logger_shutdown(PyObject* self, PyObject*) {
-    auto& logger = *reinterpret_cast<PyLogger*>(self);
+namespace {
+
+// Hands this thread's pending lines over and waits up to FLUSH_WAIT for the logger's writer to
+// write out everything it was sent before; then stops it if the logger is its only owner and
+// `stop_if_sole_owner`.
+void hand_over_and_wait(PyLogger& logger, bool stop_if_sole_owner) {
     Producer& producer = thread_producer();
     ProducerUse use(producer);
     std::shared_ptr<SharedWriter> writer = logger.writer;
@@ -165,8 +215,19 @@ PyObject* py_logger_shutdown(PyObject* self, PyObject*) {
     const auto deadline = std::chrono::steady_clock::now() + FLUSH_WAIT;
     (void)producer.hand_over_pending(deadline);  // to the writer those lines belong to
     (void)flush_and_wait({writer}, deadline);
-    if (writer.use_count() == 2) writer->stop();  // this logger is the writer's only owner
+    if (stop_if_sole_owner && writer.use_count() == 2) writer->stop();  // `writer` is the other
     Py_END_ALLOW_THREADS
+}
+
+}  // namespace
+
+PyObject* py_logger_shutdown(PyObject* self, PyObject*) {
+    hand_over_and_wait(*reinterpret_cast<PyLogger*>(self), true);
+    Py_RETURN_NONE;
+}
+
+PyObject* py_logger_flush(PyObject* self, PyObject*) {
+    hand_over_and_wait(*reinterpret_cast<PyLogger*>(self), false);
     Py_RETURN_NONE;
 }
 

@@ -36,7 +36,7 @@ def churn(c):
         log.shutdown()
         shared.shutdown()          # `keep` also owns the shared writer: this only flushes
         rounds += 1
-    sys.stdout.write(f"{c} {rounds}\n")   # one write: print() may interleave with the other churner
+    sys.stdout.write(f"{c} {rounds}\\n")   # one write: print() may interleave with the other churner
 
 producers = [threading.Thread(target=produce, args=(t,)) for t in range(8)]
 churners = [threading.Thread(target=churn, args=(c,)) for c in range(2)]
