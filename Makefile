@@ -6,7 +6,7 @@ export PYTHONDONTWRITEBYTECODE := 1
 FUZZ_TEST_SECONDS ?= 20
 FUZZ_SECONDS ?= 300
 
-.PHONY: setup build test test-cpp test-python test-stubs test-other-pythons test-sanitize test-fuzz fuzz stress demo bench clean
+.PHONY: setup build test test-cpp test-python test-shipping test-stubs test-other-pythons test-sanitize test-fuzz fuzz stress demo bench clean
 
 setup:
 	@tools/setup.sh
@@ -15,13 +15,18 @@ build: setup
 	cmake --preset release >/dev/null
 	cmake --build --preset release
 
-test: build test-cpp test-python test-stubs test-other-pythons test-sanitize test-fuzz
+test: build test-cpp test-python test-shipping test-stubs test-other-pythons test-sanitize test-fuzz
 
 test-cpp: build
 	ctest --preset release
 
 test-python: build
 	PYTHONPATH=$(CURDIR) $(PYTEST) tests/python
+
+# rsyslog and syslog-ng carry the dated files host to collector on loopback; lnav reads them.
+test-shipping: build
+	tools/setup_syslog_ng.sh build/engines/syslog-ng
+	PYTHONPATH=$(CURDIR) $(PYTEST) tests/shipping
 
 test-stubs: build
 	PYTHONPATH=$(CURDIR) $(PYTHON) -m mypy.stubtest tarnwick._logger

@@ -5,6 +5,8 @@ set -euo pipefail
 
 packages=(cmake ninja-build g++ make python3 python3-dev python3-pytest python3-numpy
           python3-hypothesis python3-mypy libgtest-dev libbenchmark-dev faketime clang libclang-rt-14-dev)
+# Log engines and viewer for the shipping tests (syslog-ng conflicts with rsyslog: tools/setup_syslog_ng.sh).
+packages+=(rsyslog lnav)
 if [[ "${1:-}" == bench ]]; then
   packages+=(python3-structlog python3-loguru python3-logbook valgrind)
 fi
