@@ -36,15 +36,16 @@ struct Keys {
     Piece name_key;
     Piece name_end;
     Piece msg_key;
+    Piece msg_end;
     Piece line_end;
 };
 
 constexpr std::array<Keys, 3> KEYS = {{
-    {piece(" level="), piece(""), piece(" name="), piece(""), piece(" msg=\""), piece("\"\n")},
+    {piece(" level="), piece(""), piece(" name="), piece(""), piece(" msg=\""), piece("\""), piece("\n")},
     {piece(" \x1b[2mlevel=\x1b[0m"), piece(""), piece(" \x1b[2mname=\x1b[0m"), piece(""),
-     piece(" \x1b[2mmsg=\x1b[0m\""), piece("\"\n")},
+     piece(" \x1b[2mmsg=\x1b[0m\""), piece("\""), piece("\n")},
     {piece(R"(,"level":")"), piece("\""), piece(R"(,"name":")"), piece("\""), piece(R"(,"msg":")"),
-     piece("\"}\n")},
+     piece("\""), piece("}\n")},
 }};
 
 constexpr std::array<std::array<Piece, 5>, 2> LEVEL_NAMES = {{
@@ -97,7 +98,7 @@ char* put_fraction(char* p, std::uint32_t value, std::size_t width) noexcept {
 }  // namespace
 
 void render_line(Bytes& out, TimestampCache& cache, WallTime now, Level level, LineStyle style,
-                 std::optional<EscapedName> name, std::string_view message) {
+                 std::optional<EscapedName> name, std::string_view message, std::string_view tail) {
     assert(now.nanos <= 999'999'999u && "nanoseconds out of range");
     const TextGroup group = style.json ? TextGroup::Json : style.color ? TextGroup::Colored : TextGroup::Plain;
     if (cache.second() != now.seconds || !cache.has(group)) cache.refresh(now.seconds, group);
@@ -113,7 +114,7 @@ void render_line(Bytes& out, TimestampCache& cache, WallTime now, Level level, L
 
     const std::size_t message_size = json_escaped_size(message);
     std::size_t total = prefix.size() + digits + suffix_size + level_text.size + keys.level_end.size +
-                        keys.msg_key.size + message_size + keys.line_end.size;
+                        keys.msg_key.size + message_size + keys.msg_end.size + tail.size() + keys.line_end.size;
     if (name) total += keys.name_key.size + name->text.size() + keys.name_end.size;
 
     // One capacity check per line; everything after it only copies. The slack is given back below.
@@ -131,6 +132,8 @@ void render_line(Bytes& out, TimestampCache& cache, WallTime now, Level level, L
     }
     p = put(p, keys.msg_key);
     p = json_escape_into(p, message, message_size);
+    p = put(p, keys.msg_end);
+    p = put(p, tail);
     p = put(p, keys.line_end);
     assert(p == start + total && "line size and line text disagree");
     out.truncate(before + total);

@@ -26,8 +26,9 @@ struct EscapedName {
 // Appends one complete record line ending in '\n'. The message is escaped in every format (the
 // name comes escaped), so a record is always exactly one line. Refreshes `cache` first when its second is not
 // now.seconds or it lacks the texts this line needs. Either the whole line is appended or, if the
-// buffer cannot grow (std::bad_alloc), nothing is.
+// buffer cannot grow (std::bad_alloc), nothing is. `tail` holds further members already rendered in
+// this line's shape (see fields.hpp); it goes right after the message, before the line's end.
 void render_line(Bytes& out, TimestampCache& cache, WallTime now, Level level, LineStyle style,
-                 std::optional<EscapedName> name, std::string_view message);
+                 std::optional<EscapedName> name, std::string_view message, std::string_view tail = {});
 
 }  // namespace tarnwick

@@ -10,6 +10,7 @@
 #include "lib/producer.hpp"
 #include "lib/record_line.hpp"
 #include "lib/settings.hpp"
+#include "python/bound_fields.hpp"
 #include "python/message_format.hpp"
 #include "python/owned_ref.hpp"
 #include "python/py_logger.hpp"
@@ -80,8 +81,8 @@ enum class Append { Done, BatchWaiting, LinesInTheWay };
 // Renders one line at the end of the thread's batch and hands the batch over when full, never
 // waiting for room in a writer's queue. Runs no Python code, so nothing can re-enter the producer
 // while it is held.
-Append append_record(Producer& producer, PyLogger& logger, Level level, std::string_view message,
-                     std::uint64_t batch_size) {
+Append append_record(Producer& producer, PyLogger& logger, Level level, std::optional<EscapedName> name,
+                     std::string_view message, std::string_view tail, std::uint64_t batch_size) {
     constexpr std::chrono::steady_clock::time_point NO_WAIT{};  // long past
     ProducerUse use(producer);
     SharedWriter& writer = *logger.writer;
@@ -90,9 +91,7 @@ Append append_record(Producer& producer, PyLogger& logger, Level level, std::str
         producer.adopt(logger.writer, writer.destination);
     }
     const WallTime now = producer.clock.now();
-    std::optional<EscapedName> name;
-    if (logger.name) name = EscapedName{*logger.name};
-    render_line(producer.batch, producer.cache, now, level, writer.style, name, message);
+    render_line(producer.batch, producer.cache, now, level, writer.style, name, message, tail);
     if (++producer.pending < batch_size) return Append::Done;
     if (!writer.hand_off_until(producer.batch, Wake::Lazily, NO_WAIT)) return Append::BatchWaiting;
     producer.batch = BATCH_POOL.take();
@@ -115,10 +114,10 @@ bool hand_over_interruptibly(Producer& producer) {
     }
 }
 
-PyObject* record(Producer& producer, PyLogger& logger, Level level, std::string_view message,
-                 std::uint64_t batch_size) {
+PyObject* record(Producer& producer, PyLogger& logger, Level level, std::optional<EscapedName> name,
+                 std::string_view message, std::string_view tail, std::uint64_t batch_size) {
     for (;;) {
-        const Append appended = append_record(producer, logger, level, message, batch_size);
+        const Append appended = append_record(producer, logger, level, name, message, tail, batch_size);
         if (appended == Append::Done) [[likely]] Py_RETURN_NONE;
         if (!hand_over_interruptibly(producer)) return nullptr;
         if (appended == Append::BatchWaiting) Py_RETURN_NONE;
@@ -128,17 +127,32 @@ PyObject* record(Producer& producer, PyLogger& logger, Level level, std::string_
 }  // namespace
 
 PyObject* log_args(PyLogger& logger, Level level, PyObject* message, PyObject* const* args, Py_ssize_t nargs) {
+    // The fields are immutable and owned by the logger, which the call holds.
+    const std::string_view tail = logger.fields ? std::string_view(logger.fields->rendered) : std::string_view();
+    return log_args_with_tail(logger, level, message, args, nargs, tail);
+}
+
+PyObject* log_args_with_tail(PyLogger& logger, Level level, PyObject* message, PyObject* const* args,
+                             Py_ssize_t nargs, std::string_view tail) {
     const std::uint64_t batch_size = BATCH_SIZE.load(std::memory_order_relaxed);
     Producer& producer = thread_producer();
+    std::optional<EscapedName> name;
+    if (logger.name) name = EscapedName{*logger.name};
     if (nargs == 0) {
         std::string_view text;
         if (!utf8_of(message, text)) return nullptr;
-        return record(producer, logger, level, text, batch_size);
+        return record(producer, logger, level, name, text, tail, batch_size);
     }
     // The text lives in the loan's own buffer, out of reach of a signal handler's nested call.
     ScratchLoan scratch(producer);
     if (!format_message(scratch.buffer(), message, args, nargs)) return nullptr;
-    return record(producer, logger, level, scratch.buffer().view(), batch_size);
+    return record(producer, logger, level, name, scratch.buffer().view(), tail, batch_size);
+}
+
+PyObject* log_text(PyLogger& logger, Level level, std::optional<EscapedName> name, std::string_view text,
+                   std::string_view tail) {
+    const std::uint64_t batch_size = BATCH_SIZE.load(std::memory_order_relaxed);
+    return record(thread_producer(), logger, level, name, text, tail, batch_size);
 }
 
 PyObject* create_logger(PyTypeObject* type, std::shared_ptr<const std::string> name, std::optional<std::string> path,
@@ -146,19 +160,34 @@ PyObject* create_logger(PyTypeObject* type, std::shared_ptr<const std::string> n
     return alloc_logger(type, shared_writer(std::move(path)), std::move(name), level);
 }
 
-PyObject* py_logger_shutdown(PyObject* self, PyObject*) {
-    auto& logger = *reinterpret_cast<PyLogger*>(self);
+namespace {
+
+// Hands this thread's pending lines over and waits up to 5 s for the writer to write and flush
+// everything it was sent before.
+void hand_over_and_wait(SharedWriter& writer) {
     Producer& producer = thread_producer();
     {
         ProducerUse use(producer);
         producer.hand_over_pending();  // to the writer those lines belong to
     }
     auto [ack_sender, ack_receiver] = make_channel<Ack>(1);
-    if (logger.writer->request_flush(std::move(ack_sender))) {
+    if (writer.request_flush(std::move(ack_sender))) {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
         (void)ack_receiver.recv_until(deadline);
     }
+}
+
+}  // namespace
+
+PyObject* py_logger_shutdown(PyObject* self, PyObject*) {
+    auto& logger = *reinterpret_cast<PyLogger*>(self);
+    hand_over_and_wait(*logger.writer);
     if (logger.writer.use_count() == 1) logger.writer->stop();
+    Py_RETURN_NONE;
+}
+
+PyObject* py_logger_flush(PyObject* self, PyObject*) {
+    hand_over_and_wait(*reinterpret_cast<PyLogger*>(self)->writer);
     Py_RETURN_NONE;
 }
 

@@ -69,6 +69,7 @@ PyObject* py_logger_log(PyObject* op, PyObject* const* args, Py_ssize_t nargs, P
 void py_logger_dealloc(PyObject* op) noexcept {
     auto* self = reinterpret_cast<PyLogger*>(op);
     PyTypeObject* type = Py_TYPE(op);
+    std::destroy_at(&self->fields);
     std::destroy_at(&self->name);
     std::destroy_at(&self->writer);  // the last owner stops and joins the writer thread
     type->tp_free(op);
@@ -90,6 +91,13 @@ PyMethodDef logger_methods[] = {
      METH_FASTCALL | METH_KEYWORDS, "warning($self, message, *args)\n--\n\n"},
     {"error", as_cfunction(guarded_fastcall<py_logger_log<error_method>>),
      METH_FASTCALL | METH_KEYWORDS, "error($self, message, *args)\n--\n\n"},
+    {"exception", as_cfunction(guarded_fastcall<py_logger_exception>), METH_FASTCALL | METH_KEYWORDS,
+     "exception($self, message, *args)\n--\n\n"},
+    {"bind", as_cfunction(guarded_fastcall<py_logger_bind>), METH_FASTCALL | METH_KEYWORDS,
+     "bind($self, /, **fields)\n--\n\n"},
+    {"_flush", as_cfunction(guarded_noargs<py_logger_flush>), METH_NOARGS, "_flush($self)\n--\n\n"},
+    {"_emit", as_cfunction(guarded_fastcall<py_logger_emit>), METH_FASTCALL | METH_KEYWORDS,
+     "_emit($self, levelno, name, message, extras, stack, exc, exc_text)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -142,6 +150,7 @@ PyObject* alloc_logger(PyTypeObject* type, std::shared_ptr<SharedWriter>&& write
     std::construct_at(&self->writer, std::move(writer));
     std::construct_at(&self->name, std::move(name));
     self->level = level;
+    std::construct_at(&self->fields);
     return op;
 }
 

@@ -7,18 +7,22 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "lib/level.hpp"
+#include "lib/record_line.hpp"
 
 namespace tarnwick::python {
 
 class SharedWriter;
+struct BoundFields;
 
 struct PyLogger {
     PyObject_HEAD
     std::shared_ptr<SharedWriter> writer;
     std::shared_ptr<const std::string> name;  // as records print it (escaped once); null: unnamed
     Level level;                              // threshold
+    std::shared_ptr<const BoundFields> fields;  // rendered for writer->style; null: none bound
 };
 
 // Set by make_logger_type; holds its reference for the rest of the process.
@@ -46,6 +50,23 @@ PyObject* create_logger(PyTypeObject* type, std::shared_ptr<const std::string> n
 PyObject* log_args(PyLogger& logger, Level level, PyObject* message, PyObject* const* args,
                    Py_ssize_t nargs);
 
+// The same with further members rendered in the writer's line shape (bound fields, exception
+// keys), which every line of this call carries after the message.
+PyObject* log_args_with_tail(PyLogger& logger, Level level, PyObject* message, PyObject* const* args,
+                             Py_ssize_t nargs, std::string_view tail);
+
+// Renders one record whose message text is final, under `name` instead of the logger's own.
+PyObject* log_text(PyLogger& logger, Level level, std::optional<EscapedName> name, std::string_view text,
+                   std::string_view tail);
+
 PyObject* py_logger_shutdown(PyObject* self, PyObject* unused);
+
+// Hands this thread's pending lines over and waits, as shutdown() does, without stopping the writer.
+PyObject* py_logger_flush(PyObject* self, PyObject* unused);
+
+// The methods of bound_fields.cpp, exception_fields.cpp and stdlib_entry.cpp.
+PyObject* py_logger_bind(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* py_logger_exception(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* py_logger_emit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 }  // namespace tarnwick::python

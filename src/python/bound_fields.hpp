@@ -1,0 +1,32 @@
+// Key-value fields on a logger's lines: Python values rendered once, at bind time, in the line
+// shape of the logger's writer. Interpreter lock held for the conversions; a BoundFields is
+// immutable once made, so any thread may read it without a lock.
+#pragma once
+
+#include <Python.h>
+
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "lib/bytes.hpp"
+#include "lib/record_line.hpp"
+
+namespace tarnwick::python {
+
+struct BoundFields {
+    std::vector<std::pair<std::string, std::string>> members;  // key, its rendered member; binding order
+    std::string rendered;                                      // every member, as lines carry them
+};
+
+// Appends ` key=value` (or `,"key":value`) for a Python value: str as text; int in decimal; float as
+// repr (in JSON inf and nan as strings); bool as true/false; None as null; anything else as its
+// str(). False with the error of a failed conversion set.
+bool append_value_field(Bytes& out, LineStyle style, std::string_view key, PyObject* value);
+
+// The UTF-8 text of a str, with lone surrogates written as backslash escapes instead of failing:
+// for texts the caller did not write itself (exception messages, tracebacks). False with the error set.
+bool lenient_utf8(PyObject* str, std::string& out);
+
+}  // namespace tarnwick::python

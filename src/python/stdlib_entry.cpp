@@ -1,0 +1,99 @@
+// PyLogger._emit(): the one call per record of tarnwick.Handler, so that the Python side of a
+// stdlib record stays a few attribute reads. Interpreter lock held.
+#include <Python.h>
+
+#include <string>
+
+#include "lib/fields.hpp"
+#include "lib/json_escape.hpp"
+#include "python/arg_binder.hpp"
+#include "python/bound_fields.hpp"
+#include "python/exception_fields.hpp"
+#include "python/message_format.hpp"
+#include "python/owned_ref.hpp"
+#include "python/py_logger.hpp"
+#include "python/shared_writer.hpp"
+
+namespace tarnwick::python {
+
+namespace {
+
+// Stdlib levels by range, so custom levels land next to their neighbours.
+bool level_of(PyObject* levelno, Level& out) {
+    int overflow = 0;
+    const long value = PyLong_AsLongAndOverflow(levelno, &overflow);
+    if (value == -1 && PyErr_Occurred()) return false;
+    if (overflow != 0) {
+        out = overflow > 0 ? Level::Error : Level::Trace;
+    } else {
+        out = value < 10 ? Level::Trace : value < 20 ? Level::Debug : value < 30 ? Level::Info
+            : value < 40 ? Level::Warn : Level::Error;
+    }
+    return true;
+}
+
+// The record's extra attributes, each under the key outside_field_key() makes of its name. The
+// dict is the handler's own, made for this record, so no other thread changes it meanwhile.
+bool append_extras(Bytes& out, LineStyle style, PyObject* extras) {
+    Py_ssize_t pos = 0;
+    PyObject* key = nullptr;    // borrowed from extras
+    PyObject* value = nullptr;  // borrowed from extras
+    while (PyDict_Next(extras, &pos, &key, &value)) {
+        OwnedRef key_text = OwnedRef::steal(PyObject_Str(key));
+        std::string key_utf8;
+        if (!key_text || !lenient_utf8(key_text.get(), key_utf8)) return false;
+        if (!append_value_field(out, style, outside_field_key(key_utf8), value)) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+// (levelno, name, message, extras, stack, exc, exc_text): the record's levelno, name (str or None)
+// and final message; a dict of extra attributes or None; stack_info or None; the exception of
+// exc_info or None, with the record's exc_text when a formatter already made it.
+PyObject* py_logger_emit(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyLogger& self = *reinterpret_cast<PyLogger*>(op);
+    if (nargs != 7 || kwnames != nullptr) {
+        PyErr_SetString(PyExc_TypeError, "PyLogger._emit() takes exactly 7 positional arguments");
+        return nullptr;
+    }
+    PyObject *const levelno = args[0], *const name = args[1], *const message = args[2], *const extras = args[3],
+                    *const stack = args[4], *const exc = args[5], *const exc_text = args[6];
+    Level level = Level::Info;
+    if (!level_of(levelno, level)) return nullptr;
+    if (!level_enabled(self.level, level)) Py_RETURN_NONE;
+
+    std::string_view text;
+    OwnedRef message_text = PyUnicode_Check(message) ? OwnedRef::borrow(message) : OwnedRef::steal(PyObject_Str(message));
+    if (!message_text || !utf8_of(message_text.get(), text)) return nullptr;
+
+    std::optional<EscapedName> escaped_name;
+    std::string escaped_storage;
+    if (name != Py_None) {
+        std::string_view name_text;
+        if (!PyUnicode_Check(name)) return raise_cast_error(name, "name", "str");
+        if (!utf8_of(name, name_text)) return nullptr;
+        if (json_escaped_size(name_text) != name_text.size()) {
+            escaped_storage = json_escaped(name_text);
+            name_text = escaped_storage;
+        }
+        escaped_name = EscapedName{name_text};
+    }
+
+    const LineStyle style = self.writer->style;
+    Bytes tail;
+    if (self.fields) tail.append(self.fields->rendered);
+    if (extras != Py_None) {
+        if (!PyDict_Check(extras)) return raise_cast_error(extras, "extras", "dict");
+        if (!append_extras(tail, style, extras)) return nullptr;
+    }
+    if (stack != Py_None && !append_value_field(tail, style, "stack", stack)) return nullptr;
+    if (PyExceptionInstance_Check(exc) &&
+        !append_exception_fields(tail, style, exc, exc_text == Py_None ? nullptr : exc_text)) {
+        return nullptr;
+    }
+    return log_text(self, level, escaped_name, text, tail.view());
+}
+
+}  // namespace tarnwick::python
