@@ -25,6 +25,13 @@ def wait_for(path, limit=10.0):
         select.select([], [], [], 0.05)
 
 
+def failure(log):
+    try:
+        raise ValueError('bad "input"\nsecond line')
+    except ValueError:
+        log.exception("request %s failed", "r1")
+
+
 if phase == "first":  # started a second before midnight
     log = PyLogger("api", path=base, level=PyLevel.Trace)
     burst(log, "before midnight")
@@ -33,6 +40,10 @@ if phase == "first":  # started a second before midnight
     burst(log, "after midnight")
     log.shutdown()  # stops the writer
     del log  # a logger made while the stopped one exists would share its stopped writer
-    burst(PyLogger("worker", path=base, level=PyLevel.Trace), "replaced writer")
+    worker = PyLogger("worker", path=base, level=PyLevel.Trace).bind(request_id="r1", user="ann", attempt=3, share=0.25, ok=True)
+    burst(worker, "replaced writer")
+    failure(worker)
 else:
-    burst(PyLogger("api", path=base, level=PyLevel.Trace), "restarted process")
+    log = PyLogger("api", path=base, level=PyLevel.Trace)
+    burst(log, "restarted process")
+    failure(log.bind(request_id="r2"))

@@ -44,9 +44,15 @@ def test_every_level_counted(tmp_path, fmt, unix_ts):
     run_py(f"""
 from tarnwick._logger import PyLevel, PyLogger, basic_config
 basic_config(format={fmt!r}, unix_ts={unix_ts})
-log = PyLogger("api", path="logs/app.log", level=PyLevel.Trace)
+log = PyLogger("api", path="logs/app.log", level=PyLevel.Trace).bind(request_id="r1", attempt=3)
 for i in range(1002):
-    getattr(log, ("trace", "debug", "info", "warn", "error")[i % 5])('record %d: "quoted" level=error', i)
+    if i % 5 < 4:
+        getattr(log, ("trace", "debug", "info", "warn")[i % 5])('record %d: "quoted" level=error', i)
+        continue
+    try:
+        raise ValueError('bad "input"\\nsecond line')
+    except ValueError:
+        log.exception('record %d: level=info', i)
 """, cwd=tmp_path)
     (path,) = [str(p) for p in (tmp_path / "logs").iterdir()]
     expected = {"trace": 201, "debug": 201, "info": 200, "warn": 200, "error": 200}
@@ -55,6 +61,8 @@ for i in range(1002):
         assert formats == [{"log_format": "tarnwick_json"}]
         rows = query(home, "SELECT log_level AS level, count(*) AS n FROM all_logs GROUP BY 1", path)
         expected["warning"] = expected.pop("warn")
+        failed = query(home, 'SELECT "exception.type" AS t, count(*) AS n FROM tarnwick_json GROUP BY 1', path)
+        assert failed == [{"t": None, "n": 802}, {"t": "ValueError", "n": 200}]
     else:
         assert formats == [{"log_format": "logfmt_log"}], "the definition is used now: update the guide"
         rows = query(home, "SELECT level, count(*) AS n FROM tarnwick_levels GROUP BY 1", path, LOGFMT_LEVELS)
