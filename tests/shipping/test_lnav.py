@@ -1,7 +1,9 @@
 """lnav reads the dated files with the shipped format definitions: every record at its level."""
 
+import glob
 import json
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -67,3 +69,13 @@ for i in range(1002):
         assert formats == [{"log_format": "logfmt_log"}], "the definition is used now: update the guide"
         rows = query(home, "SELECT level, count(*) AS n FROM tarnwick_levels GROUP BY 1", path, LOGFMT_LEVELS)
     assert {row["level"]: row["n"] for row in rows} == expected
+
+
+def test_guide_shows_the_tested_files_word_for_word():
+    with open(os.path.join(REPO, "docs/shipping.md"), encoding="utf-8") as f:
+        guide = f.read()
+    blocks = re.findall(r"^```[a-z]*\n(.*?)^```$", guide, re.S | re.M)
+    for path in [*glob.glob(os.path.join(HERE, "conf/*")), *DEFINITIONS]:
+        with open(path, encoding="utf-8") as f:
+            assert f.read() in blocks, f"docs/shipping.md does not show {path} as it is"
+    assert LOGFMT_LEVELS in guide
