@@ -32,7 +32,7 @@ def failure(log):
         log.exception("request %s failed", "r1")
 
 
-if phase == "first":  # started a second before midnight
+if phase == "first":  # started two seconds before midnight
     log = PyLogger("api", path=base, level=PyLevel.Trace)
     burst(log, "before midnight")
     log.info("big %s", "x" * 65536)
@@ -40,7 +40,8 @@ if phase == "first":  # started a second before midnight
     burst(log, "after midnight")
     log.shutdown()  # stops the writer
     del log  # a logger made while the stopped one exists would share its stopped writer
-    worker = PyLogger("worker", path=base, level=PyLevel.Trace).bind(request_id="r1", user="ann", attempt=3, share=0.25, ok=True)
+    worker = PyLogger("worker", path=base, level=PyLevel.Trace)
+    worker = worker.bind(request_id="r1", user="ann", attempt=3, share=0.25, ok=True)
     burst(worker, "replaced writer")
     failure(worker)
 else:

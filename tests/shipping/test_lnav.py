@@ -33,7 +33,8 @@ def lnav(home, *args):
 
 
 def query(home, sql, path, *before):
-    return json.loads(lnav(home, "-n", *(a for b in before for a in ("-c", b)), "-c", ";" + sql, "-c", ":write-json-to -", path))
+    commands = [*before, ";" + sql, ":write-json-to -"]
+    return json.loads(lnav(home, "-n", *(a for c in commands for a in ("-c", c)), path))
 
 
 @pytest.mark.parametrize("unix_ts", [False, True], ids=["calendar", "unix"])

@@ -94,8 +94,8 @@ def test_every_record_arrives_once_and_intact(engine):
     logs, out, stop_engines = engine
     with open(os.path.join(HERE, "emit.py"), encoding="utf-8") as f:
         emit = f.read()
-    # A day's last second, then a restart on the next day that appends to that day's file.
-    for phase, when in (("first", "@2026-01-05 23:59:59"), ("restart", "@2026-01-06 00:00:30")):
+    # Two seconds before midnight (room for a slow start), then a restart appending to the next day's file.
+    for phase, when in (("first", "@2026-01-05 23:59:58"), ("restart", "@2026-01-06 00:00:30")):
         env = child_env(TZ="UTC", FAKETIME_DONT_FAKE_MONOTONIC="1")
         run_py(emit, str(logs / "app.log"), phase, env=env, prefix=["faketime", "-f", when])
     assert sorted(os.listdir(logs)) == ["app_20260105.log", "app_20260106.log"]
