@@ -38,7 +38,7 @@ SCENARIOS = {
     "disabled": dict(
         title='disabled call: log.debug("user %s logged in", "ann") on an info logger',
         method="debug", pct="user %s logged in", brace="user {} logged in", args=("ann",),
-        dest="file", fmt="text", expect=None, lines=False),
+        dest="file", fmt="text", expect=None, lines=False, also=("tarnwick-bound",)),
     "no_args": dict(
         title='call without arguments: log.info("user logged in")',
         method="info", pct="user logged in", brace="user logged in", args=(),
@@ -47,6 +47,16 @@ SCENARIOS = {
         title='four mixed arguments: log.info("%s %d %x %f", "ann", 42, 255, 1.5)',
         method="info", pct="%s %d %x %f", brace="{} {:d} {:x} {:f}", args=("ann", 42, 255, 1.5),
         dest="file", fmt="text", expect="ann 42 ff 1.500000", lines=True),
+    "stdlib_handler": dict(
+        title='a library\'s stdlib record: logging.getLogger("lib").info("x %s", 1), to a file',
+        method="info", pct="x %s", brace="x {}", args=(1,),
+        dest="file", fmt="text", expect="x 1", lines=True,
+        systems=("stdlib-null", "tarnwick-handler", "stdlib")),
+    "bound": dict(
+        title='bound logger with three fields: log.info("user %s logged in", "ann"), text to a file',
+        method="info", pct="user %s logged in", brace="user {} logged in", args=("ann",),
+        dest="file", fmt="text", expect="user ann logged in", lines=True,
+        systems=("tarnwick", "tarnwick-bound")),
     "threads": dict(
         title=f"{THREADS} threads at once, the one-argument call, text to a file",
         method="info", pct="user %s logged in", brace="user {} logged in", args=("ann",),
@@ -113,6 +123,33 @@ class Tarnwick(System):
         self.log = None
 
 
+class TarnwickBound(Tarnwick):
+    """The same logger with three fields bound."""
+
+    def open(self, dest, fmt, name, path):
+        return super().open(dest, fmt, name, path).bind(request="r-1234", user="ann", attempt=3)
+
+
+class TarnwickHandler(System):
+    """A stdlib logger whose records go through tarnwick.Handler."""
+
+    def open(self, dest, fmt, name, path):
+        import logging
+        import tarnwick
+        tarnwick.basic_config(format="json" if fmt == "json" else "logfmt")
+        self.handler = tarnwick.Handler(path if dest == "file" else None)
+        self.logger = logging.getLogger(name)
+        self.logger.propagate = False
+        self.logger.setLevel(logging.INFO)
+        self.logger.addHandler(self.handler)
+        return self.logger
+
+    def close(self):
+        self.handler.flush()
+        self.handler.close()
+        self.logger.handlers.clear()
+
+
 def _stream(dest, path):
     return open(path, "w", encoding="utf-8") if dest == "file" else sys.stdout
 
@@ -152,6 +189,15 @@ class Stdlib(System):
         self.handler.flush()
         self.handler.close()
         self.logger.handlers.clear()
+
+
+class StdlibNull(Stdlib):
+    """The stdlib's own cost of a record: a logger whose only handler is a NullHandler."""
+    writes = False
+
+    def _handler(self, dest, path):
+        import logging
+        return logging.NullHandler()
 
 
 class StdlibQueue(Stdlib):
@@ -232,7 +278,18 @@ class Logbook(System):
 SYSTEMS = {
     "floor": Floor, "% alone": PyFormat, "tarnwick": Tarnwick, "stdlib": Stdlib,
     "stdlib-queue": StdlibQueue, "structlog": Structlog, "loguru": Loguru, "logbook": Logbook,
+    "tarnwick-bound": TarnwickBound, "tarnwick-handler": TarnwickHandler, "stdlib-null": StdlibNull,
 }
+# Systems that only run in the scenarios that name them (`systems` or `also`).
+NAMED_ONLY = {"tarnwick-bound", "tarnwick-handler", "stdlib-null"}
+
+
+def scenario_members(sc, systems):
+    spec = SCENARIOS[sc]
+    if "systems" in spec:
+        return [s for s in systems if s in spec["systems"]]
+    return [s for s in systems if (s not in NAMED_ONLY or s in spec.get("also", ()))
+            and (s != "% alone" or sc in ("file_text", "four_args"))]
 OPTIONAL = {"structlog": "structlog", "loguru": "loguru", "logbook": "logbook"}
 
 
@@ -612,6 +669,24 @@ def targets(results, rss):
                  [("threads", tw), ("file_text", tw)],
                  lambda: get("file_text", tw, "e2e_ns") / get("threads", tw, "e2e_ns"),
                  lambda v: f"{v:.0%} (end to end)", lambda v: v >= 0.8))
+    t.append(row("stdlib record through tarnwick.Handler ≤ 1.25x NullHandler",
+                 [("stdlib_handler", "tarnwick-handler"), ("stdlib_handler", "stdlib-null")],
+                 lambda: get("stdlib_handler", "tarnwick-handler", "loop_ns")
+                 / get("stdlib_handler", "stdlib-null", "loop_ns"),
+                 lambda v: f"{v:.2f}x NullHandler", lambda v: v <= 1.25))
+    t.append(row("stdlib records end to end ≥ 2x faster than FileHandler",
+                 [("stdlib_handler", "tarnwick-handler"), ("stdlib_handler", "stdlib")],
+                 lambda: get("stdlib_handler", "stdlib", "e2e_ns")
+                 / get("stdlib_handler", "tarnwick-handler", "e2e_ns"),
+                 lambda v: f"{v:.2f}x", lambda v: v >= 2))
+    t.append(row("bound call with three fields ≤ 1.2x an unbound call",
+                 [("bound", "tarnwick-bound"), ("bound", tw)],
+                 lambda: get("bound", "tarnwick-bound", "loop_ns") / get("bound", tw, "loop_ns"),
+                 lambda v: f"{v:.2f}x unbound", lambda v: v <= 1.2))
+    t.append(row("disabled bound call costs a disabled unbound one (≤ 1.1x, for noise)",
+                 [("disabled", "tarnwick-bound"), ("disabled", tw)],
+                 lambda: get("disabled", "tarnwick-bound", "loop_ns") / get("disabled", tw, "loop_ns"),
+                 lambda v: f"{v:.2f}x unbound", lambda v: v <= 1.1))
     r = rss.get(tw) or {}
     label = f"{r.get('calls', 1_000_000):,} records: peak RSS ≤ 32 MiB above start"
     if r.get("ok"):
@@ -715,8 +790,7 @@ def main(argv):
         # Repetitions go round the systems of a scenario, one worker per system and round, so a
         # change of the machine's pace (this shared machine has them, lasting seconds) touches
         # every system of a scenario alike instead of one system's whole block.
-        plan = [(sc, [s for s in systems if s != "% alone" or sc in ("file_text", "four_args")])
-                for sc in SCENARIOS if sc in scenarios]
+        plan = [(sc, scenario_members(sc, systems)) for sc in SCENARIOS if sc in scenarios]
         total = sum(len(members) for _, members in plan)
         done = 0
         results = {}
@@ -770,7 +844,7 @@ def main(argv):
         rss = {}
         if not args.no_rss:
             for s in systems:
-                if s == "% alone" or s in hung:
+                if s == "% alone" or s in hung or s in NAMED_ONLY:
                     continue
                 workdir = os.path.join(tmp, f"rss-{s}")
                 os.mkdir(workdir)

@@ -1,10 +1,13 @@
-"""tarnwick at work: several loggers and threads, standard output and a dated log file, text and JSON."""
+"""tarnwick at work: several loggers and threads, standard output and a dated log file, text and JSON;
+a library's stdlib logging records, a caught exception and a bound request logger."""
 
 import datetime
+import logging
 import os
 import threading
 
-from tarnwick import PyLevel, PyLogger, basic_config, get_logger
+import stdlib_library
+from tarnwick import PyLevel, PyLogger, basic_config, capture_stdlib, get_logger
 
 LOG_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "logs")
 LOG_DIR = os.path.normpath(LOG_DIR)
@@ -36,6 +39,18 @@ def main():
     files.shutdown()
 
     console.info("message with a line break\nstays on one line")
+
+    # A library logging through the standard logging module: its records become tarnwick lines.
+    capture_stdlib(level=logging.INFO)
+    stdlib_library.charge("ann", 4200)
+
+    # A request logger whose lines all carry the request's fields, and a caught exception.
+    request_log = console.bind(request="r-1234", user="ann")
+    request_log.info("refund requested")
+    try:
+        stdlib_library.refund("ann", -5)
+    except ValueError:
+        request_log.exception("refund failed")
     console.shutdown()
 
     day = datetime.date.today().strftime("%Y%m%d")

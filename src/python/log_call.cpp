@@ -134,10 +134,15 @@ PyObject* log_args(PyLogger& logger, Level level, PyObject* message, PyObject* c
 
 PyObject* log_args_with_tail(PyLogger& logger, Level level, PyObject* message, PyObject* const* args,
                              Py_ssize_t nargs, std::string_view tail) {
-    const std::uint64_t batch_size = BATCH_SIZE.load(std::memory_order_relaxed);
-    Producer& producer = thread_producer();
     std::optional<EscapedName> name;
     if (logger.name) name = EscapedName{*logger.name};
+    return log_named(logger, level, name, message, args, nargs, tail);
+}
+
+PyObject* log_named(PyLogger& logger, Level level, std::optional<EscapedName> name, PyObject* message,
+                    PyObject* const* args, Py_ssize_t nargs, std::string_view tail) {
+    const std::uint64_t batch_size = BATCH_SIZE.load(std::memory_order_relaxed);
+    Producer& producer = thread_producer();
     if (nargs == 0) {
         std::string_view text;
         if (!utf8_of(message, text)) return nullptr;

@@ -97,7 +97,7 @@ PyMethodDef logger_methods[] = {
      "bind($self, /, **fields)\n--\n\n"},
     {"_flush", as_cfunction(guarded_noargs<py_logger_flush>), METH_NOARGS, "_flush($self)\n--\n\n"},
     {"_emit", as_cfunction(guarded_fastcall<py_logger_emit>), METH_FASTCALL | METH_KEYWORDS,
-     "_emit($self, levelno, name, message, extras, stack, exc, exc_text)\n--\n\n"},
+     "_emit($self, levelno, name, msg, args, extras, stack, exc, exc_text, /)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

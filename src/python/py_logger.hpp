@@ -55,6 +55,10 @@ PyObject* log_args(PyLogger& logger, Level level, PyObject* message, PyObject* c
 PyObject* log_args_with_tail(PyLogger& logger, Level level, PyObject* message, PyObject* const* args,
                              Py_ssize_t nargs, std::string_view tail);
 
+// The same under `name` (escaped) instead of the logger's own name.
+PyObject* log_named(PyLogger& logger, Level level, std::optional<EscapedName> name, PyObject* message,
+                    PyObject* const* args, Py_ssize_t nargs, std::string_view tail);
+
 // Renders one record whose message text is final, under `name` instead of the logger's own.
 PyObject* log_text(PyLogger& logger, Level level, std::optional<EscapedName> name, std::string_view text,
                    std::string_view tail);

@@ -49,24 +49,21 @@ bool append_extras(Bytes& out, LineStyle style, PyObject* extras) {
 
 }  // namespace
 
-// (levelno, name, message, extras, stack, exc, exc_text): the record's levelno, name (str or None)
-// and final message; a dict of extra attributes or None; stack_info or None; the exception of
-// exc_info or None, with the record's exc_text when a formatter already made it.
+// (levelno, name, msg, args, extras, stack, exc, exc_text): the record's levelno, name (str or
+// None), msg and args (the message is str(msg) % args when args is not empty, as
+// LogRecord.getMessage() makes it); a dict of extra attributes or None; stack_info or None; the
+// exception of exc_info or None, with the record's exc_text when a formatter already made it.
 PyObject* py_logger_emit(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyLogger& self = *reinterpret_cast<PyLogger*>(op);
-    if (nargs != 7 || kwnames != nullptr) {
-        PyErr_SetString(PyExc_TypeError, "PyLogger._emit() takes exactly 7 positional arguments");
+    if (nargs != 8 || kwnames != nullptr) {
+        PyErr_SetString(PyExc_TypeError, "PyLogger._emit() takes exactly 8 positional arguments");
         return nullptr;
     }
-    PyObject *const levelno = args[0], *const name = args[1], *const message = args[2], *const extras = args[3],
-                    *const stack = args[4], *const exc = args[5], *const exc_text = args[6];
+    PyObject *const levelno = args[0], *const name = args[1], *const msg = args[2], *const msg_args = args[3],
+                    *const extras = args[4], *const stack = args[5], *const exc = args[6], *const exc_text = args[7];
     Level level = Level::Info;
     if (!level_of(levelno, level)) return nullptr;
     if (!level_enabled(self.level, level)) Py_RETURN_NONE;
-
-    std::string_view text;
-    OwnedRef message_text = PyUnicode_Check(message) ? OwnedRef::borrow(message) : OwnedRef::steal(PyObject_Str(message));
-    if (!message_text || !utf8_of(message_text.get(), text)) return nullptr;
 
     std::optional<EscapedName> escaped_name;
     std::string escaped_storage;
@@ -93,7 +90,21 @@ PyObject* py_logger_emit(PyObject* op, PyObject* const* args, Py_ssize_t nargs, 
         !append_exception_fields(tail, style, exc, exc_text == Py_None ? nullptr : exc_text)) {
         return nullptr;
     }
-    return log_text(self, level, escaped_name, text, tail.view());
+
+    OwnedRef message = PyUnicode_CheckExact(msg) ? OwnedRef::borrow(msg) : OwnedRef::steal(PyObject_Str(msg));
+    if (!message) return nullptr;
+    const int has_args = msg_args == Py_None ? 0 : PyObject_IsTrue(msg_args);
+    if (has_args < 0) return nullptr;
+    if (has_args == 0) return log_named(self, level, escaped_name, message.get(), nullptr, 0, tail.view());
+    if (PyTuple_Check(msg_args)) {
+        return log_named(self, level, escaped_name, message.get(), &PyTuple_GET_ITEM(msg_args, 0),
+                         PyTuple_GET_SIZE(msg_args), tail.view());
+    }
+    if (PyDict_Check(msg_args)) return log_named(self, level, escaped_name, message.get(), &msg_args, 1, tail.view());
+    // Any other mapping: the interpreter's % does what getMessage() does.
+    Bytes text;
+    if (!fallback_format(text, message.get(), msg_args)) return nullptr;
+    return log_text(self, level, escaped_name, text.view(), tail.view());
 }
 
 }  // namespace tarnwick::python
