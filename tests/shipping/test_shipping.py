@@ -11,6 +11,7 @@ import socket
 import subprocess
 import sys
 import time
+import types
 
 import pytest
 
@@ -48,9 +49,9 @@ def accepts(port):
         return False
 
 
-def stop(procs):
+def stop(procs, roles=("host", "collector")):
     """Host first, so that what it still holds reaches the collector; each wait is bounded."""
-    for proc in reversed(procs):
+    for proc in [procs.pop(role) for role in roles if role in procs]:
         for sig, limit in ((signal.SIGTERM, 10), (signal.SIGKILL, 5)):
             if proc.poll() is None:
                 os.killpg(proc.pid, sig)
@@ -58,7 +59,6 @@ def stop(procs):
                     proc.wait(timeout=limit)
                 except subprocess.TimeoutExpired:
                     pass
-    procs.clear()
 
 
 @pytest.fixture(params=["rsyslog", "syslog-ng"])
@@ -67,45 +67,53 @@ def engine(request, tmp_path):
     if not command(request.param, "-", "-"):
         absent = f"{request.param} is not installed (tools/setup.sh and tools/setup_syslog_ng.sh install it)"
         pytest.fail(absent) if os.environ.get("CI") else pytest.skip(absent)
-    procs = []
+    procs = {}
     request.addfinalizer(lambda: stop(procs))
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
         port = s.getsockname()[1]
-    dirs = {"logs": tmp_path / "logs", "out": tmp_path / "collected.json"}
-    dirs["logs"].mkdir()
-    for role in ("collector", "host"):
+    logs, out = tmp_path / "logs", tmp_path / "collected.json"
+    logs.mkdir()
+
+    def start(role):
         work = tmp_path / role
-        work.mkdir()
+        work.mkdir(exist_ok=True)
+        (work / "pid").unlink(missing_ok=True)
         argv, extra = command(request.param, os.path.join(HERE, "conf", f"{request.param}-{role}.conf"), work)
-        env = dict(os.environ, SHIP_LOGS=str(dirs["logs"]), SHIP_WORK=str(work), SHIP_PORT=str(port),
-                   SHIP_OUT=str(dirs["out"]), **extra)
-        with open(work / "output", "wb") as output:
-            procs.append(subprocess.Popen(argv, env=env, stdin=subprocess.DEVNULL, stdout=output,
-                                          stderr=subprocess.STDOUT, start_new_session=True))
-        wait_until(lambda: (work / "pid").exists() or procs[-1].poll() is not None, f"the {role}", 10)
-        assert procs[-1].poll() is None, f"the {role} exited: {(work / 'output').read_text()}"
-        if role == "collector":
-            wait_until(lambda: accepts(port), "the collector to listen", 10)
-    return dirs["logs"], dirs["out"], lambda: stop(procs)
+        paths = {"SHIP_LOGS": logs, "SHIP_WORK": work, "SHIP_PORT": port, "SHIP_OUT": out}
+        env = dict(os.environ, **{k: str(v) for k, v in paths.items()}, **extra)
+        with open(work / "output", "ab") as output:
+            proc = procs[role] = subprocess.Popen(argv, env=env, stdin=subprocess.DEVNULL, stdout=output,
+                                                  stderr=subprocess.STDOUT, start_new_session=True)
+        wait_until(lambda: (work / "pid").exists() or proc.poll() is not None, f"the {role}", 10)
+        assert proc.poll() is None, f"the {role} exited: {(work / 'output').read_text()}"
+
+    start("collector")
+    wait_until(lambda: accepts(port), "the collector to listen", 10)
+    start("host")
+    return types.SimpleNamespace(logs=logs, out=out, start=start, stop=lambda *roles: stop(procs, *roles))
 
 
 def test_every_record_arrives_once_and_intact(engine):
-    logs, out, stop_engines = engine
     with open(os.path.join(HERE, "emit.py"), encoding="utf-8") as f:
         emit = f.read()
-    # Two seconds before midnight (room for a slow start), then a restart appending to the next day's file.
+    # Two seconds before midnight (room for a slow start); then, with the host instance restarted from its
+    # saved offsets, a second process that appends to the next day's file.
     for phase, when in (("first", "@2026-01-05 23:59:58"), ("restart", "@2026-01-06 00:00:30")):
+        if phase == "restart":
+            engine.stop(["host"])
+            engine.start("host")
         env = child_env(TZ="UTC", FAKETIME_DONT_FAKE_MONOTONIC="1")
-        run_py(emit, str(logs / "app.log"), phase, env=env, prefix=["faketime", "-f", when])
-    assert sorted(os.listdir(logs)) == ["app_20260105.log", "app_20260106.log"]
-    logged = [json.loads(line) for line in read_lines(logs, "app_*.log")]
+        run_py(emit, str(engine.logs / "app.log"), phase, env=env, prefix=["faketime", "-f", when])
+    assert sorted(os.listdir(engine.logs)) == ["app_20260105.log", "app_20260106.log"]
+    logged = [json.loads(line) for line in read_lines(engine.logs, "app_*.log")]
     assert len(logged) == 4 * 50 + 1 + 2
 
     def collected():
+        out = engine.out
         return [json.loads(line) for line in out.read_text(encoding="utf-8").splitlines()] if out.exists() else []
 
     wait_until(lambda: len(collected()) >= len(logged), "every record at the collector")
-    stop_engines()  # a duplicate still on its way lands before the comparison
+    engine.stop()  # a duplicate still on its way lands before the comparison
     key = functools.partial(json.dumps, sort_keys=True)
     assert collections.Counter(map(key, collected())) == collections.Counter(map(key, logged))
