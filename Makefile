@@ -65,7 +65,9 @@ test-sanitize: setup-test venv
 test-fuzz: setup-test
 	tools/fuzz.sh $(FUZZ_TEST_SECONDS)
 
-test-shipping: build venv
+# rsyslog and syslog-ng carry the dated files host to collector on loopback; lnav reads them.
+test-shipping: setup-test build venv
+	tools/setup_syslog_ng.sh build/engines/syslog-ng
 	PYTHONPATH=$(CURDIR) $(PYTEST) tests/shipping
 
 fuzz: setup-test

@@ -33,7 +33,7 @@ if [[ $stage == test || $stage == bench ]]; then
         "clang|command -v clang++"
         "libclang-rt-dev|fuzzer_runtime"
         "rsyslog|command -v rsyslogd"
-        "syslog-ng-core|command -v syslog-ng"
+        # syslog-ng conflicts with rsyslog as a Debian package: tools/setup_syslog_ng.sh unpacks it
         "lnav|command -v lnav"
         # what CPython 3.14 is built with (tools/build_cpython.sh)
         "pkg-config|command -v pkg-config"
