@@ -76,17 +76,20 @@ def wait_for_line(proc, prefix, timeout=60):
         line = proc.stderr.readline()
         if line.startswith(prefix):
             return line
-        assert line, f"child ended before {prefix!r}: {proc.wait()}"
+        if not line:
+            with proc:
+                pytest.fail(f"child ended before {prefix!r}: {proc.wait()}")
     pytest.fail(f"no {prefix!r} within {timeout} s")
 
 
 def end_with_ctrl_c(proc):
     proc.send_signal(signal.SIGINT)
-    try:
-        proc.wait(timeout=30)
-    except subprocess.TimeoutExpired:
-        proc.kill()
-        pytest.fail("Ctrl-C did not end the process while a thread waited for room")
+    with proc:  # closes the pipes
+        try:
+            proc.wait(timeout=30)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            pytest.fail("Ctrl-C did not end the process while a thread waited for room")
 
 
 def test_a_waiting_thread_leaves_the_others_running_and_ctrl_c_ends_the_wait():
