@@ -11,24 +11,22 @@ struct FloorObject {
     PyObject_HEAD
 };
 
-PyObject* floor_call(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) {
-    Py_RETURN_NONE;
-}
+PyObject* floor_call(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) { Py_RETURN_NONE; }
 
 // One entry per logger method name, so an attribute lookup costs the same as on a real logger.
 PyMethodDef FLOOR_METHODS[] = {
-    {"trace", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(floor_call)),
-     METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {"debug", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(floor_call)),
-     METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {"info", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(floor_call)),
-     METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {"warn", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(floor_call)),
-     METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {"warning", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(floor_call)),
-     METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {"error", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(floor_call)),
-     METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"trace", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(floor_call)), METH_FASTCALL | METH_KEYWORDS,
+     nullptr},
+    {"debug", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(floor_call)), METH_FASTCALL | METH_KEYWORDS,
+     nullptr},
+    {"info", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(floor_call)), METH_FASTCALL | METH_KEYWORDS,
+     nullptr},
+    {"warn", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(floor_call)), METH_FASTCALL | METH_KEYWORDS,
+     nullptr},
+    {"warning", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(floor_call)), METH_FASTCALL | METH_KEYWORDS,
+     nullptr},
+    {"error", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(floor_call)), METH_FASTCALL | METH_KEYWORDS,
+     nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -40,17 +38,13 @@ PyType_Slot FLOOR_SLOTS[] = {
 };
 
 PyType_Spec FLOOR_TYPE = {
-    "_bench_floor.Floor",
-    static_cast<int>(sizeof(FloorObject)),
-    0,
-    Py_TPFLAGS_DEFAULT,
-    FLOOR_SLOTS,
+    "_bench_floor.Floor", static_cast<int>(sizeof(FloorObject)), 0, Py_TPFLAGS_DEFAULT, FLOOR_SLOTS,
 };
 
 // Module-level variant: the same call without the bound-method step.
 PyMethodDef MODULE_METHODS[] = {
-    {"noop", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(floor_call)),
-     METH_FASTCALL | METH_KEYWORDS, "Accepts any arguments and returns None."},
+    {"noop", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(floor_call)), METH_FASTCALL | METH_KEYWORDS,
+     "Accepts any arguments and returns None."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -81,6 +75,4 @@ PyModuleDef FLOOR_MODULE = {
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit__bench_floor() {
-    return PyModuleDef_Init(&FLOOR_MODULE);
-}
+PyMODINIT_FUNC PyInit__bench_floor() { return PyModuleDef_Init(&FLOOR_MODULE); }

@@ -6,8 +6,8 @@
 #include <string_view>
 
 #include "lib/json_escape.hpp"
-#include "lib/record_line.hpp"
 #include "lib/number_append.hpp"
+#include "lib/record_line.hpp"
 
 namespace tarnwick {
 namespace {

@@ -57,7 +57,8 @@ void BM_WriterThroughput(benchmark::State& state) {
     line += '\n';
     for (auto _ : state) {
         auto [sender, receiver] = make_channel<Action>(ACTION_CHANNEL_CAPACITY);
-        WriterThread thread = WriterThread::spawn(Context{std::move(receiver), dir + "/throughput.log", local_date_now()});
+        WriterThread thread =
+            WriterThread::spawn(Context{std::move(receiver), dir + "/throughput.log", local_date_now()});
         for (int i = 0; i < 2'000; ++i) {
             Bytes batch(4'096);
             for (int j = 0; j < 40; ++j) batch.append(line);

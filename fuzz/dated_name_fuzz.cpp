@@ -48,8 +48,9 @@ std::string zero_padded(int value, std::size_t width) {
 
 void check_parent(std::string_view path) {
     const std::string_view parent = tarnwick::path_parent(path);
-    check(parent.empty() || (parent.data() >= path.data() && parent.data() + parent.size() <= path.data() + path.size()),
-          "path_parent views the path it was given");
+    check(
+        parent.empty() || (parent.data() >= path.data() && parent.data() + parent.size() <= path.data() + path.size()),
+        "path_parent views the path it was given");
     check(parent == "/" || !(parent.ends_with('/') || parent.ends_with("/.")),
           "a parent has no trailing separator or \".\" piece");
 
@@ -57,7 +58,8 @@ void check_parent(std::string_view path) {
     const bool has_component = !want.pieces.empty();
     if (has_component) want.pieces.pop_back();
     if (want.pieces.empty()) {
-        check_equal(parent, want.absolute && has_component ? "/" : "", "a path of one component has \"/\" or no parent");
+        check_equal(parent, want.absolute && has_component ? "/" : "",
+                    "a path of one component has \"/\" or no parent");
     } else {
         check(components(parent) == want, "the parent is the path without its last component");
     }
@@ -83,7 +85,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     tarnwick::Date date{};
     if (word & 1) {
         date = tarnwick::local_date(static_cast<std::time_t>(static_cast<std::int64_t>(word) >> 1));
-        check(date.month >= 1 && date.month <= 12 && date.day >= 1 && date.day <= 31, "local_date gives a calendar date");
+        check(date.month >= 1 && date.month <= 12 && date.day >= 1 && date.day <= 31,
+              "local_date gives a calendar date");
     } else {
         date = {static_cast<std::int32_t>(word >> 32), static_cast<int>(1 + ((word >> 8) & 0xff) % 12),
                 static_cast<int>(1 + ((word >> 16) & 0xff) % 31)};

@@ -19,13 +19,20 @@ std::string reference_escape(std::string_view text) {
     std::string out;
     for (const char c : text) {
         const auto byte = static_cast<unsigned char>(c);
-        if (c == '"') out += "\\\"";
-        else if (c == '\\') out += "\\\\";
-        else if (c == '\n') out += "\\n";
-        else if (c == '\r') out += "\\r";
-        else if (c == '\t') out += "\\t";
-        else if (byte < 0x20) out += std::string("\\u00") + hex[byte >> 4] + hex[byte & 0xf];
-        else out += c;
+        if (c == '"')
+            out += "\\\"";
+        else if (c == '\\')
+            out += "\\\\";
+        else if (c == '\n')
+            out += "\\n";
+        else if (c == '\r')
+            out += "\\r";
+        else if (c == '\t')
+            out += "\\t";
+        else if (byte < 0x20)
+            out += std::string("\\u00") + hex[byte >> 4] + hex[byte & 0xf];
+        else
+            out += c;
     }
     return out;
 }
@@ -43,25 +50,39 @@ bool json_unescape(std::string_view body, std::string& out) {
         }
         if (++i == body.size()) return false;
         switch (body[i]) {
-            case '"': out += '"'; break;
-            case '\\': out += '\\'; break;
-            case 'n': out += '\n'; break;
-            case 'r': out += '\r'; break;
-            case 't': out += '\t'; break;
+            case '"':
+                out += '"';
+                break;
+            case '\\':
+                out += '\\';
+                break;
+            case 'n':
+                out += '\n';
+                break;
+            case 'r':
+                out += '\r';
+                break;
+            case 't':
+                out += '\t';
+                break;
             case 'u': {
                 if (body.size() - i < 5 || body.substr(i + 1, 2) != "00") return false;
                 unsigned value = 0;
                 for (const char h : body.substr(i + 3, 2)) {
                     value <<= 4;
-                    if (h >= '0' && h <= '9') value |= static_cast<unsigned>(h - '0');
-                    else if (h >= 'a' && h <= 'f') value |= static_cast<unsigned>(h - 'a' + 10);
-                    else return false;
+                    if (h >= '0' && h <= '9')
+                        value |= static_cast<unsigned>(h - '0');
+                    else if (h >= 'a' && h <= 'f')
+                        value |= static_cast<unsigned>(h - 'a' + 10);
+                    else
+                        return false;
                 }
                 out += static_cast<char>(value);
                 i += 4;
                 break;
             }
-            default: return false;
+            default:
+                return false;
         }
     }
     return true;

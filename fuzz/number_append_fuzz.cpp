@@ -105,7 +105,8 @@ void check_float(double value) {
     } else if (static_cast<std::size_t>(point) >= digits.size()) {
         want += digits + std::string(static_cast<std::size_t>(point) - digits.size(), '0') + ".0";
     } else {
-        want += digits.substr(0, static_cast<std::size_t>(point)) + "." + digits.substr(static_cast<std::size_t>(point));
+        want +=
+            digits.substr(0, static_cast<std::size_t>(point)) + "." + digits.substr(static_cast<std::size_t>(point));
     }
     check_equal(repr, want, "push_f64_repr is the shortest decimal, laid out as repr");
 

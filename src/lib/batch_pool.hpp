@@ -43,7 +43,7 @@ public:
     BatchPool() { spares_.reserve(MAX_KEPT); }
 
 private:
-    static constexpr std::size_t MAX_KEPT = 512;                 // 2 MiB of spares at most
+    static constexpr std::size_t MAX_KEPT = 512;  // 2 MiB of spares at most
     static constexpr std::size_t MAX_KEPT_CAPACITY = 4 * BATCH_CAPACITY;
 
     std::mutex mutex_;

@@ -27,9 +27,7 @@ FileDestination::~FileDestination() {
     if (fd_ >= 0) ::close(fd_);  // no error to report: every write has returned already
 }
 
-IoResult<std::size_t> FileDestination::write(const char* data, std::size_t size) {
-    return write_fd(fd_, data, size);
-}
+IoResult<std::size_t> FileDestination::write(const char* data, std::size_t size) { return write_fd(fd_, data, size); }
 
 BufferedWriter::BufferedWriter(std::unique_ptr<Destination> destination)
     : buffer_(WRITE_BUFFER_CAPACITY), destination_(std::move(destination)) {}

@@ -71,7 +71,7 @@ private:
     // that accepts nothing fails with `zero_written`.
     IoStatus write_through(std::string_view bytes, std::size_t& taken, const char* zero_written);
 
-    Bytes buffer_;  // capacity fixed at WRITE_BUFFER_CAPACITY; size = pending bytes
+    Bytes buffer_;                              // capacity fixed at WRITE_BUFFER_CAPACITY; size = pending bytes
     std::unique_ptr<Destination> destination_;  // null only once moved from or closed
 };
 

@@ -46,8 +46,7 @@ class ChannelState {
                   "slots are filled and emptied under the lock, where a throw would leave a hole");
 
 public:
-    explicit ChannelState(std::size_t capacity)
-        : slots_(std::allocator<T>().allocate(capacity)), capacity_(capacity) {
+    explicit ChannelState(std::size_t capacity) : slots_(std::allocator<T>().allocate(capacity)), capacity_(capacity) {
         assert(capacity > 0 && "a channel without slots could never deliver");
     }
     ChannelState(const ChannelState&) = delete;
@@ -120,7 +119,6 @@ public:
         }
         not_full_.notify_all();
     }
-
 
 private:
     // Caller holds the lock, or is the destructor.

@@ -16,7 +16,7 @@ public:
     static IoError custom(const char* message) noexcept { return IoError(0, message); }
 
     int os_code() const noexcept { return code_; }  // 0 for a custom error
-    bool interrupted() const noexcept;               // a signal cut the call short: retry it
+    bool interrupted() const noexcept;              // a signal cut the call short: retry it
     std::string text() const;
 
 private:

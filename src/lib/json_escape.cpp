@@ -28,8 +28,10 @@ constexpr std::array<char, 256> ESCAPE_LETTER = [] {
 constexpr std::array<std::uint8_t, 256> EXTRA_SIZE = [] {
     std::array<std::uint8_t, 256> table{};
     for (std::size_t b = 0; b < 256; ++b) {
-        if (ESCAPE_LETTER[b] == 'u') table[b] = 5;
-        else if (ESCAPE_LETTER[b] != 0) table[b] = 1;
+        if (ESCAPE_LETTER[b] == 'u')
+            table[b] = 5;
+        else if (ESCAPE_LETTER[b] != 0)
+            table[b] = 1;
     }
     return table;
 }();

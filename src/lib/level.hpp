@@ -22,7 +22,7 @@ constexpr bool level_enabled(Level threshold, Level record) noexcept {
 // Indexed by Level - 1: error, warn, info, debug, trace.
 inline constexpr std::string_view PLAIN_LEVEL_NAMES[5] = {"error", "warn", "info", "debug", "trace"};
 inline constexpr std::string_view COLORED_LEVEL_NAMES[5] = {
-    "\x1b[31merror" TARNWICK_RESET, "\x1b[33mwarn" TARNWICK_RESET, "\x1b[32minfo" TARNWICK_RESET,
+    "\x1b[31merror" TARNWICK_RESET, "\x1b[33mwarn" TARNWICK_RESET,       "\x1b[32minfo" TARNWICK_RESET,
     "\x1b[36mdebug" TARNWICK_RESET, TARNWICK_DIM "trace" TARNWICK_RESET,
 };
 static_assert(COLORED_LEVEL_NAMES[0].size() == 14 && COLORED_LEVEL_NAMES[1].size() == 13 &&

@@ -46,13 +46,13 @@ constexpr std::array<Keys, 3> KEYS = {{
      piece("\n")},
     {piece(" " TARNWICK_DIM "level=" TARNWICK_RESET), piece(""), piece(" " TARNWICK_DIM "name=" TARNWICK_RESET),
      piece(""), piece(" " TARNWICK_DIM "msg=" TARNWICK_RESET "\""), piece("\"\n"), piece("\""), piece("\n")},
-    {piece(R"(,"level":")"), piece("\""), piece(R"(,"name":")"), piece("\""), piece(R"(,"msg":")"),
-     piece("\"}\n"), piece("\""), piece("}\n")},
+    {piece(R"(,"level":")"), piece("\""), piece(R"(,"name":")"), piece("\""), piece(R"(,"msg":")"), piece("\"}\n"),
+     piece("\""), piece("}\n")},
 }};
 
 constexpr std::array<std::array<Piece, 5>, 2> LEVEL_NAMES = {{
-    {piece(PLAIN_LEVEL_NAMES[0]), piece(PLAIN_LEVEL_NAMES[1]), piece(PLAIN_LEVEL_NAMES[2]),
-     piece(PLAIN_LEVEL_NAMES[3]), piece(PLAIN_LEVEL_NAMES[4])},
+    {piece(PLAIN_LEVEL_NAMES[0]), piece(PLAIN_LEVEL_NAMES[1]), piece(PLAIN_LEVEL_NAMES[2]), piece(PLAIN_LEVEL_NAMES[3]),
+     piece(PLAIN_LEVEL_NAMES[4])},
     {piece(COLORED_LEVEL_NAMES[0]), piece(COLORED_LEVEL_NAMES[1]), piece(COLORED_LEVEL_NAMES[2]),
      piece(COLORED_LEVEL_NAMES[3]), piece(COLORED_LEVEL_NAMES[4])},
 }};
@@ -97,12 +97,11 @@ char* put_fraction(char* p, std::uint32_t value, std::size_t width) noexcept {
     return p + width;
 }
 
-
 // One body for both entries; the line without a tail keeps its own copy, free of the tail's work.
 template <bool WithTail>
-[[gnu::always_inline]] inline void render(Bytes& out, TimestampCache& cache, WallTime now, Level level,
-                                          LineStyle style, std::optional<EscapedName> name,
-                                          std::string_view message, std::string_view tail) {
+[[gnu::always_inline]] inline void render(Bytes& out, TimestampCache& cache, WallTime now, Level level, LineStyle style,
+                                          std::optional<EscapedName> name, std::string_view message,
+                                          std::string_view tail) {
     assert(now.nanos <= 999'999'999u && "nanoseconds out of range");
     const TextGroup group = style.json ? TextGroup::Json : style.color ? TextGroup::Colored : TextGroup::Plain;
     if (cache.second() != now.seconds || !cache.has(group)) cache.refresh(now.seconds, group);
@@ -113,8 +112,7 @@ template <bool WithTail>
     const std::size_t suffix_size = style.unix_ts ? keys.unix_level_key.size : texts.offset_suffix.size();
     const std::size_t digits = style.unix_ts ? 9 : 6;
     const std::uint32_t fraction = style.unix_ts ? now.nanos : now.nanos / 1'000;
-    const Piece& level_text =
-        LEVEL_NAMES[group == TextGroup::Colored ? 1 : 0][static_cast<std::size_t>(level) - 1];
+    const Piece& level_text = LEVEL_NAMES[group == TextGroup::Colored ? 1 : 0][static_cast<std::size_t>(level) - 1];
 
     const std::size_t message_size = json_escaped_size(message);
     std::size_t total = prefix.size() + digits + suffix_size + level_text.size + keys.level_end.size +

@@ -17,9 +17,7 @@ struct PathSplit {
     std::optional<std::string_view> file_name;  // absent for "", "/", ".", or a trailing ".."
 };
 
-bool is_dot_piece_at_end(std::string_view s) {
-    return s.size() >= 2 && s.back() == '.' && s[s.size() - 2] == '/';
-}
+bool is_dot_piece_at_end(std::string_view s) { return s.size() >= 2 && s.back() == '.' && s[s.size() - 2] == '/'; }
 
 // Drops trailing separators and "." pieces, keeping a lone leading "/" or "." of its own.
 std::string_view trim_trailing(std::string_view s) {

@@ -2,10 +2,9 @@
 // thread; the naming functions are pure and may run anywhere.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
-
-#include <optional>
 
 #include "lib/buffered_writer.hpp"
 #include "lib/io_error.hpp"

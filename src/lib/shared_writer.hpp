@@ -57,7 +57,7 @@ private:
     Sender<Action> sender_;
     std::atomic<bool> abandoned_ = false;
     std::atomic<bool> stopped_ = false;  // stop() began: lines sent now may go nowhere
-    std::mutex handle_mutex_;  // held across the Stop send and the join
+    std::mutex handle_mutex_;            // held across the Stop send and the join
     WriterThread handle_;
 };
 

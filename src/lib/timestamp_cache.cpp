@@ -1,9 +1,10 @@
 #include "lib/timestamp_cache.hpp"
 
+#include <time.h>
+
 #include <cassert>
 #include <charconv>
 #include <cstring>
-#include <time.h>
 
 #include "lib/level.hpp"
 #include "lib/mono_clock.hpp"
@@ -127,7 +128,8 @@ void TimestampCache::refresh(std::int64_t seconds, TextGroup requested) {
     const std::string_view calendar(calendar_buf, static_cast<std::size_t>(p - calendar_buf));
 
     // Seconds of the offset are dropped, not rounded; the sign of a zero offset is "+".
-    const unsigned long magnitude = offset < 0 ? 0ul - static_cast<unsigned long>(offset) : static_cast<unsigned long>(offset);
+    const unsigned long magnitude =
+        offset < 0 ? 0ul - static_cast<unsigned long>(offset) : static_cast<unsigned long>(offset);
     char offset_buf[6];
     offset_buf[0] = offset < 0 ? '-' : '+';
     put_two(offset_buf + 1, static_cast<unsigned>(magnitude / 3'600 % 100));

@@ -25,8 +25,7 @@ void report(std::string_view text) noexcept {
         std::string line = "error ";
         line += text;
         line += '\n';
-        while (::write(2, line.data(), line.size()) < 0 && errno == EINTR) {
-        }
+        while (::write(2, line.data(), line.size()) < 0 && errno == EINTR) {}
     } catch (...) {
         static constexpr char fallback[] = "error (out of memory)\n";
         [[maybe_unused]] ssize_t n = ::write(2, fallback, sizeof fallback - 1);
@@ -63,8 +62,7 @@ IoStatus serve(Context& context) {
     auto last_check = std::chrono::steady_clock::now();
 
     for (;;) {
-        RecvResult<Action> got =
-            context.receiver.recv_until(std::chrono::steady_clock::now() + context.check_interval);
+        RecvResult<Action> got = context.receiver.recv_until(std::chrono::steady_clock::now() + context.check_interval);
         // Written out here rather than by the close, whose errors nobody would hear of.
         if (got.status == RecvStatus::Disconnected) return writer.write_out();
         if (got.status == RecvStatus::Message) {

@@ -26,9 +26,9 @@ using OpenDestination = IoResult<BufferedWriter> (*)(const std::optional<std::st
 
 struct Context {
     Receiver<Action> receiver;
-    std::optional<std::string> path;  // absent = standard output
-    Date date;                        // date of the file open now
-    Date (*today)() = local_date_now;  // injectable so tests can move midnight
+    std::optional<std::string> path;            // absent = standard output
+    Date date;                                  // date of the file open now
+    Date (*today)() = local_date_now;           // injectable so tests can move midnight
     OpenDestination open_destination = rotate;  // tests fake the sink
     std::chrono::milliseconds check_interval = DEFAULT_CHECK_INTERVAL;
 };
@@ -41,8 +41,7 @@ void run_writer(Context context) noexcept;
 class WriterThread {
 public:
     WriterThread() noexcept = default;
-    WriterThread(WriterThread&& o) noexcept
-        : thread_(o.thread_), joinable_(std::exchange(o.joinable_, false)) {}
+    WriterThread(WriterThread&& o) noexcept : thread_(o.thread_), joinable_(std::exchange(o.joinable_, false)) {}
     WriterThread& operator=(WriterThread&& o) noexcept;
     ~WriterThread();
 

@@ -10,9 +10,7 @@ namespace tarnwick::python {
 
 namespace {
 
-Py_ssize_t param_count(const Signature& sig) noexcept {
-    return static_cast<Py_ssize_t>(sig.params.size());
-}
+Py_ssize_t param_count(const Signature& sig) noexcept { return static_cast<Py_ssize_t>(sig.params.size()); }
 
 bool place_keyword(const Signature& sig, PyObject* key, PyObject* value, Bound& out) {
     if (!PyUnicode_Check(key)) {
@@ -22,8 +20,7 @@ bool place_keyword(const Signature& sig, PyObject* key, PyObject* value, Bound& 
     for (std::size_t i = 0; i < sig.params.size(); ++i) {
         if (PyUnicode_CompareWithASCIIString(key, sig.params[i]) != 0) continue;
         if (out.values[i] != nullptr) {
-            PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", sig.name,
-                         sig.params[i]);
+            PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", sig.name, sig.params[i]);
             return false;
         }
         out.values[i] = value;
@@ -37,12 +34,11 @@ bool raise_too_many(const Signature& sig, Py_ssize_t given) {
     const Py_ssize_t count = param_count(sig);
     const char* verb = given == 1 ? "was" : "were";
     if (sig.required < count) {
-        PyErr_Format(PyExc_TypeError,
-                     "%s takes from %zd to %zd positional arguments but %zd %s given", sig.name,
+        PyErr_Format(PyExc_TypeError, "%s takes from %zd to %zd positional arguments but %zd %s given", sig.name,
                      sig.required, count, given, verb);
     } else {
-        PyErr_Format(PyExc_TypeError, "%s takes %zd positional argument%s but %zd %s given",
-                     sig.name, count, count == 1 ? "" : "s", given, verb);
+        PyErr_Format(PyExc_TypeError, "%s takes %zd positional argument%s but %zd %s given", sig.name, count,
+                     count == 1 ? "" : "s", given, verb);
     }
     return false;
 }
@@ -61,22 +57,20 @@ bool raise_missing(const Signature& sig, const Bound& out) {
         names += '\'';
         ++listed;
     }
-    PyErr_Format(PyExc_TypeError, "%s missing %zd required positional argument%s: %s", sig.name,
-                 missing, missing == 1 ? "" : "s", names.c_str());
+    PyErr_Format(PyExc_TypeError, "%s missing %zd required positional argument%s: %s", sig.name, missing,
+                 missing == 1 ? "" : "s", names.c_str());
     return false;
 }
 
 // Keywords are placed before the positional count is judged, the order in which a Python
 // function reports its binding errors.
 template <class ForEachKeyword>
-bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
-          ForEachKeyword&& for_each_keyword, Bound& out) {
+bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, ForEachKeyword&& for_each_keyword,
+          Bound& out) {
     const Py_ssize_t count = param_count(sig);
     const Py_ssize_t placed = std::min(nargs, count);
     for (Py_ssize_t i = 0; i < placed; ++i) out.values[i] = args[i];
-    if (!for_each_keyword([&](PyObject* key, PyObject* value) {
-            return place_keyword(sig, key, value, out);
-        })) {
+    if (!for_each_keyword([&](PyObject* key, PyObject* value) { return place_keyword(sig, key, value, out); })) {
         return false;
     }
     if (nargs > count && !sig.collects_extra) return raise_too_many(sig, nargs);
@@ -90,8 +84,7 @@ bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
 
 }  // namespace
 
-bool bind_fastcall(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                   Bound& out) {
+bool bind_fastcall(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Bound& out) {
     assert(sig.params.size() <= Bound::MAX_PARAMS && "Bound holds at most MAX_PARAMS values");
     return bind(
         sig, args, nargs,
@@ -126,8 +119,8 @@ bool bind_tuple(const Signature& sig, PyObject* args, PyObject* kwargs, Bound& o
 PyObject* raise_cast_error(PyObject* obj, const char* param, const char* expected) {
     OwnedRef type_name = OwnedRef::steal(PyType_GetQualName(Py_TYPE(obj)));
     if (!type_name) return nullptr;
-    PyErr_Format(PyExc_TypeError, "argument '%s': '%U' object cannot be cast as '%s'", param,
-                 type_name.get(), expected);
+    PyErr_Format(PyExc_TypeError, "argument '%s': '%U' object cannot be cast as '%s'", param, type_name.get(),
+                 expected);
     return nullptr;
 }
 
@@ -155,8 +148,7 @@ void restore_raised_exception(OwnedRef exc) {
     PyErr_SetRaisedException(exc.release());
 #else
     PyObject* value = exc.release();
-    PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(value))), value,
-                  PyException_GetTraceback(value));
+    PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(value))), value, PyException_GetTraceback(value));
 #endif
 }
 

@@ -28,8 +28,7 @@ struct Bound {
 };
 
 // Vectorcall form: `kwnames` names the values that follow the `nargs` positionals.
-bool bind_fastcall(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                   Bound& out);
+bool bind_fastcall(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Bound& out);
 // Type-call form: a positional tuple and an optional keyword dict.
 bool bind_tuple(const Signature& sig, PyObject* args, PyObject* kwargs, Bound& out);
 

@@ -5,11 +5,11 @@
 #include <memory>
 
 #include "lib/fields.hpp"
-#include "python/message_format.hpp"
 #include "lib/number_append.hpp"
+#include "lib/shared_writer.hpp"
+#include "python/message_format.hpp"
 #include "python/owned_ref.hpp"
 #include "python/py_logger.hpp"
-#include "lib/shared_writer.hpp"
 
 namespace tarnwick::python {
 

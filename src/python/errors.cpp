@@ -8,10 +8,10 @@ PyObject* INTERNAL_FAULT = nullptr;
 
 bool init_internal_fault() {
     if (INTERNAL_FAULT != nullptr) return true;
-    INTERNAL_FAULT = PyErr_NewExceptionWithDoc(
-        "tarnwick._logger.InternalFault",
-        "A broken invariant inside tarnwick; raised instead of crashing the interpreter.",
-        PyExc_BaseException, nullptr);
+    INTERNAL_FAULT =
+        PyErr_NewExceptionWithDoc("tarnwick._logger.InternalFault",
+                                  "A broken invariant inside tarnwick; raised instead of crashing the interpreter.",
+                                  PyExc_BaseException, nullptr);
     return INTERNAL_FAULT != nullptr;
 }
 

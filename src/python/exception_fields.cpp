@@ -1,16 +1,17 @@
 // PyLogger.exception(): an error record that carries the exception being handled under the
 // OpenTelemetry keys exception.type, exception.message and exception.stacktrace.
+#include "python/exception_fields.hpp"
+
 #include <Python.h>
 
 #include <string>
 
 #include "lib/fields.hpp"
+#include "lib/shared_writer.hpp"
 #include "python/arg_binder.hpp"
 #include "python/bound_fields.hpp"
-#include "python/exception_fields.hpp"
 #include "python/owned_ref.hpp"
 #include "python/py_logger.hpp"
-#include "lib/shared_writer.hpp"
 
 namespace tarnwick::python {
 
@@ -39,8 +40,8 @@ bool type_name_of(PyObject* exc, std::string& out) {
 // The text traceback.format_exception gives: causes and contexts, no local variables.
 bool format_traceback(PyObject* exc, std::string& out) {
     OwnedRef traceback = OwnedRef::steal(PyImport_ImportModule("traceback"));
-    OwnedRef lines = traceback ? OwnedRef::steal(PyObject_CallMethod(traceback.get(), "format_exception", "O", exc))
-                               : OwnedRef();
+    OwnedRef lines =
+        traceback ? OwnedRef::steal(PyObject_CallMethod(traceback.get(), "format_exception", "O", exc)) : OwnedRef();
     OwnedRef empty = lines ? OwnedRef::steal(PyUnicode_FromString("")) : OwnedRef();
     OwnedRef text = empty ? OwnedRef::steal(PyUnicode_Join(empty.get(), lines.get())) : OwnedRef();
     return text && lenient_utf8(text.get(), out);

@@ -18,7 +18,7 @@ namespace tarnwick::python {
 
 namespace {
 
-PyObject* MODULE = nullptr;     // borrowed for the process's life
+PyObject* MODULE = nullptr;          // borrowed for the process's life
 std::atomic<bool> MP_HOOKED{false};  // multiprocessing's after-fork hook registered
 
 PyObject* flush_at_exit(PyObject*, PyObject*) {
@@ -60,9 +60,9 @@ void hook_multiprocessing() {
     if (MP_HOOKED.exchange(true)) return;
     OwnedRef util = loaded_module("multiprocessing.util");
     OwnedRef hook = util ? OwnedRef::steal(PyCFunction_New(&after_mp_fork_def, nullptr)) : OwnedRef();
-    OwnedRef done = hook ? OwnedRef::steal(PyObject_CallMethod(util.get(), "register_after_fork", "OO", MODULE,
-                                                                hook.get()))
-                         : OwnedRef();
+    OwnedRef done =
+        hook ? OwnedRef::steal(PyObject_CallMethod(util.get(), "register_after_fork", "OO", MODULE, hook.get()))
+             : OwnedRef();
     if (!done) {
         PyErr_Clear();
         MP_HOOKED = false;  // not in use (yet): a later fork or import checks again
@@ -73,8 +73,8 @@ void hook_multiprocessing() {
 // unpickle or run their target): its after-fork hooks have run, so the flush is registered now.
 void register_flush_in_worker() {
     OwnedRef process = loaded_module("multiprocessing.process");
-    OwnedRef parent = process ? OwnedRef::steal(PyObject_CallMethod(process.get(), "parent_process", nullptr))
-                              : OwnedRef();
+    OwnedRef parent =
+        process ? OwnedRef::steal(PyObject_CallMethod(process.get(), "parent_process", nullptr)) : OwnedRef();
     if (parent && parent.get() != Py_None) {
         OwnedRef registered = OwnedRef::steal(after_multiprocessing_fork(nullptr, nullptr));
         if (registered) return;
@@ -111,8 +111,7 @@ PyObject* after_fork_child(PyObject*, PyObject*) {
 PyMethodDef before_fork_def = {"_before_fork", as_cfunction(guarded<before_fork>), METH_NOARGS, nullptr};
 PyMethodDef after_fork_parent_def = {"_after_fork_parent", as_cfunction(guarded<after_fork_parent>), METH_NOARGS,
                                      nullptr};
-PyMethodDef after_fork_child_def = {"_after_fork_child", as_cfunction(guarded<after_fork_child>), METH_NOARGS,
-                                    nullptr};
+PyMethodDef after_fork_child_def = {"_after_fork_child", as_cfunction(guarded<after_fork_child>), METH_NOARGS, nullptr};
 
 }  // namespace
 
@@ -121,8 +120,7 @@ void flush_all_writers(std::chrono::steady_clock::duration budget) {
     // With the interpreter held: no thread can be inside a record meanwhile on a build with a GIL.
     hand_over_all_pending(deadline);
     std::vector<std::shared_ptr<SharedWriter>> late;
-    Py_BEGIN_ALLOW_THREADS
-    late = flush_and_wait(live_writers(), deadline);
+    Py_BEGIN_ALLOW_THREADS late = flush_and_wait(live_writers(), deadline);
     for (const std::shared_ptr<SharedWriter>& writer : late) writer->abandon_thread();
     late.clear();  // a writer released here stops without touching Python
     Py_END_ALLOW_THREADS

@@ -74,7 +74,8 @@ void hand_over_at_thread_end(PyObject* capsule) noexcept {
 }
 
 inline Producer& thread_producer() {
-    if (Producer* p = details::PRODUCER) [[likely]] return *p;
+    if (Producer* p = details::PRODUCER) [[likely]]
+        return *p;
     return first_thread_producer();
 }
 
@@ -123,8 +124,7 @@ bool hand_over_interruptibly(Producer& producer) {
         bool done = false;
         {
             ProducerUse use(producer);
-            Py_BEGIN_ALLOW_THREADS
-            done = producer.hand_over_pending(std::chrono::steady_clock::now() + SLICE);
+            Py_BEGIN_ALLOW_THREADS done = producer.hand_over_pending(std::chrono::steady_clock::now() + SLICE);
             Py_END_ALLOW_THREADS
         }
         if (done) return true;
@@ -137,7 +137,8 @@ PyObject* record(Producer& producer, PyLogger& logger, Level level, std::optiona
                  std::string_view message, std::string_view tail, std::uint64_t batch_size) {
     for (;;) {
         const Append appended = append_record<WithTail>(producer, logger, level, name, message, tail, batch_size);
-        if (appended == Append::Done) [[likely]] Py_RETURN_NONE;
+        if (appended == Append::Done) [[likely]]
+            Py_RETURN_NONE;
         if (!hand_over_interruptibly(producer)) return nullptr;
         if (appended == Append::BatchWaiting) Py_RETURN_NONE;
     }
@@ -180,8 +181,8 @@ PyObject* log_args(PyLogger& logger, Level level, PyObject* message, PyObject* c
     return log_message<false>(logger, level, std::nullopt, message, args, nargs, {});
 }
 
-PyObject* log_args_with_tail(PyLogger& logger, Level level, PyObject* message, PyObject* const* args,
-                             Py_ssize_t nargs, std::string_view tail) {
+PyObject* log_args_with_tail(PyLogger& logger, Level level, PyObject* message, PyObject* const* args, Py_ssize_t nargs,
+                             std::string_view tail) {
     return log_message<true>(logger, level, name_of(logger), message, args, nargs, tail);
 }
 
@@ -211,8 +212,7 @@ void hand_over_and_wait(PyLogger& logger, bool stop_if_sole_owner) {
     ProducerUse use(producer);
     std::shared_ptr<SharedWriter> writer = logger.writer;
     // The waits leave the interpreter to other threads; the logger (and so `writer`) stays alive.
-    Py_BEGIN_ALLOW_THREADS
-    const auto deadline = std::chrono::steady_clock::now() + FLUSH_WAIT;
+    Py_BEGIN_ALLOW_THREADS const auto deadline = std::chrono::steady_clock::now() + FLUSH_WAIT;
     (void)producer.hand_over_pending(deadline);  // to the writer those lines belong to
     (void)flush_and_wait({writer}, deadline);
     if (stop_if_sole_owner && writer.use_count() == 2) writer->stop();  // `writer` is the other

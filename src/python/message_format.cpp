@@ -14,7 +14,13 @@ enum class Step { Done, Abandon, Error };
 
 constexpr bool is_fast_conversion(char letter) {
     switch (letter) {
-        case 'd': case 'i': case 'f': case 'o': case 'r': case 's': case 'x':
+        case 'd':
+        case 'i':
+        case 'f':
+        case 'o':
+        case 'r':
+        case 's':
+        case 'x':
             return true;
         default:
             return false;

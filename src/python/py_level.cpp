@@ -12,18 +12,15 @@ PyTypeObject* PY_LEVEL_TYPE = nullptr;
 namespace {
 
 constexpr const char* member_names[] = {"Trace", "Debug", "Info", "Warn", "Error"};
-constexpr const char* member_reprs[] = {"PyLevel.Trace", "PyLevel.Debug", "PyLevel.Info",
-                                        "PyLevel.Warn", "PyLevel.Error"};
-static_assert(std::size(member_names) == 5 && std::size(member_reprs) == 5,
-              "one entry per PyLevel value");
+constexpr const char* member_reprs[] = {"PyLevel.Trace", "PyLevel.Debug", "PyLevel.Info", "PyLevel.Warn",
+                                        "PyLevel.Error"};
+static_assert(std::size(member_names) == 5 && std::size(member_reprs) == 5, "one entry per PyLevel value");
 
 PyObject* py_level_repr(PyObject* op) noexcept {
     return PyUnicode_FromString(member_reprs[reinterpret_cast<PyLevel*>(op)->value]);
 }
 
-PyObject* py_level_int(PyObject* op) noexcept {
-    return PyLong_FromLong(reinterpret_cast<PyLevel*>(op)->value);
-}
+PyObject* py_level_int(PyObject* op) noexcept { return PyLong_FromLong(reinterpret_cast<PyLevel*>(op)->value); }
 
 // Equality and hashing stay those of object (identity), and object's comparison already
 // refuses ordering. No nb_index: a level is not an integer index.

@@ -11,8 +11,7 @@
 namespace tarnwick::python {
 
 struct PyLevel {
-    PyObject_HEAD
-    std::uint8_t value;  // 0 (Trace) to 4 (Error); Level = 5 - value
+    PyObject_HEAD std::uint8_t value;  // 0 (Trace) to 4 (Error); Level = 5 - value
 };
 
 // Set by make_level_type; holds its reference for the rest of the process.

@@ -44,8 +44,8 @@ PyObject* py_logger_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 // Everything the fast path of py_logger_log leaves out: keywords, a missing or non-str message.
 // The message is checked before the level gate, so a wrong call fails even when dropped.
-[[gnu::noinline]] PyObject* log_bound(PyLogger& self, const LogMethod& method,
-                                      PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+[[gnu::noinline]] PyObject* log_bound(PyLogger& self, const LogMethod& method, PyObject* const* args, Py_ssize_t nargs,
+                                      PyObject* kwnames) {
     Bound bound;
     if (!bind_fastcall(method.signature, args, nargs, kwnames, bound)) return nullptr;
     PyObject* message = bound.values[0];  // borrowed from args
@@ -77,24 +77,22 @@ void py_logger_dealloc(PyObject* op) noexcept {
 }
 
 PyMethodDef logger_methods[] = {
-    {"shutdown", as_cfunction(guarded<py_logger_shutdown>), METH_NOARGS,
-     "shutdown($self)\n--\n\n"},
-    {"trace", as_cfunction(guarded<py_logger_log<trace_method>>),
-     METH_FASTCALL | METH_KEYWORDS, "trace($self, message, *args)\n--\n\n"},
-    {"debug", as_cfunction(guarded<py_logger_log<debug_method>>),
-     METH_FASTCALL | METH_KEYWORDS, "debug($self, message, *args)\n--\n\n"},
-    {"info", as_cfunction(guarded<py_logger_log<info_method>>),
-     METH_FASTCALL | METH_KEYWORDS, "info($self, message, *args)\n--\n\n"},
-    {"warn", as_cfunction(guarded<py_logger_log<warn_method>>),
-     METH_FASTCALL | METH_KEYWORDS, "warn($self, message, *args)\n--\n\n"},
-    {"warning", as_cfunction(guarded<py_logger_log<warning_method>>),
-     METH_FASTCALL | METH_KEYWORDS, "warning($self, message, *args)\n--\n\n"},
-    {"error", as_cfunction(guarded<py_logger_log<error_method>>),
-     METH_FASTCALL | METH_KEYWORDS, "error($self, message, *args)\n--\n\n"},
+    {"shutdown", as_cfunction(guarded<py_logger_shutdown>), METH_NOARGS, "shutdown($self)\n--\n\n"},
+    {"trace", as_cfunction(guarded<py_logger_log<trace_method>>), METH_FASTCALL | METH_KEYWORDS,
+     "trace($self, message, *args)\n--\n\n"},
+    {"debug", as_cfunction(guarded<py_logger_log<debug_method>>), METH_FASTCALL | METH_KEYWORDS,
+     "debug($self, message, *args)\n--\n\n"},
+    {"info", as_cfunction(guarded<py_logger_log<info_method>>), METH_FASTCALL | METH_KEYWORDS,
+     "info($self, message, *args)\n--\n\n"},
+    {"warn", as_cfunction(guarded<py_logger_log<warn_method>>), METH_FASTCALL | METH_KEYWORDS,
+     "warn($self, message, *args)\n--\n\n"},
+    {"warning", as_cfunction(guarded<py_logger_log<warning_method>>), METH_FASTCALL | METH_KEYWORDS,
+     "warning($self, message, *args)\n--\n\n"},
+    {"error", as_cfunction(guarded<py_logger_log<error_method>>), METH_FASTCALL | METH_KEYWORDS,
+     "error($self, message, *args)\n--\n\n"},
     {"exception", as_cfunction(guarded<py_logger_exception>), METH_FASTCALL | METH_KEYWORDS,
      "exception($self, message, *args)\n--\n\n"},
-    {"bind", as_cfunction(guarded<py_logger_bind>), METH_FASTCALL | METH_KEYWORDS,
-     "bind($self, /, **fields)\n--\n\n"},
+    {"bind", as_cfunction(guarded<py_logger_bind>), METH_FASTCALL | METH_KEYWORDS, "bind($self, /, **fields)\n--\n\n"},
     {"_flush", as_cfunction(guarded<py_logger_flush>), METH_NOARGS, "_flush($self)\n--\n\n"},
     {"_emit", as_cfunction(guarded<py_logger_emit>), METH_FASTCALL | METH_KEYWORDS,
      "_emit($self, levelno, name, msg, args, extras, stack, exc, exc_text, /)\n--\n\n"},

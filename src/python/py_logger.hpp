@@ -21,10 +21,9 @@ namespace tarnwick::python {
 struct BoundFields;
 
 struct PyLogger {
-    PyObject_HEAD
-    std::shared_ptr<SharedWriter> writer;
-    std::shared_ptr<const std::string> name;  // as records print it (escaped once); null: unnamed
-    Level level;                              // threshold
+    PyObject_HEAD std::shared_ptr<SharedWriter> writer;
+    std::shared_ptr<const std::string> name;    // as records print it (escaped once); null: unnamed
+    Level level;                                // threshold
     std::shared_ptr<const BoundFields> fields;  // rendered for writer->config->style; null: none bound
 };
 
@@ -46,17 +45,16 @@ PyObject* alloc_logger(PyTypeObject* type, std::shared_ptr<SharedWriter>&& write
 
 // Finds or makes the writer of `path` (nullopt: standard output) and returns a new logger of
 // `type`, or nullptr with the error set.
-PyObject* create_logger(PyTypeObject* type, std::shared_ptr<const std::string> name,
-                        std::optional<std::string> path, Level level);
+PyObject* create_logger(PyTypeObject* type, std::shared_ptr<const std::string> name, std::optional<std::string> path,
+                        Level level);
 
 // Renders one record of an enabled level; `args` are the substitution arguments, borrowed.
-PyObject* log_args(PyLogger& logger, Level level, PyObject* message, PyObject* const* args,
-                   Py_ssize_t nargs);
+PyObject* log_args(PyLogger& logger, Level level, PyObject* message, PyObject* const* args, Py_ssize_t nargs);
 
 // The same with further members rendered in the writer's line shape (bound fields, exception
 // keys), which every line of this call carries after the message.
-PyObject* log_args_with_tail(PyLogger& logger, Level level, PyObject* message, PyObject* const* args,
-                             Py_ssize_t nargs, std::string_view tail);
+PyObject* log_args_with_tail(PyLogger& logger, Level level, PyObject* message, PyObject* const* args, Py_ssize_t nargs,
+                             std::string_view tail);
 
 // The same under `name` (escaped) instead of the logger's own name.
 PyObject* log_named(PyLogger& logger, Level level, std::optional<EscapedName> name, PyObject* message,

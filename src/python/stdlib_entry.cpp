@@ -6,13 +6,13 @@
 
 #include "lib/fields.hpp"
 #include "lib/json_escape.hpp"
+#include "lib/shared_writer.hpp"
 #include "python/arg_binder.hpp"
 #include "python/bound_fields.hpp"
 #include "python/exception_fields.hpp"
 #include "python/message_format.hpp"
 #include "python/owned_ref.hpp"
 #include "python/py_logger.hpp"
-#include "lib/shared_writer.hpp"
 
 namespace tarnwick::python {
 
@@ -26,8 +26,11 @@ bool level_of(PyObject* levelno, Level& out) {
     if (overflow != 0) {
         out = overflow > 0 ? Level::Error : Level::Trace;
     } else {
-        out = value < 10 ? Level::Trace : value < 20 ? Level::Debug : value < 30 ? Level::Info
-            : value < 40 ? Level::Warn : Level::Error;
+        out = value < 10   ? Level::Trace
+              : value < 20 ? Level::Debug
+              : value < 30 ? Level::Info
+              : value < 40 ? Level::Warn
+                           : Level::Error;
     }
     return true;
 }

@@ -57,7 +57,9 @@ TEST_P(ChannelOrder, ProducersKeepTheirOwnOrderAndNothingIsLost) {
     EXPECT_EQ(rx.recv_until(in(0s)).status, RecvStatus::TimedOut);
 }
 
-std::string capacity_name(const testing::TestParamInfo<std::size_t>& c) { return "capacity_" + std::to_string(c.param); }
+std::string capacity_name(const testing::TestParamInfo<std::size_t>& c) {
+    return "capacity_" + std::to_string(c.param);
+}
 
 INSTANTIATE_TEST_SUITE_P(Channel, ChannelOrder, testing::Values(1, 4, ACTION_CHANNEL_CAPACITY), capacity_name);
 

@@ -1,9 +1,9 @@
 #include "lib/fields.hpp"
 
 #include <gtest/gtest.h>
-#include <string>
 #include <time.h>
 
+#include <string>
 
 namespace tarnwick {
 namespace {
@@ -46,7 +46,11 @@ TEST(Fields, KeysAreClassifiedAndOutsideKeysRenamed) {
 TEST(Fields, LongTextKeepsBothEndsOnCharacterBoundaries) {
     EXPECT_EQ(cap_long_text(std::string(LONG_TEXT_LIMIT, 'x')), std::string(LONG_TEXT_LIMIT, 'x'));
     // Two-byte characters whose boundaries fall one byte off both cuts.
-    const std::string text = "a" + [] { std::string s; for (int i = 0; i < 10'000; ++i) s += "\xc3\xa9"; return s; }() + "z";
+    const std::string text = "a" + [] {
+        std::string s;
+        for (int i = 0; i < 10'000; ++i) s += "\xc3\xa9";
+        return s;
+    }() + "z";
     const std::string capped = cap_long_text(text);
     const std::size_t mark = capped.find("\n[... ");
     ASSERT_NE(mark, std::string::npos);

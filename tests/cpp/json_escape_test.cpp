@@ -1,6 +1,7 @@
 #include "lib/json_escape.hpp"
 
 #include <gtest/gtest.h>
+
 #include <string>
 #include <utility>
 
@@ -18,15 +19,27 @@ std::string escaped(std::string_view text) {
 // One byte of each class, alone and at every position of clean text, so the block-at-a-time scan
 // meets it in every lane, in every block and in the overlapping tail.
 TEST(JsonEscape, EscapeTableClasses) {
-    const std::pair<std::string, std::string> table[] = {
-        {"\"", R"(\")"}, {"\\", R"(\\)"}, {"\n", R"(\n)"}, {"\r", R"(\r)"}, {"\t", R"(\t)"},
-        {std::string(1, '\0'), R"(\u0000)"}, {"\x01", R"(\u0001)"}, {"\x1b", R"(\u001b)"}, {"\x1f", R"(\u001f)"},
-        {" ", " "}, {"/", "/"}, {"\x7f", "\x7f"}, {"\x80", "\x80"}, {"\xff", "\xff"}, {"\xc3\xa9", "\xc3\xa9"}};
+    const std::pair<std::string, std::string> table[] = {{"\"", R"(\")"},
+                                                         {"\\", R"(\\)"},
+                                                         {"\n", R"(\n)"},
+                                                         {"\r", R"(\r)"},
+                                                         {"\t", R"(\t)"},
+                                                         {std::string(1, '\0'), R"(\u0000)"},
+                                                         {"\x01", R"(\u0001)"},
+                                                         {"\x1b", R"(\u001b)"},
+                                                         {"\x1f", R"(\u001f)"},
+                                                         {" ", " "},
+                                                         {"/", "/"},
+                                                         {"\x7f", "\x7f"},
+                                                         {"\x80", "\x80"},
+                                                         {"\xff", "\xff"},
+                                                         {"\xc3\xa9", "\xc3\xa9"}};
     for (const auto& [raw, want] : table) {
         EXPECT_EQ(escaped(raw), want);
         const std::string clean = "0123456789abcdefghijklmnopqrstuvwxyzABCD";  // several 16-byte blocks
         for (std::size_t at = 0; at <= clean.size(); ++at) {
-            EXPECT_EQ(escaped(clean.substr(0, at) + raw + clean.substr(at)), clean.substr(0, at) + want + clean.substr(at))
+            EXPECT_EQ(escaped(clean.substr(0, at) + raw + clean.substr(at)),
+                      clean.substr(0, at) + want + clean.substr(at))
                 << "at " << at;
         }
     }

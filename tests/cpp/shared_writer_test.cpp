@@ -80,7 +80,7 @@ TEST_F(SharedWriterTest, StoppedOrFailedWriterIsReplaced) {
     EXPECT_TRUE(b->accepting());
 
     std::ofstream(dir_ / "plain") << "a file where a directory should be";
-    auto failing = shared_writer(config("plain/f.log"));  // its thread reports the error and ends
+    auto failing = shared_writer(config("plain/f.log"));                     // its thread reports the error and ends
     (void)flush_and_wait({failing}, std::chrono::steady_clock::now() + 5s);  // answered by the ending
     EXPECT_FALSE(failing->accepting());
     fs::remove(dir_ / "plain");

@@ -2,10 +2,12 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+
 #include <ctime>
 #include <string>
-#include "lib/mono_clock.hpp"
+
 #include "lib/level.hpp"
+#include "lib/mono_clock.hpp"
 
 namespace tarnwick {
 namespace {
@@ -15,7 +17,8 @@ static_assert(scale_ticks(300'000'000'000'000'000, 125ull << 32 | 3) == 12'500'0
 
 TEST(TimestampAnchor, DerivesTimeOrAsksForNewAnchor) {
     using A = ThreadTimestampCache::Anchor;
-    EXPECT_EQ(ThreadTimestampCache::since_anchor(A{1'000, 100, 900'000'000}, 1'000 + 200'000'000), (WallTime{101, 100'000'000}));
+    EXPECT_EQ(ThreadTimestampCache::since_anchor(A{1'000, 100, 900'000'000}, 1'000 + 200'000'000),
+              (WallTime{101, 100'000'000}));
     EXPECT_EQ(ThreadTimestampCache::since_anchor(A{1'000, 100, 0}, 1'000 + 999'999'999), (WallTime{100, 999'999'999}));
     EXPECT_EQ(ThreadTimestampCache::since_anchor(A{1'000, 100, 0}, 1'000 + 1'000'000'000), std::nullopt);
     EXPECT_EQ(ThreadTimestampCache::since_anchor(A{1'000, 100, 0}, 999), std::nullopt) << "counter behind the anchor";
@@ -28,10 +31,14 @@ void use_zone(const char* tz) {
 }
 
 TEST(TimestampCache, PlainTextsFollowOffsetsAndDst) {
-    struct stat st{};
-    const char* new_york = stat("/usr/share/zoneinfo/America/New_York", &st) == 0 ? "America/New_York"
-                                                                                  : "EST5EDT,M3.2.0,M11.1.0";
-    struct { const char* tz; std::int64_t seconds; const char *local, *offset; } const table[] = {
+    struct stat st {};
+    const char* new_york =
+        stat("/usr/share/zoneinfo/America/New_York", &st) == 0 ? "America/New_York" : "EST5EDT,M3.2.0,M11.1.0";
+    struct {
+        const char* tz;
+        std::int64_t seconds;
+        const char *local, *offset;
+    } const table[] = {
         {"UTC0", 1'773'476'813, "2026-03-14T08:26:53.", "+00:00"},
         {"<-0530>5:30", 1'773'476'813, "2026-03-14T02:56:53.", "-05:30"},
         {"<+0530>-5:30:45", 1'773'476'813, "2026-03-14T13:57:38.", "+05:30"},  // seconds of offset not shown

@@ -8,8 +8,8 @@
 
 #include "python/arg_binder.hpp"
 #include "python/errors.hpp"
-#include "python/owned_ref.hpp"
 #include "python/logger_module/settings.hpp"
+#include "python/owned_ref.hpp"
 
 namespace tarnwick::python::logger_module {
 
@@ -27,15 +27,13 @@ int is_numpy_bool_type(PyTypeObject* type) {
         PyUnicode_CompareWithASCIIString(name.get(), "bool") != 0) {
         return 0;
     }
-    OwnedRef module =
-        OwnedRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__module__"));
+    OwnedRef module = OwnedRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__module__"));
     if (!module) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
         PyErr_Clear();
         return 0;
     }
-    return PyUnicode_Check(module.get()) &&
-           PyUnicode_CompareWithASCIIString(module.get(), "numpy") == 0;
+    return PyUnicode_Check(module.get()) && PyUnicode_CompareWithASCIIString(module.get(), "numpy") == 0;
 }
 
 bool convert_unix_ts(PyObject* obj, bool& out) {
@@ -60,10 +58,8 @@ bool convert_unix_ts(PyObject* obj, bool& out) {
     if (nb_bool == nullptr) {
         OwnedRef type_name = OwnedRef::steal(PyType_GetQualName(type));
         if (!type_name) return false;
-        PyErr_Format(
-            PyExc_TypeError,
-            "argument 'unix_ts': object of type '%U' does not define a '__bool__' conversion",
-            type_name.get());
+        PyErr_Format(PyExc_TypeError, "argument 'unix_ts': object of type '%U' does not define a '__bool__' conversion",
+                     type_name.get());
         return false;
     }
     const int truth = nb_bool(obj);

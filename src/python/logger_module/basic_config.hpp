@@ -5,8 +5,7 @@
 
 namespace tarnwick::python::logger_module {
 
-PyObject* basic_config(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames);
+PyObject* basic_config(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 // The built-in function's definition; the module attaches it at initialisation.
 extern PyMethodDef basic_config_def;

@@ -4,9 +4,9 @@
 
 #include "python/arg_binder.hpp"
 #include "python/errors.hpp"
+#include "python/logger_module/settings.hpp"
 #include "python/py_level.hpp"
 #include "python/py_logger.hpp"
-#include "python/logger_module/settings.hpp"
 
 namespace tarnwick::python::logger_module {
 
@@ -29,8 +29,7 @@ PyObject* get_logger(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     return create_logger(PY_LOGGER_TYPE, std::move(name), load_settings().default_path, level);
 }
 
-PyMethodDef get_logger_def = {
-    "get_logger", as_cfunction(guarded<get_logger>), METH_FASTCALL | METH_KEYWORDS,
-    "get_logger(name, level=...)\n--\n\n"};
+PyMethodDef get_logger_def = {"get_logger", as_cfunction(guarded<get_logger>), METH_FASTCALL | METH_KEYWORDS,
+                              "get_logger(name, level=...)\n--\n\n"};
 
 }  // namespace tarnwick::python::logger_module

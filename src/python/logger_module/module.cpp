@@ -68,8 +68,7 @@ OwnedRef build_module() {
 #endif
     OwnedRef all;
     PyTypeObject* level_type = make_level_type();
-    if (level_type == nullptr ||
-        !add_public(module.get(), all, "PyLevel", reinterpret_cast<PyObject*>(level_type))) {
+    if (level_type == nullptr || !add_public(module.get(), all, "PyLevel", reinterpret_cast<PyObject*>(level_type))) {
         return {};
     }
     PyTypeObject* logger_type = make_logger_type();
@@ -111,6 +110,4 @@ PyObject* init_module() {
 
 }  // namespace tarnwick::python::logger_module
 
-PyMODINIT_FUNC PyInit__logger() {
-    return tarnwick::python::guarded<tarnwick::python::logger_module::init_module>();
-}
+PyMODINIT_FUNC PyInit__logger() { return tarnwick::python::guarded<tarnwick::python::logger_module::init_module>(); }
