@@ -157,31 +157,48 @@ private:
     bool receiver_alive_ = true;
 };
 
-}  // namespace details
-
-template <class T>
-class Sender {
+// What both halves are: a move-only handle on the shared state that tells it, by `Drop`, when
+// this half goes.
+template <class T, void (ChannelState<T>::*Drop)() noexcept>
+class Half {
 public:
-    Sender() noexcept = default;  // no channel: only a target for a move
-    Sender(Sender&& o) noexcept : state_(std::move(o.state_)) {}
-    Sender& operator=(Sender&& o) noexcept {
+    Half() noexcept = default;  // no channel: only a target for a move
+    Half(Half&& o) noexcept : state_(std::move(o.state_)) {}
+    Half& operator=(Half&& o) noexcept {
         if (this != &o) {
-            Sender gone(std::move(*this));
+            Half gone(std::move(*this));
             state_ = std::move(o.state_);
         }
         return *this;
     }
-    ~Sender() {
-        if (state_) state_->drop_sender();
+    ~Half() {
+        if (state_) (state_.get()->*Drop)();
     }
+
+protected:
+    explicit Half(std::shared_ptr<ChannelState<T>> state) noexcept : state_(std::move(state)) {}
+    ChannelState<T>& state() const {
+        assert(state_ && "use of a moved-from channel half");
+        return *state_;
+    }
+
+private:
+    std::shared_ptr<ChannelState<T>> state_;
+};
+
+}  // namespace details
+
+template <class T>
+class Sender : public details::Half<T, &details::ChannelState<T>::drop_sender> {
+public:
+    Sender() noexcept = default;
 
     // Waits for room until `deadline` (none: as long as it takes; a past one: not at all). Sent,
     // TimedOut, or Disconnected when the receiver has gone (also while this call waited); `message`
     // is moved from only when it was sent.
     SendStatus send(T& message, Wake wake = Wake::Now,
                     std::optional<std::chrono::steady_clock::time_point> deadline = std::nullopt) const {
-        assert(state_ && "send on a moved-from Sender");
-        return state_->send(message, wake, deadline);
+        return this->state().send(message, wake, deadline);
     }
     // The same for a message the caller does not want back.
     SendStatus send(T&& message, Wake wake = Wake::Now,
@@ -189,45 +206,29 @@ public:
         return send(message, wake, deadline);
     }
     // Whether the receiving half still exists.
-    bool connected() const {
-        assert(state_ && "connected() on a moved-from Sender");
-        return state_->receiver_alive();
-    }
+    bool connected() const { return this->state().receiver_alive(); }
 
 private:
     friend std::pair<Sender<T>, Receiver<T>> make_channel<T>(std::size_t capacity);
-    explicit Sender(std::shared_ptr<details::ChannelState<T>> state) noexcept : state_(std::move(state)) {}
-    std::shared_ptr<details::ChannelState<T>> state_;
+    using details::Half<T, &details::ChannelState<T>::drop_sender>::Half;
 };
 
+// Messages still queued when it goes are destroyed at once, so a waiter on one learns it will get
+// no answer.
 template <class T>
-class Receiver {
+class Receiver : public details::Half<T, &details::ChannelState<T>::drop_receiver> {
 public:
-    Receiver() noexcept = default;  // no channel: only a target for a move
-    Receiver(Receiver&& o) noexcept : state_(std::move(o.state_)) {}
-    Receiver& operator=(Receiver&& o) noexcept {
-        if (this != &o) {
-            Receiver gone(std::move(*this));
-            state_ = std::move(o.state_);
-        }
-        return *this;
-    }
-    // Messages still queued are destroyed at once, so a waiter on one learns it will get no answer.
-    ~Receiver() {
-        if (state_) state_->drop_receiver();
-    }
+    Receiver() noexcept = default;
 
     // The next message; TimedOut when `deadline` passes with nothing queued; Disconnected once the
     // queue is empty and the sender is gone.
     RecvResult<T> recv_until(std::chrono::steady_clock::time_point deadline) {
-        assert(state_ && "recv on a moved-from Receiver");
-        return state_->recv_until(deadline);
+        return this->state().recv_until(deadline);
     }
 
 private:
     friend std::pair<Sender<T>, Receiver<T>> make_channel<T>(std::size_t capacity);
-    explicit Receiver(std::shared_ptr<details::ChannelState<T>> state) noexcept : state_(std::move(state)) {}
-    std::shared_ptr<details::ChannelState<T>> state_;
+    using details::Half<T, &details::ChannelState<T>::drop_receiver>::Half;
 };
 
 template <class T>

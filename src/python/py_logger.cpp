@@ -1,5 +1,9 @@
 #include "python/py_logger.hpp"
 
+#include <array>
+#include <iterator>
+#include <utility>
+
 #include "lib/json_escape.hpp"
 #include "python/arg_binder.hpp"
 #include "python/errors.hpp"
@@ -17,15 +21,19 @@ constexpr Signature new_signature{"PyLogger.__new__()", new_params, 1, false};
 constexpr const char* message_params[] = {"message"};
 
 struct LogMethod {
+    const char* name;
     Level level;
     Signature signature;
+    const char* doc;
 };
-constexpr LogMethod trace_method{Level::Trace, {"PyLogger.trace()", message_params, 1, true}};
-constexpr LogMethod debug_method{Level::Debug, {"PyLogger.debug()", message_params, 1, true}};
-constexpr LogMethod info_method{Level::Info, {"PyLogger.info()", message_params, 1, true}};
-constexpr LogMethod warn_method{Level::Warn, {"PyLogger.warn()", message_params, 1, true}};
-constexpr LogMethod warning_method{Level::Warn, {"PyLogger.warning()", message_params, 1, true}};
-constexpr LogMethod error_method{Level::Error, {"PyLogger.error()", message_params, 1, true}};
+constexpr LogMethod LOG_METHODS[] = {
+    {"trace", Level::Trace, {"PyLogger.trace()", message_params, 1, true}, "trace($self, message, *args)\n--\n\n"},
+    {"debug", Level::Debug, {"PyLogger.debug()", message_params, 1, true}, "debug($self, message, *args)\n--\n\n"},
+    {"info", Level::Info, {"PyLogger.info()", message_params, 1, true}, "info($self, message, *args)\n--\n\n"},
+    {"warn", Level::Warn, {"PyLogger.warn()", message_params, 1, true}, "warn($self, message, *args)\n--\n\n"},
+    {"warning", Level::Warn, {"PyLogger.warning()", message_params, 1, true}, "warning($self, message, *args)\n--\n\n"},
+    {"error", Level::Error, {"PyLogger.error()", message_params, 1, true}, "error($self, message, *args)\n--\n\n"},
+};
 
 PyObject* py_logger_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     Bound bound;
@@ -54,8 +62,9 @@ PyObject* py_logger_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return log_args(self, method.level, message, bound.extra, bound.extra_count);
 }
 
-template <const LogMethod& Method>
+template <std::size_t Index>
 PyObject* py_logger_log(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    constexpr const LogMethod& Method = LOG_METHODS[Index];
     PyLogger& self = *reinterpret_cast<PyLogger*>(op);
     // The common call, logger.info("text", ...), needs no binding: test it first and drop
     // disabled levels before anything else is looked at.
@@ -76,33 +85,30 @@ void py_logger_dealloc(PyObject* op) noexcept {
     Py_DECREF(type);  // instances of heap types own a reference to their type
 }
 
-PyMethodDef logger_methods[] = {
-    {"shutdown", as_cfunction(guarded<py_logger_shutdown>), METH_NOARGS, "shutdown($self)\n--\n\n"},
-    {"trace", as_cfunction(guarded<py_logger_log<trace_method>>), METH_FASTCALL | METH_KEYWORDS,
-     "trace($self, message, *args)\n--\n\n"},
-    {"debug", as_cfunction(guarded<py_logger_log<debug_method>>), METH_FASTCALL | METH_KEYWORDS,
-     "debug($self, message, *args)\n--\n\n"},
-    {"info", as_cfunction(guarded<py_logger_log<info_method>>), METH_FASTCALL | METH_KEYWORDS,
-     "info($self, message, *args)\n--\n\n"},
-    {"warn", as_cfunction(guarded<py_logger_log<warn_method>>), METH_FASTCALL | METH_KEYWORDS,
-     "warn($self, message, *args)\n--\n\n"},
-    {"warning", as_cfunction(guarded<py_logger_log<warning_method>>), METH_FASTCALL | METH_KEYWORDS,
-     "warning($self, message, *args)\n--\n\n"},
-    {"error", as_cfunction(guarded<py_logger_log<error_method>>), METH_FASTCALL | METH_KEYWORDS,
-     "error($self, message, *args)\n--\n\n"},
-    {"exception", as_cfunction(guarded<py_logger_exception>), METH_FASTCALL | METH_KEYWORDS,
-     "exception($self, message, *args)\n--\n\n"},
-    {"bind", as_cfunction(guarded<py_logger_bind>), METH_FASTCALL | METH_KEYWORDS, "bind($self, /, **fields)\n--\n\n"},
-    {"_flush", as_cfunction(guarded<py_logger_flush>), METH_NOARGS, "_flush($self)\n--\n\n"},
-    {"_emit", as_cfunction(guarded<py_logger_emit>), METH_FASTCALL | METH_KEYWORDS,
-     "_emit($self, levelno, name, msg, args, extras, stack, exc, exc_text, /)\n--\n\n"},
-    {nullptr, nullptr, 0, nullptr},
-};
+// shutdown, the level methods (one per LOG_METHODS entry), the others, and the sentinel.
+template <std::size_t... Index>
+auto make_method_table(std::index_sequence<Index...>) {
+    return std::array{
+        PyMethodDef{"shutdown", as_cfunction(guarded<py_logger_shutdown>), METH_NOARGS, "shutdown($self)\n--\n\n"},
+        PyMethodDef{LOG_METHODS[Index].name, as_cfunction(guarded<py_logger_log<Index>>), METH_FASTCALL | METH_KEYWORDS,
+                    LOG_METHODS[Index].doc}...,
+        PyMethodDef{"exception", as_cfunction(guarded<py_logger_exception>), METH_FASTCALL | METH_KEYWORDS,
+                    "exception($self, message, *args)\n--\n\n"},
+        PyMethodDef{"bind", as_cfunction(guarded<py_logger_bind>), METH_FASTCALL | METH_KEYWORDS,
+                    "bind($self, /, **fields)\n--\n\n"},
+        PyMethodDef{"_flush", as_cfunction(guarded<py_logger_flush>), METH_NOARGS, "_flush($self)\n--\n\n"},
+        PyMethodDef{"_emit", as_cfunction(guarded<py_logger_emit>), METH_FASTCALL | METH_KEYWORDS,
+                    "_emit($self, levelno, name, msg, args, extras, stack, exc, exc_text, /)\n--\n\n"},
+        PyMethodDef{nullptr, nullptr, 0, nullptr},
+    };
+}
+
+auto logger_methods = make_method_table(std::make_index_sequence<std::size(LOG_METHODS)>());
 
 PyType_Slot logger_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(guarded<py_logger_new>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(py_logger_dealloc)},
-    {Py_tp_methods, logger_methods},
+    {Py_tp_methods, logger_methods.data()},
     {Py_tp_doc, const_cast<char*>("PyLogger(name, path=None, level=...)\n--\n\n")},
     {0, nullptr},
 };

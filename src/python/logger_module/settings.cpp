@@ -30,14 +30,7 @@ std::optional<std::string_view> env_value(const char* name) {
 }
 
 bool decide_color(ColorMode mode, bool is_stdout) {
-    switch (mode) {
-        case ColorMode::Off:
-            return false;
-        case ColorMode::Always:
-            return true;
-        case ColorMode::Auto:
-            break;
-    }
+    if (mode != ColorMode::Auto) return mode == ColorMode::Always;
     if (!is_stdout) return false;
     if (env_value("NO_COLOR")) return false;
     if (auto force = env_value("FORCE_COLOR"); force && *force != "0") return true;
