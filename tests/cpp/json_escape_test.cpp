@@ -19,21 +19,12 @@ std::string escaped(std::string_view text) {
 // One byte of each class, alone and at every position of clean text, so the block-at-a-time scan
 // meets it in every lane, in every block and in the overlapping tail.
 TEST(JsonEscape, EscapeTableClasses) {
-    const std::pair<std::string, std::string> table[] = {{"\"", R"(\")"},
-                                                         {"\\", R"(\\)"},
-                                                         {"\n", R"(\n)"},
-                                                         {"\r", R"(\r)"},
-                                                         {"\t", R"(\t)"},
-                                                         {std::string(1, '\0'), R"(\u0000)"},
-                                                         {"\x01", R"(\u0001)"},
-                                                         {"\x1b", R"(\u001b)"},
-                                                         {"\x1f", R"(\u001f)"},
-                                                         {" ", " "},
-                                                         {"/", "/"},
-                                                         {"\x7f", "\x7f"},
-                                                         {"\x80", "\x80"},
-                                                         {"\xff", "\xff"},
-                                                         {"\xc3\xa9", "\xc3\xa9"}};
+    // clang-format off
+    const std::pair<std::string, std::string> table[] = {
+        {"\"", R"(\")"}, {"\\", R"(\\)"}, {"\n", R"(\n)"}, {"\r", R"(\r)"}, {"\t", R"(\t)"},
+        {std::string(1, '\0'), R"(\u0000)"}, {"\x01", R"(\u0001)"}, {"\x1b", R"(\u001b)"}, {"\x1f", R"(\u001f)"},
+        {" ", " "}, {"/", "/"}, {"\x7f", "\x7f"}, {"\x80", "\x80"}, {"\xff", "\xff"}, {"\xc3\xa9", "\xc3\xa9"}};
+    // clang-format on
     for (const auto& [raw, want] : table) {
         EXPECT_EQ(escaped(raw), want);
         const std::string clean = "0123456789abcdefghijklmnopqrstuvwxyzABCD";  // several 16-byte blocks

@@ -34,21 +34,22 @@ std::string name_case_name(const testing::TestParamInfo<NameCase>& c) {
 }
 
 // Dated file names for every kind of configured path.
-INSTANTIATE_TEST_SUITE_P(Rotation, RotationName,
-                         testing::Values(NameCase{"logs/app.log", "logs/app_20260105.log", "logs"},
-                                         NameCase{"app.log", "app_20260105.log", ""},
-                                         NameCase{"/srv/svc/run.txt", "/srv/svc/run_20260105.txt", "/srv/svc"},
-                                         NameCase{"logs/archive.tar.gz", "logs/archive.tar_20260105.gz", "logs"},
-                                         NameCase{"logs//app.log", "logs/app_20260105.log", "logs"},
-                                         NameCase{"logs/app", "logs/app_20260105.log", "logs"},
-                                         NameCase{"logs/.hidden", "logs/.hidden_20260105.log", "logs"},
-                                         NameCase{"logs/app.", "logs/app_20260105.", "logs"},
-                                         NameCase{"./app.log", "./app_20260105.log", "."},
-                                         NameCase{"logs/", "logs/_20260105.log", "logs"},
-                                         NameCase{"logs//app", "logs//app_20260105.log", "logs"},
-                                         NameCase{"app.log/", "app_20260105.log", ""},
-                                         NameCase{"", "_20260105.log", ""}),
-                         name_case_name);
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Rotation, RotationName, testing::Values(
+    NameCase{"logs/app.log", "logs/app_20260105.log", "logs"},
+    NameCase{"app.log", "app_20260105.log", ""},
+    NameCase{"/srv/svc/run.txt", "/srv/svc/run_20260105.txt", "/srv/svc"},
+    NameCase{"logs/archive.tar.gz", "logs/archive.tar_20260105.gz", "logs"},
+    NameCase{"logs//app.log", "logs/app_20260105.log", "logs"},
+    NameCase{"logs/app", "logs/app_20260105.log", "logs"},
+    NameCase{"logs/.hidden", "logs/.hidden_20260105.log", "logs"},
+    NameCase{"logs/app.", "logs/app_20260105.", "logs"},
+    NameCase{"./app.log", "./app_20260105.log", "."},
+    NameCase{"logs/", "logs/_20260105.log", "logs"},
+    NameCase{"logs//app", "logs//app_20260105.log", "logs"},
+    NameCase{"app.log/", "app_20260105.log", ""},
+    NameCase{"", "_20260105.log", ""}), name_case_name);
+// clang-format on
 
 class Rotation : public testing::Test {
 protected:
@@ -85,12 +86,13 @@ TEST_F(Rotation, CreatesMissingDirectoriesWithUmaskAppliedModes) {
 TEST_F(Rotation, FailuresCreateNothing) {
     std::ofstream(dir_ / "plain") << "a regular file";
     fs::create_directory(dir_ / "taken_20260105.log");
-    const struct {
-        std::string relative, text, must_not_exist;
-    } table[] = {{"plain/app.log", "File exists (os error 17)", "plain/app_20260105.log"},
-                 {"plain/sub/app.log", "Not a directory (os error 20)", "plain/sub"},
-                 {std::string("lo\0gs/x/app.log", 15), NUL_IN_PATH, "lo"},
-                 {"taken", "Is a directory (os error 21)", "taken_20260105.log/x"}};
+    // clang-format off
+    const struct { std::string relative, text, must_not_exist; } table[] = {
+        {"plain/app.log", "File exists (os error 17)", "plain/app_20260105.log"},
+        {"plain/sub/app.log", "Not a directory (os error 20)", "plain/sub"},
+        {std::string("lo\0gs/x/app.log", 15), NUL_IN_PATH, "lo"},
+        {"taken", "Is a directory (os error 21)", "taken_20260105.log/x"}};
+    // clang-format on
     for (const auto& c : table) {
         EXPECT_EQ(error_text(open(c.relative)), c.text) << c.relative;
         EXPECT_FALSE(fs::exists(dir_ / c.must_not_exist)) << c.relative;

@@ -65,12 +65,6 @@ TEST_F(SharedWriterTest, RefusedThreadStartFailsOnlyThatCall) {
     EXPECT_EQ(contents("a.log"), "after refusal\n");
 }
 
-TEST_F(SharedWriterTest, OneLiveWriterPerDestination) {
-    auto a = shared_writer(config("a.log"));
-    EXPECT_EQ(shared_writer(config("a.log")), a);
-    EXPECT_NE(shared_writer(config("b.log")), a);
-}
-
 // A writer that was stopped, or whose thread ended on an I/O error, is never handed out again.
 TEST_F(SharedWriterTest, StoppedOrFailedWriterIsReplaced) {
     auto a = shared_writer(config("s.log"));
@@ -89,15 +83,6 @@ TEST_F(SharedWriterTest, StoppedOrFailedWriterIsReplaced) {
     pending_for(retry, "retried\n");
     retry.reset();
     EXPECT_EQ(contents("plain/f.log"), "retried\n");
-}
-
-TEST_F(SharedWriterTest, DestroyingTheWriterHandsOverThisThreadsPendingLines) {
-    auto w = shared_writer(config("d.log"));
-    Producer& p = pending_for(w, "pending\n");
-    w.reset();
-    EXPECT_TRUE(p.batch.empty());
-    EXPECT_EQ(p.owner, nullptr);
-    EXPECT_EQ(contents("d.log"), "pending\n");
 }
 
 TEST_F(SharedWriterTest, LinesOfADestroyedWriterReachALiveOneForTheSameDestination) {

@@ -34,17 +34,15 @@ TEST(TimestampCache, PlainTextsFollowOffsetsAndDst) {
     struct stat st {};
     const char* new_york =
         stat("/usr/share/zoneinfo/America/New_York", &st) == 0 ? "America/New_York" : "EST5EDT,M3.2.0,M11.1.0";
-    struct {
-        const char* tz;
-        std::int64_t seconds;
-        const char *local, *offset;
-    } const table[] = {
+    // clang-format off
+    struct { const char* tz; std::int64_t seconds; const char *local, *offset; } const table[] = {
         {"UTC0", 1'773'476'813, "2026-03-14T08:26:53.", "+00:00"},
         {"<-0530>5:30", 1'773'476'813, "2026-03-14T02:56:53.", "-05:30"},
         {"<+0530>-5:30:45", 1'773'476'813, "2026-03-14T13:57:38.", "+05:30"},  // seconds of offset not shown
         {new_york, 1'772'953'199, "2026-03-08T01:59:59.", "-05:00"},
         {new_york, 1'772'953'200, "2026-03-08T03:00:00.", "-04:00"},
         {"UTC0", -1, "1969-12-31T23:59:59.", "+00:00"}};
+    // clang-format on
     for (const auto& c : table) {
         use_zone(c.tz);
         TimestampCache cache;

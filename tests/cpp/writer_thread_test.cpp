@@ -74,13 +74,15 @@ std::string buffer_case_name(const testing::TestParamInfo<BufferCase>& c) {
     return "pending_" + std::to_string(c.param.pending) + "_write_" + std::to_string(c.param.n);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Writer, WriterBuffer,
-    testing::Values(BufferCase{10, C - 10, {}, C},       // exactly the free space: buffered, leaving the buffer full
-                    BufferCase{10, C - 9, {10}, C - 9},  // one byte over: the buffer goes out first
-                    BufferCase{0, C, {C}, 0},            // a whole buffer into an empty one goes direct
-                    BufferCase{0, C - 1, {}, C - 1}, BufferCase{10, 2 * C, {10, 2 * C}, 0}),
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Writer, WriterBuffer, testing::Values(
+    BufferCase{10, C - 10, {}, C},       // exactly the free space: buffered, leaving the buffer full
+    BufferCase{10, C - 9, {10}, C - 9},  // one byte over: the buffer goes out first
+    BufferCase{0, C, {C}, 0},            // a whole buffer into an empty one goes direct
+    BufferCase{0, C - 1, {}, C - 1},
+    BufferCase{10, 2 * C, {10, 2 * C}, 0}),
     buffer_case_name);
+// clang-format on
 
 // A failed write-out must keep exactly the unaccepted tail, in order, for the next attempt.
 TEST(WriterBuffer, PartialAndInterruptedWritesAreRetried) {
@@ -223,19 +225,16 @@ std::string exit_case_name(const testing::TestParamInfo<ExitCase>& c) {
 }
 
 // Lines still pending when the last sender goes are written, and a failure is reported.
-INSTANTIATE_TEST_SUITE_P(
-    Writer, WriterThreadExit,
-    testing::Values(
-        ExitCase{"plain/sub/app.log", {}, Trigger::Open, "error Not a directory (os error 20)\n"},
-        ExitCase{std::string("a\0b.log", 7), {}, Trigger::Open, "error file name contained an unexpected NUL byte\n"},
-        ExitCase{std::nullopt, {Step{0}}, Trigger::FlushAck, "error failed to write the buffered data\n"},
-        ExitCase{std::nullopt, {Step{0}}, Trigger::Direct, "error failed to write whole buffer\n"},
-        ExitCase{std::nullopt,
-                 {Step{2}, Step{0, ENOSPC}},
-                 Trigger::FlushAck,
-                 "error No space left on device (os error 28)\n"},
-        ExitCase{std::nullopt, {Step{0, EIO}}, Trigger::LastSenderGone, "error Input/output error (os error 5)\n"}),
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Writer, WriterThreadExit, testing::Values(
+    ExitCase{"plain/sub/app.log", {}, Trigger::Open, "error Not a directory (os error 20)\n"},
+    ExitCase{std::string("a\0b.log", 7), {}, Trigger::Open, "error file name contained an unexpected NUL byte\n"},
+    ExitCase{std::nullopt, {Step{0}}, Trigger::FlushAck, "error failed to write the buffered data\n"},
+    ExitCase{std::nullopt, {Step{0}}, Trigger::Direct, "error failed to write whole buffer\n"},
+    ExitCase{std::nullopt, {Step{2}, Step{0, ENOSPC}}, Trigger::FlushAck, "error No space left on device (os error 28)\n"},
+    ExitCase{std::nullopt, {Step{0, EIO}}, Trigger::LastSenderGone, "error Input/output error (os error 5)\n"}),
     exit_case_name);
+// clang-format on
 
 }  // namespace
 }  // namespace tarnwick
