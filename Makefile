@@ -10,7 +10,7 @@ FUZZ_TEST_SECONDS ?= 20
 FUZZ_SECONDS ?= 300
 
 .PHONY: setup setup-test build venv check test test-cpp test-python test-stubs test-wheel test-314 \
-        test-other-pythons test-sanitize test-fuzz test-shipping fuzz stress demo bench clean
+        test-other-pythons test-sanitize test-fuzz test-shipping fuzz stress demo bench bench-parallel clean
 
 setup:
 	@PYTHON=$(PYTHON_EXE) tools/setup.sh build
@@ -85,6 +85,13 @@ bench:
 	cmake --preset release -DPython_EXECUTABLE=$(PYTHON_EXE) >/dev/null
 	cmake --build --preset release
 	PYTHONPATH=$(CURDIR) $(PYTHON_EXE) -P bench/compare.py
+
+# Threads in parallel on free-threaded 3.14t (built once per machine), next to stdlib logging.
+bench-parallel: setup-test
+	@py=$$(tools/build_cpython.sh ft); if [ -n "$$py" ]; then \
+	  cmake -S . -B build/bench-3.14t -G Ninja -DCMAKE_BUILD_TYPE=Release -DPython_EXECUTABLE=$$py \
+	        -DTARNWICK_TESTS=OFF >/dev/null && cmake --build build/bench-3.14t && \
+	  PYTHONPATH=$(CURDIR)/build/bench-3.14t/pkg $$py -P bench/parallel.py; fi
 
 clean:
 	rm -rf build tarnwick/_logger*.so
