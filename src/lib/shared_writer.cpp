@@ -19,18 +19,27 @@ struct PathHash {
     }
 };
 
+struct Entry {
+    std::weak_ptr<SharedWriter> writer;
+    std::shared_ptr<WriterTurn> last_turn;  // of the destination's newest writer, which may be finishing
+};
+
 struct Registry {
     std::mutex mutex;
-    std::unordered_map<std::optional<std::string>, std::weak_ptr<SharedWriter>, PathHash> map;
+    std::unordered_map<std::optional<std::string>, Entry, PathHash> map;
 };
 
 // Never destroyed: threads that exit after the interpreter may still look writers up.
 Registry& WRITERS = *new Registry;
 
-Sender<Action> start_writer(const WriterConfig& config, WriterThread& handle) {
+// Starts a writer thread that begins once the writer holding `after` has finished.
+Sender<Action> start_writer(const WriterConfig& config, std::shared_ptr<WriterTurn> after,
+                            const std::shared_ptr<WriterTurn>& turn, WriterThread& handle) {
     auto [sender, receiver] = make_channel<Action>(ACTION_CHANNEL_CAPACITY);
     Context context{std::move(receiver), config.path, local_date_now()};
     context.check_interval = config.check_interval;
+    context.after = std::move(after);
+    context.turn = turn;
     handle = SPAWN_WRITER(std::move(context));
     return std::move(sender);
 }
@@ -40,13 +49,17 @@ Sender<Action> start_writer(const WriterConfig& config, WriterThread& handle) {
 void forget_if_gone(const std::optional<std::string>& path) {
     std::lock_guard lock(WRITERS.mutex);
     auto it = WRITERS.map.find(path);
-    if (it != WRITERS.map.end() && it->second.expired()) WRITERS.map.erase(it);
+    if (it != WRITERS.map.end() && it->second.writer.expired()) WRITERS.map.erase(it);
 }
 
 }  // namespace
 
-SharedWriter::SharedWriter(WriterConfigRef writer_config, Sender<Action> sender, WriterThread handle)
-    : config(std::move(writer_config)), sender_(std::move(sender)), handle_(std::move(handle)) {}
+SharedWriter::SharedWriter(WriterConfigRef writer_config, Sender<Action> sender, WriterThread handle,
+                           std::shared_ptr<WriterTurn> turn)
+    : config(std::move(writer_config)),
+      sender_(std::move(sender)),
+      turn_(std::move(turn)),
+      handle_(std::move(handle)) {}
 
 SharedWriter::~SharedWriter() {
     // The releasing thread's lines for this writer go out before Stop, not to the void.
@@ -89,34 +102,40 @@ void SharedWriter::abandon_thread() noexcept {
 void SharedWriter::restart_in_child() {
     // A thread that did not survive the fork may have held this lock; the child has one thread.
     recreate_in_child(handle_mutex_);
-    if (!handle_.joinable()) return;  // stopped in the parent: stays stopped
-    // The parent's channel may be locked by a thread that does not exist here, and its queued
-    // lines belong to the parent: leave it untouched (leaked) rather than destroying it.
+    // The parent's channel and turn may be locked by threads that do not exist here, and the
+    // queued lines belong to the parent: leave them untouched (leaked) rather than destroying them.
+    new std::shared_ptr<WriterTurn>(std::move(turn_));
+    turn_ = std::make_shared<WriterTurn>();
+    if (!handle_.joinable()) {
+        turn_->finish();  // stopped in the parent: stays stopped
+        return;
+    }
     new Sender<Action>(std::move(sender_));
     handle_.abandon();
-    sender_ = start_writer(*config, handle_);
+    sender_ = start_writer(*config, nullptr, turn_, handle_);
 }
 
 std::shared_ptr<SharedWriter> shared_writer(const WriterConfigRef& config) {
     std::shared_ptr<SharedWriter> replaced;  // released after the lock: its destructor takes it
     std::lock_guard lock(WRITERS.mutex);
-    std::weak_ptr<SharedWriter>& entry = WRITERS.map[config->path];
-    if (std::shared_ptr<SharedWriter> live = entry.lock()) {
+    Entry& entry = WRITERS.map[config->path];
+    if (std::shared_ptr<SharedWriter> live = entry.writer.lock()) {
         if (live->accepting()) return live;
         replaced = std::move(live);
     }
+    auto turn = std::make_shared<WriterTurn>();
     WriterThread handle;
     Sender<Action> sender;
     try {
-        sender = start_writer(*config, handle);
+        sender = start_writer(*config, entry.last_turn, turn, handle);
     } catch (...) {
-        if (entry.expired()) WRITERS.map.erase(config->path);
+        if (entry.writer.expired() && !entry.last_turn) WRITERS.map.erase(config->path);
         throw;
     }
     // make_shared keeps the writer's storage until the last weak reference is gone, so a
     // remembered address is never reused by another writer meanwhile.
-    auto writer = std::make_shared<SharedWriter>(config, std::move(sender), std::move(handle));
-    entry = writer;
+    auto writer = std::make_shared<SharedWriter>(config, std::move(sender), std::move(handle), turn);
+    entry = Entry{writer, std::move(turn)};
     return writer;
 }
 
@@ -125,8 +144,8 @@ std::shared_ptr<BatchSink> reacquire_writer(const WriterConfigRef& config) { ret
 std::vector<std::shared_ptr<SharedWriter>> live_writers() {
     std::vector<std::shared_ptr<SharedWriter>> out;
     std::lock_guard lock(WRITERS.mutex);
-    for (auto& [path, weak] : WRITERS.map) {
-        if (auto w = weak.lock()) out.push_back(std::move(w));
+    for (auto& [path, entry] : WRITERS.map) {
+        if (auto w = entry.writer.lock()) out.push_back(std::move(w));
     }
     return out;
 }
@@ -159,5 +178,21 @@ std::vector<std::shared_ptr<SharedWriter>> flush_and_wait(std::vector<std::share
 }
 
 std::mutex& writers_mutex() noexcept { return WRITERS.mutex; }
+
+void restart_writers_in_child() {
+    recreate_in_child(WRITERS.mutex);
+    for (auto it = WRITERS.map.begin(); it != WRITERS.map.end();) {
+        Entry& entry = it->second;
+        // A writer of the parent that was finishing at the fork will never finish here.
+        new std::shared_ptr<WriterTurn>(std::move(entry.last_turn));
+        if (std::shared_ptr<SharedWriter> writer = entry.writer.lock()) {
+            writer->restart_in_child();
+            entry.last_turn = writer->turn();
+            ++it;
+        } else {
+            it = WRITERS.map.erase(it);
+        }
+    }
+}
 
 }  // namespace tarnwick

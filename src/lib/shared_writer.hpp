@@ -23,7 +23,7 @@ inline constexpr std::chrono::seconds FLUSH_WAIT{5};
 
 class SharedWriter final : public BatchSink {
 public:
-    SharedWriter(WriterConfigRef config, Sender<Action> sender, WriterThread handle);
+    SharedWriter(WriterConfigRef config, Sender<Action> sender, WriterThread handle, std::shared_ptr<WriterTurn> turn);
     // Hands over this thread's pending lines for this writer, then stops it.
     ~SharedWriter();
     SharedWriter(const SharedWriter&) = delete;
@@ -51,12 +51,15 @@ public:
     // In a fork child: a fresh channel and thread for a writer that was running in the parent.
     void restart_in_child();
 
+    const std::shared_ptr<WriterTurn>& turn() const noexcept { return turn_; }
+
     const WriterConfigRef config;
 
 private:
     Sender<Action> sender_;
     std::atomic<bool> abandoned_ = false;
     std::atomic<bool> stopped_ = false;  // stop() began: lines sent now may go nowhere
+    std::shared_ptr<WriterTurn> turn_;   // finished by the thread once it has written everything
     std::mutex handle_mutex_;            // held across the Stop send and the join
     WriterThread handle_;
 };
@@ -80,6 +83,10 @@ std::vector<std::shared_ptr<SharedWriter>> flush_and_wait(std::vector<std::share
 
 // The registry mutex, held across fork() so the child never inherits it locked by another thread.
 std::mutex& writers_mutex() noexcept;
+
+// In a fork child: the registry made usable again and every writer that was running in the
+// parent given a fresh channel and thread.
+void restart_writers_in_child();
 
 // Starts writer threads; tests replace it to simulate a refused thread start.
 using SpawnWriter = WriterThread (*)(Context context);

@@ -98,9 +98,23 @@ void* writer_entry(void* arg) noexcept {
 
 }  // namespace
 
+void WriterTurn::wait() {
+    std::unique_lock lock(mutex_);
+    finished_.wait(lock, [&] { return done_; });
+}
+
+void WriterTurn::finish() {
+    {
+        std::lock_guard lock(mutex_);
+        done_ = true;
+    }
+    finished_.notify_all();
+}
+
 void run_writer(Context context) noexcept {
     std::optional<std::string> failure;
     try {
+        if (context.after) std::exchange(context.after, nullptr)->wait();
         if (IoStatus status = serve(context)) failure = status->text();
     } catch (const std::exception& e) {
         failure = e.what();
@@ -111,6 +125,7 @@ void run_writer(Context context) noexcept {
     { Receiver<Action> gone = std::move(context.receiver); }
     context.path.reset();
     if (failure) report(*failure);
+    if (context.turn) context.turn->finish();
 }
 
 WriterThread& WriterThread::operator=(WriterThread&& o) noexcept {

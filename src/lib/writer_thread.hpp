@@ -5,8 +5,10 @@
 #include <pthread.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <utility>
@@ -24,6 +26,20 @@ namespace tarnwick {
 // Opens a writer's destination for a date; rotate() unless a test fakes it.
 using OpenDestination = IoResult<BufferedWriter> (*)(const std::optional<std::string>& path, const Date& date);
 
+// One destination may be written by a writer that is still finishing (stopped, or released by its
+// last logger) while a new writer for it starts: the new one waits for the old one's turn to end,
+// so their writes never interleave and lines are never torn apart.
+class WriterTurn {
+public:
+    void wait();
+    void finish();
+
+private:
+    std::mutex mutex_;
+    std::condition_variable finished_;
+    bool done_ = false;
+};
+
 struct Context {
     Receiver<Action> receiver;
     std::optional<std::string> path;            // absent = standard output
@@ -31,6 +47,8 @@ struct Context {
     Date (*today)() = local_date_now;           // injectable so tests can move midnight
     OpenDestination open_destination = rotate;  // tests fake the sink
     std::chrono::milliseconds check_interval = DEFAULT_CHECK_INTERVAL;
+    std::shared_ptr<WriterTurn> after = nullptr;  // the previous writer of the destination; none: start at once
+    std::shared_ptr<WriterTurn> turn = nullptr;   // finished once everything of this writer is written
 };
 
 // The thread body. Returns after Stop, once the channel is empty and the sender gone, or at the first

@@ -10,6 +10,7 @@
 #include "lib/fork_safety.hpp"
 #include "lib/producer.hpp"
 #include "lib/shared_writer.hpp"
+#include "python/detached.hpp"
 #include "python/errors.hpp"
 #include "python/logger_module/settings.hpp"
 #include "python/owned_ref.hpp"
@@ -99,12 +100,11 @@ PyObject* after_fork_parent(PyObject*, PyObject*) {
 // whose lock may be held by a vanished thread; the parent's queued and buffered lines and the
 // forking thread's pending ones stay the parent's to write.
 PyObject* after_fork_child(PyObject*, PyObject*) {
-    recreate_in_child(writers_mutex());
     logger_module::reset_settings_in_child();
     BATCH_POOL.reset_in_child();
     if (Producer* p = existing_producer()) p->discard_pending();
     forget_other_threads_producers();
-    for (const std::shared_ptr<SharedWriter>& writer : live_writers()) writer->restart_in_child();
+    restart_writers_in_child();
     Py_RETURN_NONE;
 }
 
@@ -119,11 +119,11 @@ void flush_all_writers(std::chrono::steady_clock::duration budget) {
     const auto deadline = std::chrono::steady_clock::now() + budget;
     // With the interpreter held: no thread can be inside a record meanwhile on a build with a GIL.
     hand_over_all_pending(deadline);
-    std::vector<std::shared_ptr<SharedWriter>> late;
-    Py_BEGIN_ALLOW_THREADS late = flush_and_wait(live_writers(), deadline);
-    for (const std::shared_ptr<SharedWriter>& writer : late) writer->abandon_thread();
-    late.clear();  // a writer released here stops without touching Python
-    Py_END_ALLOW_THREADS
+    Detached detached;
+    // A writer released here stops without touching Python.
+    for (const std::shared_ptr<SharedWriter>& writer : flush_and_wait(live_writers(), deadline)) {
+        writer->abandon_thread();
+    }
 }
 
 bool install_process_hooks(PyObject* module) {

@@ -10,6 +10,7 @@
 #include "lib/record_line.hpp"
 #include "lib/shared_writer.hpp"
 #include "python/bound_fields.hpp"
+#include "python/detached.hpp"
 #include "python/logger_module/settings.hpp"
 #include "python/message_format.hpp"
 #include "python/owned_ref.hpp"
@@ -124,8 +125,8 @@ bool hand_over_interruptibly(Producer& producer) {
         bool done = false;
         {
             ProducerUse use(producer);
-            Py_BEGIN_ALLOW_THREADS done = producer.hand_over_pending(std::chrono::steady_clock::now() + SLICE);
-            Py_END_ALLOW_THREADS
+            Detached detached;
+            done = producer.hand_over_pending(std::chrono::steady_clock::now() + SLICE);
         }
         if (done) return true;
         if (PyErr_CheckSignals() < 0) return false;
@@ -212,11 +213,11 @@ void hand_over_and_wait(PyLogger& logger, bool stop_if_sole_owner) {
     ProducerUse use(producer);
     std::shared_ptr<SharedWriter> writer = logger.writer;
     // The waits leave the interpreter to other threads; the logger (and so `writer`) stays alive.
-    Py_BEGIN_ALLOW_THREADS const auto deadline = std::chrono::steady_clock::now() + FLUSH_WAIT;
+    Detached detached;
+    const auto deadline = std::chrono::steady_clock::now() + FLUSH_WAIT;
     (void)producer.hand_over_pending(deadline);  // to the writer those lines belong to
     (void)flush_and_wait({writer}, deadline);
     if (stop_if_sole_owner && writer.use_count() == 2) writer->stop();  // `writer` is the other
-    Py_END_ALLOW_THREADS
 }
 
 }  // namespace

@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <mutex>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -83,6 +85,48 @@ TEST_F(SharedWriterTest, StoppedOrFailedWriterIsReplaced) {
     pending_for(retry, "retried\n");
     retry.reset();
     EXPECT_EQ(contents("plain/f.log"), "retried\n");
+}
+
+// A slow pipe: each write takes at most 4 KiB and some time, so writers that overlapped would mix.
+std::mutex PIPE_MUTEX;
+std::string PIPE;
+class SlowPipe final : public Destination {
+public:
+    IoResult<std::size_t> write(const char* data, std::size_t size) override {
+        std::this_thread::sleep_for(50us);
+        const std::size_t n = std::min<std::size_t>(size, 4096);
+        std::lock_guard lock(PIPE_MUTEX);
+        PIPE.append(data, n);
+        return n;
+    }
+};
+WriterThread spawn_on_slow_pipe(Context context) {
+    context.open_destination = [](const std::optional<std::string>&, const Date&) -> IoResult<BufferedWriter> {
+        return BufferedWriter(std::make_unique<SlowPipe>());
+    };
+    return WriterThread::spawn(std::move(context));
+}
+
+// A new writer of a destination starts writing only once the previous one has written everything,
+// so the old writer's last lines all come before the new writer's first, none torn apart.
+TEST_F(SharedWriterTest, ANewWriterWaitsForThePreviousOneToFinish) {
+    SPAWN_WRITER = &spawn_on_slow_pipe;
+    auto old_writer = shared_writer(config("pipe"));
+    Bytes batch;
+    for (int i = 0; i < 20'000; ++i) batch.append("an old line\n");
+    ASSERT_TRUE(old_writer->hand_over(batch, Wake::Now, std::nullopt));
+    std::thread stopper([&] { old_writer->stop(); });  // returns once the old thread has written all
+    while (old_writer->accepting()) std::this_thread::yield();
+    auto new_writer = shared_writer(config("pipe"));
+    ASSERT_NE(new_writer, old_writer);
+    Bytes line;
+    line.append("new line\n");
+    ASSERT_TRUE(new_writer->hand_over(line, Wake::Now, std::nullopt));
+    new_writer.reset();
+    stopper.join();
+    std::string expected;
+    for (int i = 0; i < 20'000; ++i) expected += "an old line\n";
+    EXPECT_TRUE(PIPE == expected + "new line\n") << "the writers overlapped";
 }
 
 TEST_F(SharedWriterTest, LinesOfADestroyedWriterReachALiveOneForTheSameDestination) {
