@@ -45,11 +45,12 @@ Sender<Action> start_writer(const WriterConfig& config, std::shared_ptr<WriterTu
 }
 
 // Drops the registry entry of a destination whose writer is gone, so a program that logs to many
-// paths over its life keeps no allocation for each.
-void forget_if_gone(const std::optional<std::string>& path) {
+// paths over its life keeps no allocation for each. Only the entry of the writer that has just
+// finished (`turn`) goes: a newer writer's entry still orders the next writer after it.
+void forget_if_gone(const std::optional<std::string>& path, const std::shared_ptr<WriterTurn>& turn) {
     std::lock_guard lock(WRITERS.mutex);
     auto it = WRITERS.map.find(path);
-    if (it != WRITERS.map.end() && it->second.writer.expired()) WRITERS.map.erase(it);
+    if (it != WRITERS.map.end() && it->second.last_turn == turn && it->second.writer.expired()) WRITERS.map.erase(it);
 }
 
 }  // namespace
@@ -67,7 +68,7 @@ SharedWriter::~SharedWriter() {
         if (std::optional<Bytes> lines = p->take_pending_for(this)) (void)hand_over(*lines, Wake::Now, std::nullopt);
     }
     stop();
-    forget_if_gone(config->path);
+    forget_if_gone(config->path, turn_);
 }
 
 bool SharedWriter::hand_over(Bytes& batch, Wake wake, Deadline deadline) {
