@@ -103,16 +103,3 @@ def test_destination_faults_report_one_line_and_go_on(tmp_path, fault, error):
     proc = run_py(FAULT_CODE, fault, cwd=tmp_path)
     assert proc.stderr.splitlines() == ([f"error {error}"] if error else []) + ["done"]
     assert proc.stdout == ""
-
-
-def test_log_files_are_not_inherited(tmp_path):
-    proc = run_py("""
-        import os
-        from tarnwick._logger import PyLogger
-        log, keeper = PyLogger("x", path="x.log"), PyLogger("k", path="x.log")
-        log.info("opened")
-        log.shutdown()  # the file is open once the flush is acknowledged; keeper keeps it open
-        os.system("ls -l /proc/$$/fd")
-        """, cwd=tmp_path)
-    assert "opened" in read_lines(tmp_path, "x_*.log")[0]
-    assert f"x{today_suffix()}.log" not in proc.stdout and " 1 -> " in proc.stdout

@@ -1,20 +1,13 @@
 """Writers come and go with their loggers; no line is lost when a thread or the interpreter ends, or across fork()."""
 
-import os
-import subprocess
-
 import pytest
 
-from helpers import child_cmd, child_env, msgs, read_lines, run_py
-
-# The sanitizer runtime's allocator can be inherited locked by the fork child of a threaded parent
-# (its own limitation, not glibc's): fork cases would hang at random under it.
-fork_safe = pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""), reason="sanitizer allocator")
+from helpers import ASAN, msgs, read_lines, run_py
 
 
 def test_writers_start_share_and_stop_with_their_loggers(tmp_path):
     run_py("""
-import glob, os, threading
+import glob, os, subprocess, threading
 from tarnwick._logger import PyLogger, get_logger
 threads = lambda: len(os.listdir("/proc/self/task"))
 lines = lambda name: sum(len(open(f).readlines()) for f in glob.glob(name + "_*.log"))
@@ -36,6 +29,8 @@ assert threads() == base + 1, "releasing the last logger stops its writer"
 a.info("one")
 a.shutdown()                       # not the sole owner: flushes, the writer keeps running
 assert threads() == base + 1 and lines("app") == 1
+fds = subprocess.run("ls -l /proc/$$/fd", shell=True, capture_output=True, text=True).stdout
+assert " 1 -> " in fds and "app_" not in fds, "a child process inherits the open log file"
 for k in range(20):                # a thread's lines are handed over before join() returns
     t = threading.Thread(target=b.info, args=("%d", k))
     t.start()
@@ -94,27 +89,11 @@ get_logger("y").info("hi")
     assert 'name=y msg="hi"' in proc.stdout
 
 
-def test_stuck_destination_does_not_hang_exit():
-    r, w = os.pipe()  # nobody reads it: the writer blocks once the pipe is full
-    code = "from tarnwick._logger import PyLogger\nlog = PyLogger('x')\nfor i in range(200000): log.info('fill %d', i)"
-    proc = subprocess.Popen(child_cmd(code), stdout=w, stderr=subprocess.PIPE, env=child_env())
-    os.close(w)
-    try:
-        # The exit flush gives up on a writer that makes no progress.
-        err = proc.communicate(timeout=60)[1]
-    except subprocess.TimeoutExpired:
-        pytest.fail("the interpreter did not exit while its destination was stuck")
-    finally:
-        os.close(r)
-        proc.kill()
-    assert proc.returncode == 0, err.decode(errors="replace")
-
-
-@fork_safe
+@pytest.mark.skipif(ASAN, reason="sanitizer allocator and fork")
 def test_fork_every_line_exactly_once(tmp_path):
-    # A plain child logs past the queue's 65,536 batches of one; multiprocessing's workers end in os._exit().
+    # The child logs past the queue's 65,536 batches of one. (Workers of every start method: test_waits_and_workers.)
     run_py("""
-        import multiprocessing as mp, os, sys, threading
+        import os, sys, threading
         from tarnwick._logger import PyLogger, basic_config
         log = PyLogger("p", path="f.log")
         for i in range(50): log.info("parent %d", i)
@@ -126,16 +105,10 @@ def test_fork_every_line_exactly_once(tmp_path):
             basic_config(batch_size=1)
             for i in range(70000): log.info("child %d", i)
             sys.exit(0)
-        def work(n):
-            for i in range(10000): log.info("worker%d %d", n, i)
-        workers = [mp.get_context("fork").Process(target=work, args=(n,)) for n in range(4)]
-        for w in workers: w.start()
         for i in range(50, 100): log.info("parent %d", i)
-        for w in workers: w.join()
-        assert os.waitpid(pid, 0)[1] == 0 and [w.exitcode for w in workers] == [0] * 4
+        assert os.waitpid(pid, 0)[1] == 0
         """, cwd=tmp_path, timeout=120)
     got = {}
     for source, i in (m.split() for m in msgs(tmp_path, "f_*.log")):
         got.setdefault(source, []).append(int(i))
-    assert got == {"parent": list(range(100)), "thread": [0], "child": list(range(70000)),
-                   **{f"worker{n}": list(range(10000)) for n in range(4)}}
+    assert got == {"parent": list(range(100)), "thread": [0], "child": list(range(70000))}

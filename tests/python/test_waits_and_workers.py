@@ -2,16 +2,13 @@
 a destination that failed or was stopped is tried again by the next logger."""
 
 import multiprocessing
-import os
 import signal
 import subprocess
 import sys
-import textwrap
-import time
 
 import pytest
 
-from helpers import child_env, read_lines, run_py
+from helpers import ASAN, child_env, read_lines, run_py, spawn, wait_for_line
 
 WORKERS = """
 import concurrent.futures, multiprocessing, sys
@@ -35,7 +32,7 @@ if __name__ == "__main__":
 """
 
 
-@pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""), reason="sanitizer allocator and fork")
+@pytest.mark.skipif(ASAN, reason="sanitizer allocator and fork")
 @pytest.mark.parametrize("method", [*multiprocessing.get_all_start_methods(), "pool"])
 def test_every_start_method_keeps_every_workers_lines_in_order(tmp_path, method):
     (tmp_path / "workers.py").write_text(WORKERS)
@@ -65,35 +62,8 @@ threading.Thread(target=flood, daemon=True).start()
 """
 
 
-def start_stuck(code):
-    return subprocess.Popen([sys.executable, "-P", "-c", textwrap.dedent(STUCK + code)], env=child_env(),
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-
-
-def wait_for_line(proc, prefix, timeout=60):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        line = proc.stderr.readline()
-        if line.startswith(prefix):
-            return line
-        if not line:
-            with proc:
-                pytest.fail(f"child ended before {prefix!r}: {proc.wait()}")
-    pytest.fail(f"no {prefix!r} within {timeout} s")
-
-
-def end_with_ctrl_c(proc):
-    proc.send_signal(signal.SIGINT)
-    with proc:  # closes the pipes
-        try:
-            proc.wait(timeout=30)
-        except subprocess.TimeoutExpired:
-            proc.kill()
-            pytest.fail("Ctrl-C did not end the process while a thread waited for room")
-
-
-def test_a_waiting_thread_leaves_the_others_running_and_ctrl_c_ends_the_wait():
-    proc = start_stuck("""
+def test_a_waiting_thread_leaves_the_others_running_and_ctrl_c_ends_the_wait_and_the_process():
+    proc = spawn(STUCK + """
 last, still = -1, 0
 while still < 20:                        # the worker has made no progress for 20 ticks: it waits
     time.sleep(0.05)
@@ -103,14 +73,18 @@ for tick in range(3):                    # this thread still runs Python meanwhi
     print("tick", tick, file=sys.stderr, flush=True)
 while True:
     time.sleep(0.05)
-""")
-    assert int(wait_for_line(proc, "waiting").split()[1]) > 65_536
-    assert wait_for_line(proc, "tick 2")
-    end_with_ctrl_c(proc)
+""", text=True)
+    assert int(wait_for_line(proc, "waiting").split()[1]) > 65_536 and wait_for_line(proc, "tick 2")
+    proc.send_signal(signal.SIGINT)
+    with proc:  # the exit flush gives up on the writer that makes no progress; nothing reads the pipe
+        try:
+            assert proc.wait(timeout=30) != 0 and "KeyboardInterrupt" in proc.stderr.read()
+        finally:
+            proc.kill()
 
 
 def test_a_thread_ending_with_a_full_queue_does_not_hang_the_process():
-    proc = start_stuck("""
+    proc = spawn(STUCK + """
 while True:                              # wait until the queue is full
     seen = count
     time.sleep(0.3)
@@ -121,11 +95,13 @@ ender = threading.Thread(target=log.info, args=("last words",))
 ender.start()
 ender.join()
 threading.Thread(target=print, args=("next thread ran",), kwargs={"file": sys.stderr, "flush": True}).start()
-while True:
-    time.sleep(0.05)
-""")
-    assert wait_for_line(proc, "next thread ran")
-    end_with_ctrl_c(proc)
+threading.Event().wait()
+""", text=True)
+    with proc:
+        try:
+            assert wait_for_line(proc, "next thread ran")
+        finally:
+            proc.kill()
 
 
 def test_a_destination_that_failed_is_tried_again_by_the_next_logger(tmp_path):
