@@ -1,5 +1,5 @@
-"""Waits leave the interpreter to other threads and end on Ctrl-C; every worker process keeps its lines;
-a destination that failed or was stopped is tried again by the next logger."""
+"""Waits leave the interpreter to other threads and end on Ctrl-C; every worker process keeps its lines.
+(A destination that failed or was stopped is tried again by the next logger: test_lifecycle.py.)"""
 
 import multiprocessing
 import signal
@@ -8,7 +8,7 @@ import sys
 
 import pytest
 
-from helpers import ASAN, child_env, read_lines, run_py, spawn, wait_for_line
+from helpers import ASAN, child_env, parse, read_lines, spawn, wait_for_line
 
 WORKERS = """
 import concurrent.futures, multiprocessing, sys
@@ -39,9 +39,8 @@ def test_every_start_method_keeps_every_workers_lines_in_order(tmp_path, method)
     subprocess.run([sys.executable, "-P", "workers.py", method, "w.log"], cwd=tmp_path, env=child_env(),
                    check=True, timeout=120)
     seen = {}
-    for line in read_lines(tmp_path, "w_*.log"):
-        worker, n = line.split(" name=")[1].split(' msg="')
-        seen.setdefault(worker, []).append(int(n[:-1]))
+    for record in map(parse, read_lines(tmp_path, "w_*.log")):
+        seen.setdefault(record["name"], []).append(int(record["msg"]))
     assert seen == {f"w{i}": list(range(10_000)) for i in range(4)}
 
 
@@ -102,20 +101,3 @@ threading.Event().wait()
             assert wait_for_line(proc, "next thread ran")
         finally:
             proc.kill()
-
-
-def test_a_destination_that_failed_is_tried_again_by_the_next_logger(tmp_path):
-    (tmp_path / "blocked").write_text("a file where the directory goes")
-    proc = run_py("""
-import os
-from tarnwick import PyLogger
-first = PyLogger("a", path="blocked/app.log")
-first.info("lost: the directory cannot be made")
-first.shutdown()
-os.remove("blocked")
-second = PyLogger("b", path="blocked/app.log")     # `first` still holds the failed writer
-second.info("written")
-second.shutdown()
-""", cwd=tmp_path)
-    assert proc.stderr == "error File exists (os error 17)\n"
-    assert [line.rsplit('msg="', 1)[1] for line in read_lines(tmp_path / "blocked")] == ['written"']
