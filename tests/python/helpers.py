@@ -1,6 +1,5 @@
 """Shared helpers: fresh interpreters, polling with a deadline, reading log files and parsing their lines."""
 
-import datetime
 import glob
 import json
 import os
@@ -72,10 +71,6 @@ def wait_for_line(proc, prefix):
     while not (line := proc.stderr.readline()).startswith(prefix):
         assert line, f"child ended before {prefix!r}: {proc.wait()}"
     return line
-
-
-def today_suffix():
-    return datetime.date.today().strftime("_%Y%m%d")
 
 
 def read_lines(directory, pattern="*"):

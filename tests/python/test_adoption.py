@@ -75,8 +75,7 @@ assert logging.getLogger().handlers == [handler]
 }
 
 
-@pytest.mark.parametrize("setup", sorted(SETUPS))
-@pytest.mark.parametrize("fmt", ["logfmt", "json"])
+@pytest.mark.parametrize("setup, fmt", [("dictConfig", "logfmt"), ("capture_stdlib", "json")])
 def test_stdlib_records_reach_the_file_and_exit_loses_none(tmp_path, setup, fmt):
     (tmp_path / "lib.py").write_text(LIB)
     proc = run_py(f"""
@@ -95,10 +94,8 @@ import lib
 lib.run()
 many = logging.getLogger("many")
 workers = [threading.Thread(target=lambda t=t: [many.info("%d %d", t, i) for i in range(3000)]) for t in range(3)]
-for w in workers:
-    w.start()
-for w in workers:
-    w.join()
+for w in workers: w.start()
+for w in workers: w.join()
 """, cwd=tmp_path, env=child_env(TZ="UTC"))
     assert "--- Logging error ---" in proc.stderr and "bad %d" in proc.stderr  # and the program went on
     records = [parse(line) for line in read_lines(tmp_path, "s_*.log")]
@@ -112,10 +109,9 @@ for w in workers:
     assert members(extra) == {"user": "ann", "extra.time": "t", "extra.a_b": one, "extra.exception.type": "x",
                               "extra.stack": two}
     assert list(members(stack)) == ["stack"] and stack["stack"].startswith("Stack (most recent call last):\n")
-    assert failed["msg"] == "failed division" and failed["exception.type"] == "ZeroDivisionError"
-    assert failed["exception.message"] == "division by zero"
-    assert failed["exception.stacktrace"].startswith("Traceback") and failed["exception.stacktrace"].endswith(
-        "ZeroDivisionError: division by zero")
+    assert [failed[k] for k in ("msg", "exception.type", "exception.message")] == [
+        "failed division", "ZeroDivisionError", "division by zero"]
+    assert re.fullmatch(r"Traceback .*\nZeroDivisionError: division by zero", failed["exception.stacktrace"], re.S)
     assert pre["exception.stacktrace"] == "made earlier"
     assert plain["msg"] == "no exception here" and members(plain) == {}
 

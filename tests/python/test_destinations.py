@@ -1,9 +1,11 @@
 """Destinations: the colour decision, and destinations that fail. (The midnight switch: the C++ writer tests,
 and end to end under faketime in tests/shipping.)"""
 
+import datetime
+
 import pytest
 
-from helpers import child_env, read_lines, run_py, today_suffix
+from helpers import child_env, read_lines, run_py
 
 COLOR_CODE = """
 import os, sys
@@ -74,7 +76,7 @@ os.write(2, b"done\\n")
     ("broken_pipe", "Broken pipe (os error 32)"),
 ])
 def test_destination_faults_report_one_line_and_go_on(tmp_path, fault, error):
-    (tmp_path / f"dir{today_suffix()}.log").mkdir()
+    (tmp_path / datetime.date.today().strftime("dir_%Y%m%d.log")).mkdir()
     proc = run_py(FAULT_CODE, fault, cwd=tmp_path)
     assert proc.stderr.splitlines() == ([f"error {error}"] if error else []) + ["done"]
     assert proc.stdout == ""

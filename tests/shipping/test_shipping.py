@@ -97,6 +97,9 @@ def test_every_record_arrives_once_and_intact(engine):
         env = child_env(TZ="UTC", FAKETIME_DONT_FAKE_MONOTONIC="1")
         run_py(emit, str(engine.logs / "app.log"), phase, env=env, prefix=["faketime", "-f", when])
     assert sorted(os.listdir(engine.logs)) == ["app_20260105.log", "app_20260106.log"]
+    for day in ("20260105", "20260106"):  # each record in the file of its local day (TZ=UTC here)
+        assert {json.loads(r)["time"][:10] for r in read_lines(engine.logs, f"app_{day}.log")} == {
+            f"{day[:4]}-{day[4:6]}-{day[6:]}"}
     logged = [json.loads(line) for line in read_lines(engine.logs, "app_*.log")]
     assert len(logged) == 4 * 50 + 1 + 2
 
