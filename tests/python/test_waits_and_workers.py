@@ -61,7 +61,17 @@ threading.Thread(target=flood, daemon=True).start()
 """
 
 
-def test_a_waiting_thread_leaves_the_others_running_and_ctrl_c_ends_the_wait_and_the_process():
+def interrupt(proc):
+    """Ctrl-C ends the process; the exit flush gives up on the writer that makes no progress."""
+    proc.send_signal(signal.SIGINT)
+    with proc:  # closes the pipes, never read: the destination stays stuck
+        try:
+            assert proc.wait(timeout=30) != 0 and "KeyboardInterrupt" in proc.stderr.read()
+        finally:
+            proc.kill()
+
+
+def test_a_waiting_thread_leaves_the_others_running_and_ctrl_c_ends_the_wait():
     proc = spawn(STUCK + """
 last, still = -1, 0
 while still < 20:                        # the worker has made no progress for 20 ticks: it waits
@@ -74,12 +84,7 @@ while True:
     time.sleep(0.05)
 """, text=True)
     assert int(wait_for_line(proc, "waiting").split()[1]) > 65_536 and wait_for_line(proc, "tick 2")
-    proc.send_signal(signal.SIGINT)
-    with proc:  # the exit flush gives up on the writer that makes no progress; nothing reads the pipe
-        try:
-            assert proc.wait(timeout=30) != 0 and "KeyboardInterrupt" in proc.stderr.read()
-        finally:
-            proc.kill()
+    interrupt(proc)
 
 
 def test_a_thread_ending_with_a_full_queue_does_not_hang_the_process():
@@ -94,10 +99,8 @@ ender = threading.Thread(target=log.info, args=("last words",))
 ender.start()
 ender.join()
 threading.Thread(target=print, args=("next thread ran",), kwargs={"file": sys.stderr, "flush": True}).start()
-threading.Event().wait()
+while True:
+    time.sleep(0.05)
 """, text=True)
-    with proc:
-        try:
-            assert wait_for_line(proc, "next thread ran")
-        finally:
-            proc.kill()
+    assert wait_for_line(proc, "next thread ran")
+    interrupt(proc)
