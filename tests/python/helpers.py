@@ -1,8 +1,10 @@
-"""Shared helpers for tests that need a fresh interpreter or read log files."""
+"""Shared helpers: fresh interpreters, polling with a deadline, reading log files and parsing their lines."""
 
-import datetime
 import glob
+import json
 import os
+import re
+import select
 import subprocess
 import sys
 import textwrap
@@ -12,6 +14,8 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(os.path.dirname(HERE))
 # Lines a thread has handed over reach the file within one writer check; 50 ms keeps polls short.
 FAST = {"TARNWICK_CHECK_INTERVAL_MS": "50"}
+# The sanitizer runtime's allocator can be inherited locked by the fork child of a threaded parent.
+ASAN = "asan" in os.environ.get("LD_PRELOAD", "")
 
 
 def child_env(**extra):
@@ -37,17 +41,36 @@ def run_py(code, *args, env=None, cwd=None, timeout=60, check=True, prefix=()):
     return proc
 
 
+def spawn(code, *args, cwd=None, text=False, **env):
+    """Starts `code` in a fresh interpreter with piped output, without waiting for it."""
+    return subprocess.Popen(child_cmd(code, *args), cwd=cwd, env=child_env(**env), text=text,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+
+
+def finish(proc, timeout=600):
+    """The standard output of `proc`, which must end well and write nothing on standard error."""
+    try:
+        out, err = proc.communicate(timeout=timeout)
+    finally:
+        proc.kill()
+    assert proc.returncode == 0 and not err, err
+    return out
+
+
 def wait_for(condition, what, timeout=30.0):
     """Polls `condition` until it returns a true value, which is returned; fails naming `what`."""
     deadline = time.monotonic() + timeout
     while not (result := condition()):
         assert time.monotonic() < deadline, f"timed out waiting for {what}"
-        time.sleep(0.02)
+        select.select([], [], [], 0.02)  # not time.sleep(), which faketime breaks
     return result
 
 
-def today_suffix():
-    return datetime.date.today().strftime("_%Y%m%d")
+def wait_for_line(proc, prefix):
+    """The first line of the text-mode child's standard error that starts with `prefix`."""
+    while not (line := proc.stderr.readline()).startswith(prefix):
+        assert line, f"child ended before {prefix!r}: {proc.wait()}"
+    return line
 
 
 def read_lines(directory, pattern="*"):
@@ -61,4 +84,33 @@ def read_lines(directory, pattern="*"):
 
 def msgs(directory, pattern="*"):
     """The messages of the text lines in the files matching `pattern`."""
-    return [line.rsplit(' msg="', 1)[1][:-1] for line in read_lines(directory, pattern)]
+    return [parse(line)["msg"] for line in read_lines(directory, pattern)]
+
+
+class Bare(str):
+    """A logfmt value written without quotes: a number, true, false, null."""
+
+
+ANSI = re.compile(r"\x1b\[[0-9;]*m")  # markup only: values escape ESC as \u001b
+PAIR = re.compile(r'([^\s="]+)=("[^"\\]*(?:\\.[^"\\]*)*"|[^\s"]*)(?: |$)')
+
+
+def parse(line):
+    """The members of a JSON or logfmt line in line order; quoted logfmt values unescaped, bare ones as Bare."""
+    if line.startswith("{"):
+        return json.loads(line)
+    line, fields, pos = ANSI.sub("", line), {}, 0
+    while pos < len(line):
+        m = PAIR.match(line, pos)
+        assert m, f"not logfmt at {pos}: {line[pos:pos + 80]!r}"
+        key, value = m.groups()
+        assert key not in fields, f"duplicate key {key}"
+        fields[key] = json.loads(value) if value.startswith('"') else Bare(value)
+        pos = m.end()
+    return fields
+
+
+def members(record):
+    """The members after msg, in line order."""
+    keys = list(record)
+    return {k: record[k] for k in keys[keys.index("msg") + 1:]}

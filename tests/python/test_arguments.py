@@ -13,7 +13,7 @@ from helpers import FAST, child_env, run_py
 
 CAST = "argument '{}': '{}' object cannot be cast as '{}'"
 NOT_INT = "argument 'batch_size': '{}' object cannot be interpreted as an integer"
-LOG_METHODS = ["trace", "debug", "info", "warn", "warning", "error"]
+LOG_METHODS = ["trace", "debug", "info", "warn", "warning", "error", "exception"]
 QUIET = PyLogger(None, level=PyLevel.Error)  # stdout, but nothing below Error is written
 
 
@@ -65,6 +65,7 @@ class Index:
     (basic_config, (), {"format": None, "path": 1}, CAST.format("path", "int", "str")),
     (basic_config, (), {"path": "\udc80"}, UnicodeEncodeError),
     (basic_config, (), {"format": "\ud800json"}, UnicodeEncodeError),
+    (QUIET.bind, ({"a": 1},), {}, "PyLogger.bind() takes 0 positional arguments but 1 was given"),
     # Log methods check their arguments even where the logger's threshold drops the record.
     *[(getattr(QUIET, m), args, kwargs, text.format(m)) for m in LOG_METHODS for args, kwargs, text in [
         ((), {}, "PyLogger.{}() missing 1 required positional argument: 'message'"),
@@ -89,7 +90,7 @@ def test_dropped_records_evaluate_nothing():
             raise AssertionError("evaluated")
         __repr__ = __str__
 
-    assert all(getattr(QUIET, m)(message="x") is None for m in LOG_METHODS if m != "error")
+    assert all(getattr(QUIET, m)(message="x") is None for m in LOG_METHODS[:5])
     assert QUIET.debug("%d %s", "not a number", Boom()) is None and QUIET.trace("%q %s") is None
 
 

@@ -1,11 +1,11 @@
-"""Destinations: the colour decision, files dated by the local day, and destinations that fail."""
+"""Destinations: the colour decision, and destinations that fail. (The midnight switch: the C++ writer tests,
+and end to end under faketime in tests/shipping.)"""
 
-import os
-import shutil
+import datetime
 
 import pytest
 
-from helpers import FAST, child_env, msgs, read_lines, run_py, today_suffix
+from helpers import child_env, read_lines, run_py
 
 COLOR_CODE = """
 import os, sys
@@ -46,29 +46,6 @@ def test_colour_decision(tmp_path, terminal, mode, env, colored):
     assert ("\x1b[32minfo\x1b[0m" in out) == colored and ("\x1b[2mtime=\x1b[0m" in out) == colored
 
 
-@pytest.mark.skipif(shutil.which("faketime") is None, reason="faketime is not installed")
-# faketime preloads its own library; beside a sanitizer runtime the child hangs.
-@pytest.mark.skipif(bool(os.environ.get("LD_PRELOAD")), reason="another library is preloaded")
-def test_midnight_switches_to_the_next_days_file(tmp_path):
-    run_py("""
-        import glob, threading
-        from tarnwick._logger import PyLogger, basic_config
-        basic_config(batch_size=1)
-        log = PyLogger("m", path="logs/day.log")
-        log.info("before")
-        for i in range(3000):  # a second or two: the writer's next check sees the new date
-            if glob.glob("logs/day_20260106.log"):
-                break
-            log.info("%d", i)
-            threading.Event().wait(0.01)  # faketime breaks time.sleep
-        log.shutdown()
-        """, cwd=tmp_path, env=child_env(TZ="UTC", FAKETIME_DONT_FAKE_MONOTONIC="1", **FAST),
-        prefix=["faketime", "-f", "@2026-01-05 23:59:58.5"])
-    old, new = msgs(tmp_path, "logs/day_20260105.log"), msgs(tmp_path, "logs/day_20260106.log")
-    assert old[:1] == ["before"] and new, (old, new)
-    assert old + new == ["before"] + [str(i) for i in range(len(old) + len(new) - 1)]  # none lost or repeated
-
-
 FAULT_CODE = """
 import os, sys
 from tarnwick._logger import PyLogger, basic_config
@@ -99,20 +76,7 @@ os.write(2, b"done\\n")
     ("broken_pipe", "Broken pipe (os error 32)"),
 ])
 def test_destination_faults_report_one_line_and_go_on(tmp_path, fault, error):
-    (tmp_path / f"dir{today_suffix()}.log").mkdir()
+    (tmp_path / datetime.date.today().strftime("dir_%Y%m%d.log")).mkdir()
     proc = run_py(FAULT_CODE, fault, cwd=tmp_path)
     assert proc.stderr.splitlines() == ([f"error {error}"] if error else []) + ["done"]
     assert proc.stdout == ""
-
-
-def test_log_files_are_not_inherited(tmp_path):
-    proc = run_py("""
-        import os
-        from tarnwick._logger import PyLogger
-        log, keeper = PyLogger("x", path="x.log"), PyLogger("k", path="x.log")
-        log.info("opened")
-        log.shutdown()  # the file is open once the flush is acknowledged; keeper keeps it open
-        os.system("ls -l /proc/$$/fd")
-        """, cwd=tmp_path)
-    assert "opened" in read_lines(tmp_path, "x_*.log")[0]
-    assert f"x{today_suffix()}.log" not in proc.stdout and " 1 -> " in proc.stdout

@@ -1,16 +1,31 @@
-"""Record lines end to end: the six shapes, levels and thresholds, and batching."""
+"""Record lines end to end: the six shapes with fields and exception keys, levels and thresholds, batching."""
 
 import calendar
+import json
 import re
 import time
 
 import pytest
 
-from helpers import FAST, child_env, read_lines, run_py
+from helpers import FAST, Bare, child_env, members, parse, read_lines, run_py
 
 CAL = r"(\d{4})-(\d\d)-(\d\d)T(\d\d):(\d\d):(\d\d)\.(\d{6})"
 UNIX = r"(\d+)\.(\d{9})"
 D, R = re.escape("\x1b[2m"), re.escape("\x1b[0m")
+HOSTILE = 'q"\\ \n\r\t\x1b[31m é 😀 x=1 msg="forged"'
+FIELDS = [  # key, the value's source, in logfmt, in JSON
+    ("s", repr(HOSTILE), HOSTILE, HOSTILE),
+    ("big", "10**30", Bare(10**30), 10**30),
+    ("neg", "-7", Bare("-7"), -7),
+    ("f", "0.1", Bare("0.1"), 0.1),
+    ("e", "1e300", Bare("1e+300"), 1e300),
+    ("nan", "float('nan')", Bare("nan"), "nan"),
+    ("minf", "float('-inf')", Bare("-inf"), "-inf"),
+    ("t", "True", Bare("true"), True),
+    ("n", "None", Bare("null"), None),
+    ("obj", "[1, 'x']", "[1, 'x']", "[1, 'x']"),
+    ("huge", "'y' * (1 << 20)", "y" * (1 << 20), "y" * (1 << 20)),
+]
 
 
 def shape(fmt, unix_ts, color):
@@ -23,22 +38,53 @@ def shape(fmt, unix_ts, color):
     return rf'time={when} level=info name=app msg="user 42 logged in"'
 
 
+def typed(pairs):
+    return [(k, type(v), v) for k, v in pairs]  # a quoted "7" is not a bare 7, nor a JSON 7 a 7.0
+
+
 @pytest.mark.parametrize("fmt, unix_ts, color", [("logfmt", u, c) for u in (False, True) for c in (False, True)]
                          + [("json", False, False), ("json", True, False)])
-def test_line_shapes(tmp_path, fmt, unix_ts, color):
+def test_line_shapes_with_fields_and_exception_keys(tmp_path, fmt, unix_ts, color):
     before = time.time()
-    run_py(f"""
-        from tarnwick._logger import PyLogger, basic_config
-        basic_config(unix_ts={unix_ts}, format={fmt!r}, color={"always" if color else "auto"!r})
-        PyLogger("app", path="shape.log").info("user %d logged in", 42)
-        """, cwd=tmp_path, env=child_env(TZ="<+0545>-5:45"))
-    [line] = read_lines(tmp_path, "shape_*.log")
-    m = re.fullmatch(shape(fmt, unix_ts, color), line)
-    assert m, line
+    out = run_py(f"""
+import json, traceback
+from tarnwick._logger import PyLogger, basic_config
+basic_config(unix_ts={unix_ts}, format={fmt!r}, color={"always" if color else "auto"!r})
+log = PyLogger("app", path="f.log")
+log.info("user %d logged in", 42)
+log = log.bind({", ".join(f"{k}={src}" for k, src, *_ in FIELDS)})
+log.info("plain")
+class AppError(Exception):
+    pass
+try:
+    try:
+        raise KeyError("inner")
+    except KeyError as e:
+        raise AppError("outer\\nline") from e
+except AppError as e:
+    log.exception("failed %s", "job")
+    print(json.dumps("".join(traceback.format_exception(e))))
+log.exception("outside %d", 1)
+""", cwd=tmp_path, env=child_env(TZ="<+0545>-5:45")).stdout
+    first, *lines = read_lines(tmp_path, "f_*.log")
+    m = re.fullmatch(shape(fmt, unix_ts, color), first)
+    assert m, first
     fields = [int(g) for g in m.groups()]
     # The local time and the offset shown agree with the clock.
     stamp = fields[0] + fields[1] / 1e9 if unix_ts else calendar.timegm(fields[:6]) - 20700 + fields[6] / 1e6
     assert before - 1 <= stamp <= time.time() + 1
+    if color:  # the new keys look like the line's own
+        assert '\x1b[2mexception.type=\x1b[0m"' in lines[1] and "\x1b[2mneg=\x1b[0m-7" in lines[0]
+    plain, failed, outside = records = [parse(line) for line in lines]
+    assert [(r["level"], r["msg"]) for r in records] == [("info", "plain"), ("error", "failed job"),
+                                                         ("error", "outside 1")]
+    want = [(k, vals[fmt == "json"]) for k, _, *vals in FIELDS]
+    assert typed(members(plain).items()) == typed(members(outside).items()) == typed(want)
+    stacktrace = json.loads(out)
+    assert "The above exception was the direct cause" in stacktrace and "KeyError: 'inner'" in stacktrace
+    assert typed(members(failed).items()) == typed([*want, ("exception.type", "__main__.AppError"),
+                                                    ("exception.message", "outer\nline"),
+                                                    ("exception.stacktrace", stacktrace[:-1])])
 
 
 def test_levels_and_thresholds(tmp_path):
@@ -52,8 +98,7 @@ def test_levels_and_thresholds(tmp_path):
     rank = {"trace": 0, "debug": 1, "info": 2, "warn": 3, "warning": 3, "error": 4}
     want = [(t, m.replace("warning", "warn"), m) for t in ("Trace", "Info", "Warn", "Error") for m in rank
             if rank[m] >= rank[t.lower()]]
-    assert [re.search(r' level=(\w+) name=(\w+) msg="(\w+)"', line).group(2, 1, 3)
-            for line in read_lines(tmp_path, "lv_*.log")] == want
+    assert [(r["name"], r["level"], r["msg"]) for r in map(parse, read_lines(tmp_path, "lv_*.log"))] == want
 
 
 # Lines reach the writer a whole batch at a time; the writer writes them out at its next check.

@@ -1,23 +1,21 @@
-"""Many threads, many records, writers coming and going, and a destination that falls behind.
-
-The sizes fit CI (smaller still under AddressSanitizer); TARNWICK_STRESS=full runs them at full size."""
+"""Many threads (in parallel where the interpreter has no GIL), many records, writers coming and going,
+reconfiguration meanwhile, and a destination that falls behind: every line arrives intact, once, in each
+thread's order. The sizes fit CI (smaller still under AddressSanitizer); TARNWICK_STRESS=full runs them at full size."""
 
 import json
 import os
 import re
 import select
 import signal
-import subprocess
 import time
 
 import pytest
 
-from helpers import child_cmd, child_env, wait_for
+from helpers import ASAN, finish, spawn, wait_for
 
 pytestmark = pytest.mark.stress
 
 FULL = os.environ.get("TARNWICK_STRESS") == "full"
-ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
 LOAD_RECORDS = 100_000 if FULL else 4_000 if ASAN else 20_000  # per thread, 8 threads
 CHURN_ROUNDS = 20 if FULL else 2                                # 50 threads x 20 destinations
 QUEUE = 65_536                                                  # a writer's queue, in batches
@@ -31,18 +29,33 @@ TEXT = re.compile(r'time=\S+ level=info name=(t\d+) msg="(\d+) (\d+) (\d+) (.*)"
 PRELUDE = f"import sys, threading\nfrom tarnwick._logger import PyLogger, basic_config\npads = {PADS!r}\n"
 
 LOAD_CHILD = PRELUDE + """
-dest, batch, threads, records = sys.argv[1], sys.argv[2], int(sys.argv[3]), int(sys.argv[4])
+dest, batch, churn, threads, records = sys.argv[1], sys.argv[2], sys.argv[3] == "churn", *map(int, sys.argv[4:])
 if batch != "default":
     basic_config(batch_size=int(batch))
 path = None if dest == "stdout" else "load.log"
-keep = PyLogger("main", path=path)   # the writer lives throughout; threads only share it
-start = threading.Barrier(threads)
+keep, flusher = PyLogger("main", path=path), PyLogger("main", path=path)  # the writer lives throughout
+start, done = threading.Barrier(threads), threading.Event()
 def work(t):
-    log = PyLogger("t%d" % t, path=path)
+    log, own = PyLogger("t%d" % t, path=path), PyLogger("t%d" % t, path="own%d.log" % t) if churn else None
     start.wait()
     for i in range(records):
         log.info("%d 0 %d %s", t, i, pads[i % len(pads)])
+        if own:
+            own.info("%d 1 %d %s", t, i, pads[i % len(pads)])
+def churner(c):  # makes and drops loggers, reconfigures, flushes the shared writer
+    rounds = 0
+    while not done.is_set():
+        basic_config(batch_size=(1, 7, 32)[rounds % 3], unix_ts=rounds % 2 == 1)
+        log = PyLogger("t%d" % c, path="churn%d_%d.log" % (c, rounds % 4))
+        log.info("%d 0 %d %s", c, rounds, pads[rounds % len(pads)])
+        log.shutdown()
+        flusher.shutdown()  # `keep` also owns the shared writer: this only flushes
+        rounds += 1
+    open("rounds%d" % c, "w").write(str(rounds))
+churners = [threading.Thread(target=churner, args=(c,)) for c in (100, 101) if churn]
+for c in churners: c.start()
 """
+CHURN_END = "\ndone.set()\nfor c in churners: c.join()\n"
 
 CHURN_CHILD = PRELUDE + """
 threads, rounds = int(sys.argv[1]), int(sys.argv[2])
@@ -70,20 +83,6 @@ THREADS = "\nworkers = [threading.Thread(target=work, args=(t,)) for t in range(
           "for w in workers: w.start()\nfor w in workers: w.join()\n"
 
 
-def spawn(code, *args, cwd=None):
-    return subprocess.Popen(child_cmd(code, *args), cwd=cwd, env=child_env(TZ="UTC"),
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-
-
-def finish(proc, timeout=600):
-    try:
-        out, err = proc.communicate(timeout=timeout)
-    finally:
-        proc.kill()
-    assert proc.returncode == 0 and not err, err.decode(errors="replace")
-    return out
-
-
 def sequences(*blobs):
     """{(thread, stream): [seq, ...]} in line order; every line must be one whole, well-formed record."""
     got = {}
@@ -102,16 +101,23 @@ def files(directory, pattern):
     return [path.read_bytes() for path in sorted(directory.glob(pattern))]
 
 
-@pytest.mark.parametrize("dest, batch", [("file", 1), ("file", "default"), ("stdout", 7), ("stdout", "default")])
-def test_eight_threads_lose_split_or_reorder_nothing(tmp_path, dest, batch):
-    out = finish(spawn(LOAD_CHILD + THREADS, dest, batch, 8, LOAD_RECORDS, cwd=tmp_path))
+@pytest.mark.parametrize("dest, batch, churn", [("file", 1, "calm"), ("file", "default", "churn"),
+                                                ("stdout", 7, "calm"), ("stdout", "default", "churn")])
+def test_eight_threads_in_parallel_lose_split_or_reorder_nothing(tmp_path, dest, batch, churn):
+    out = finish(spawn(LOAD_CHILD + THREADS + CHURN_END, dest, batch, churn, 8, LOAD_RECORDS, cwd=tmp_path, TZ="UTC"))
     got = sequences(out) if dest == "stdout" else sequences(*files(tmp_path, "load_*.log"))
     assert dest == "stdout" or out == b""
     assert got == {(t, 0): list(range(LOAD_RECORDS)) for t in range(8)}
+    if churn == "churn":
+        assert sequences(*files(tmp_path, "own*.log")) == {(t, 1): list(range(LOAD_RECORDS)) for t in range(8)}
+        # A churner's rounds go to four files in turn.
+        rounds = {c: int((tmp_path / f"rounds{c}").read_text()) for c in (100, 101)}
+        assert {k: sorted(v) for k, v in sequences(*files(tmp_path, "churn*.log")).items()} == {
+            (c, 0): list(range(n)) for c, n in rounds.items()}
 
 
 def test_fifty_threads_churning_loggers_of_twenty_destinations(tmp_path):
-    out = finish(spawn(CHURN_CHILD + THREADS, 50, CHURN_ROUNDS, cwd=tmp_path))
+    out = finish(spawn(CHURN_CHILD + THREADS, 50, CHURN_ROUNDS, cwd=tmp_path, TZ="UTC"))
     got = sequences(out, *files(tmp_path, "d*.log"))
     per_round = {(t, d): (t * 7 + d) % 45 + 1 for t in range(50) for d in range(20)}
     assert got == {key: list(range(n * CHURN_ROUNDS)) for key, n in per_round.items()}
@@ -145,7 +151,7 @@ def usage(pid, progress):
 def test_full_queue_blocks_the_producer_without_spinning(tmp_path, mode, ending):
     progress = tmp_path / "progress"
     progress.write_text("0")
-    proc = spawn(FULL_QUEUE_CHILD, BACKLOG_RECORDS, progress, mode, cwd=tmp_path)
+    proc = spawn(FULL_QUEUE_CHILD, BACKLOG_RECORDS, progress, mode, cwd=tmp_path, TZ="UTC")
     try:
         samples = [usage(proc.pid, progress)]
 

@@ -1,10 +1,9 @@
 """Logs the records the shipping tests follow. Arguments: the base path, then "first" or "restart"."""
 
 import os
-import select
 import sys
-import time
 
+from helpers import wait_for
 from tarnwick._logger import PyLevel, PyLogger, basic_config
 
 base, phase = sys.argv[1], sys.argv[2]
@@ -15,14 +14,6 @@ ODD = 'quote " backslash \\ tab \t esc \x1b ünï 😀 <13>1 - - {"msg":"forged"
 def burst(log, tag, n=50):
     for i in range(n):
         getattr(log, ("trace", "debug", "info", "warn", "error")[i % 5])("%s %d %s", tag, i, ODD)
-
-
-def wait_for(path, limit=10.0):
-    end = time.monotonic() + limit  # time.sleep fails under faketime; select and the monotonic clock work
-    while not os.path.exists(path):
-        if time.monotonic() > end:
-            sys.exit(f"{path} never appeared")
-        select.select([], [], [], 0.05)
 
 
 def failure(log):
@@ -36,7 +27,7 @@ if phase == "first":  # started two seconds before midnight
     log = PyLogger("api", path=base, level=PyLevel.Trace)
     burst(log, "before midnight")
     log.info("big %s", "x" * 65536)
-    wait_for(base.replace(".log", "_20260106.log"))
+    wait_for(lambda: os.path.exists(base.replace(".log", "_20260106.log")), "the next day's file", 10)
     burst(log, "after midnight")
     log.shutdown()  # stops the writer
     del log  # a logger made while the stopped one exists would share its stopped writer

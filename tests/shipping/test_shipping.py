@@ -10,14 +10,13 @@ import signal
 import socket
 import subprocess
 import sys
-import time
 import types
 
 import pytest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "python"))
-from helpers import REPO, child_env, read_lines, run_py  # noqa: E402
+from helpers import REPO, child_env, read_lines, run_py, wait_for  # noqa: E402
 
 
 def command(engine, conf, work):
@@ -31,14 +30,6 @@ def command(engine, conf, work):
     own = [f"--persist-file={work}/persist", f"--pidfile={work}/pid", f"--control={work}/ctl"]
     modules = [f"--module-path={m}" for m in sorted(glob.glob(f"{lib}/[0-9]*/"))[-1:]]
     return os.path.exists(exe) and ([exe, "-F", "--no-caps", "-f", conf, *own, *modules], {"LD_LIBRARY_PATH": lib})
-
-
-def wait_until(condition, what, limit=30.0):
-    end = time.monotonic() + limit
-    while not condition():
-        if time.monotonic() > end:
-            raise AssertionError(f"timed out waiting for {what}")
-        time.sleep(0.2)
 
 
 def accepts(port):
@@ -85,11 +76,11 @@ def engine(request, tmp_path):
         with open(work / "output", "ab") as output:
             proc = procs[role] = subprocess.Popen(argv, env=env, stdin=subprocess.DEVNULL, stdout=output,
                                                   stderr=subprocess.STDOUT, start_new_session=True)
-        wait_until(lambda: (work / "pid").exists() or proc.poll() is not None, f"the {role}", 10)
+        wait_for(lambda: (work / "pid").exists() or proc.poll() is not None, f"the {role}", 10)
         assert proc.poll() is None, f"the {role} exited: {(work / 'output').read_text()}"
 
     start("collector")
-    wait_until(lambda: accepts(port), "the collector to listen", 10)
+    wait_for(lambda: accepts(port), "the collector to listen", 10)
     start("host")
     return types.SimpleNamespace(logs=logs, out=out, start=start, stop=lambda *roles: stop(procs, *roles))
 
@@ -106,6 +97,9 @@ def test_every_record_arrives_once_and_intact(engine):
         env = child_env(TZ="UTC", FAKETIME_DONT_FAKE_MONOTONIC="1")
         run_py(emit, str(engine.logs / "app.log"), phase, env=env, prefix=["faketime", "-f", when])
     assert sorted(os.listdir(engine.logs)) == ["app_20260105.log", "app_20260106.log"]
+    for day in ("20260105", "20260106"):  # each record in the file of its local day (TZ=UTC here)
+        assert {json.loads(r)["time"][:10] for r in read_lines(engine.logs, f"app_{day}.log")} == {
+            f"{day[:4]}-{day[4:6]}-{day[6:]}"}
     logged = [json.loads(line) for line in read_lines(engine.logs, "app_*.log")]
     assert len(logged) == 4 * 50 + 1 + 2
 
@@ -113,7 +107,7 @@ def test_every_record_arrives_once_and_intact(engine):
         out = engine.out
         return [json.loads(line) for line in out.read_text(encoding="utf-8").splitlines()] if out.exists() else []
 
-    wait_until(lambda: len(collected()) >= len(logged), "every record at the collector")
+    wait_for(lambda: len(collected()) >= len(logged), "every record at the collector")
     engine.stop()  # a duplicate still on its way lands before the comparison
     key = functools.partial(json.dumps, sort_keys=True)
     assert collections.Counter(map(key, collected())) == collections.Counter(map(key, logged))
