@@ -1,5 +1,8 @@
 #include "python/lifecycle.hpp"
 
+#include <pthread.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <memory>
 #include <mutex>
@@ -21,9 +24,15 @@ namespace {
 
 PyObject* MODULE = nullptr;          // borrowed for the process's life
 std::atomic<bool> MP_HOOKED{false};  // multiprocessing's after-fork hook registered
+std::atomic<bool> EXITING{false};    // the exit flush has run, on EXIT_THREAD
+pthread_t EXIT_THREAD{};
 
 PyObject* flush_at_exit(PyObject*, PyObject*) {
     flush_all_writers(FLUSH_WAIT);
+    // Only this thread and daemon threads are left; a daemon thread still waiting in a log call
+    // stays parked from now on.
+    EXIT_THREAD = pthread_self();
+    EXITING.store(true, std::memory_order_release);
     Py_RETURN_NONE;
 }
 
@@ -114,6 +123,14 @@ PyMethodDef after_fork_parent_def = {"_after_fork_parent", as_cfunction(guarded<
 PyMethodDef after_fork_child_def = {"_after_fork_child", as_cfunction(guarded<after_fork_child>), METH_NOARGS, nullptr};
 
 }  // namespace
+
+bool left_behind_at_exit() noexcept {
+    return EXITING.load(std::memory_order_acquire) && !pthread_equal(EXIT_THREAD, pthread_self());
+}
+
+void park_forever() noexcept {
+    for (;;) pause();
+}
 
 void flush_all_writers(std::chrono::steady_clock::duration budget) {
     const auto deadline = std::chrono::steady_clock::now() + budget;

@@ -66,7 +66,7 @@ def interrupt(proc):
     proc.send_signal(signal.SIGINT)
     with proc:  # closes the pipes, never read: the destination stays stuck
         try:
-            assert proc.wait(timeout=30) != 0 and "KeyboardInterrupt" in proc.stderr.read()
+            assert proc.wait(timeout=30) == -signal.SIGINT and "KeyboardInterrupt" in proc.stderr.read()
         finally:
             proc.kill()
 
