@@ -19,7 +19,6 @@ namespace {
 using tarnwick::Bytes;
 using tarnwick::fuzz::check;
 using tarnwick::fuzz::check_equal;
-namespace python = tarnwick::python;
 
 // What an appender adds to a buffer that already holds something, which it must keep.
 template <class Push>

@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 system=$(readlink -f "$(command -v "${PYTHON:-python3}")")
 declare -A seen=(["$system"]=1)
 found=()
-for exe in $(compgen -c python3.1 | sort -u) "${PYENV_ROOT:-$HOME/.pyenv}"/versions/*/bin/python3.1? \
+for exe in $(compgen -c python3.1 | sort -u) /usr/bin/python3.1? "${PYENV_ROOT:-$HOME/.pyenv}"/versions/*/bin/python3.1? \
            /usr/local/bin/python3.1? /opt/python*/bin/python3.1?; do
   path=$(command -v "$exe" 2>/dev/null || true)
   [[ -n "$path" && -x "$path" ]] || continue
