@@ -80,11 +80,13 @@ stress: build venv
 demo: build
 	PYTHONPATH=$(CURDIR) $(PYTHON_EXE) -P examples/demo.py
 
+# The peers come pinned from requirements/bench.txt into build/venv/bench, on the same interpreter.
 bench:
 	@PYTHON=$(PYTHON_EXE) tools/setup.sh bench
 	cmake --preset release -DPython_EXECUTABLE=$(PYTHON_EXE) >/dev/null
 	cmake --build --preset release
-	PYTHONPATH=$(CURDIR) $(PYTHON_EXE) -P bench/compare.py
+	@py=$$(tools/venv.sh $(PYTHON_EXE) bench requirements/bench.txt) && \
+	    echo "PYTHONPATH=$(CURDIR) $$py -P bench/compare.py" && PYTHONPATH=$(CURDIR) $$py -P bench/compare.py
 
 clean:
 	rm -rf build tarnwick/_logger*.so
