@@ -9,7 +9,7 @@ export PYTHONDONTWRITEBYTECODE := 1
 FUZZ_TEST_SECONDS ?= 20
 FUZZ_SECONDS ?= 300
 
-.PHONY: setup setup-test build venv check test test-cpp test-python test-stubs test-wheel test-314 \
+.PHONY: setup setup-test build venv check test test-clock-fallback test-cpp test-python test-stubs test-wheel test-314 \
         test-other-pythons test-sanitize test-fuzz test-shipping fuzz stress demo bench clean
 
 setup:
@@ -31,8 +31,12 @@ check: build venv
 	PYTHONPATH=$(CURDIR) $(PYTEST) -m "not stress and not wheel" tests/python
 
 # Everything CI runs.
-test: setup-test check test-python test-stubs test-wheel test-314 test-other-pythons test-sanitize \
+test: setup-test check test-clock-fallback test-python test-stubs test-wheel test-314 test-other-pythons test-sanitize \
       test-fuzz test-shipping
+
+# The suite again with record times from clock_gettime rather than the time-stamp counter.
+test-clock-fallback: build venv
+	TARNWICK_CLOCK=clock_gettime PYTHONPATH=$(CURDIR) $(PYTEST) -m "not stress and not wheel" tests/python
 
 test-cpp: build
 	ctest --preset release
