@@ -8,7 +8,6 @@
 
 #if defined(__x86_64__)
 #include <cpuid.h>
-#include <x86intrin.h>
 #endif
 
 namespace tarnwick::tsc {
@@ -61,8 +60,6 @@ void calibrate(std::uint64_t ticks, std::int64_t wall_ns) noexcept {
 }  // namespace
 
 #if defined(__x86_64__)
-std::uint64_t read() noexcept { return __rdtsc(); }
-
 bool invariant() noexcept {
     static const bool result = [] {
         unsigned a = 0, b = 0, c = 0, d = 0;
@@ -71,7 +68,6 @@ bool invariant() noexcept {
     return result;
 }
 #else
-std::uint64_t read() noexcept { return 0; }
 bool invariant() noexcept { return false; }
 #endif
 

@@ -146,9 +146,7 @@ bool hand_over_interruptibly(Producer& producer) {
 }
 
 // Appends with `append` until the line is in, handing full batches over meanwhile. Null with the
-// exception set; NOT_RENDERED (a borrowed Py_None) when `append` reported NotRendered.
-PyObject* const NOT_RENDERED = nullptr;
-
+// exception set, or with `rendered` false (and nothing set) when `append` reported NotRendered.
 template <class AppendLine>
 PyObject* record_with(Producer& producer, AppendLine&& append, bool& rendered) {
     rendered = true;
@@ -158,7 +156,7 @@ PyObject* record_with(Producer& producer, AppendLine&& append, bool& rendered) {
             Py_RETURN_NONE;
         if (appended == Append::NotRendered) {
             rendered = false;
-            return NOT_RENDERED;
+            return nullptr;
         }
         if (!hand_over_interruptibly(producer)) return nullptr;
         if (appended == Append::BatchWaiting) Py_RETURN_NONE;
