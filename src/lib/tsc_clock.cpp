@@ -42,7 +42,9 @@ double current_ns_per_tick() noexcept {
 
 void calibrate(std::uint64_t ticks, std::int64_t wall_ns) noexcept {
     Calibration& c = calibration();
-    std::lock_guard guard(c.lock);
+    // Never waits: a pair is only an offer, and a lock held across fork() stays held in the child.
+    std::unique_lock guard(c.lock, std::try_to_lock);
+    if (!guard.owns_lock()) return;
     if (c.has_start && ticks > c.start_ticks && wall_ns > c.start_ns) {
         if (wall_ns - c.start_ns < CALIBRATION_SPAN_NS) return;  // too short a span yet
         const double rate = static_cast<double>(wall_ns - c.start_ns) / static_cast<double>(ticks - c.start_ticks);
