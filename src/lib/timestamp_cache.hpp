@@ -45,7 +45,10 @@ public:
             }
             return refresh();
         }
-        if (const auto time = since_anchor(anchor_, mono_ns())) return *time;
+        if (const auto time = since_anchor(anchor_, mono_ns())) {
+            last_ = *time;  // so the first anchor on the counter does not go back behind it
+            return last_;
+        }
         return refresh();
     }
 
@@ -68,7 +71,7 @@ private:
     tsc::Anchor tsc_{};
     double ns_per_tick_ = 0;  // 0: the monotonic clock's anchor_ is in use
     double tsc_rest_ = 0;     // nanoseconds from tsc_ to the end of its second
-    WallTime last_{};         // the latest time given, with the counter: none is given below it
+    WallTime last_{};         // the latest time given; with the counter none is given below it
 };
 
 // Which set of cached texts a line is built from.
