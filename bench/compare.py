@@ -702,7 +702,7 @@ def targets(results, rss):
         for scen, system in pairs:
             r = results.get((scen, system))
             if r is None:
-                return f"{system} not run"
+                return f"{system} not measured"
             if not r.get("ok"):
                 return f"{system} {scen}: {r.get('status')}"
         return "no measurement"
