@@ -9,8 +9,8 @@ export PYTHONDONTWRITEBYTECODE := 1
 FUZZ_TEST_SECONDS ?= 20
 FUZZ_SECONDS ?= 300
 
-.PHONY: setup setup-test build venv check test test-cpp test-python test-stubs test-wheel test-314 \
-        test-other-pythons test-sanitize test-fuzz test-shipping fuzz stress demo bench bench-parallel clean
+.PHONY: setup setup-test build venv check test test-clock-fallback test-cpp test-python test-stubs test-wheel \
+        test-314 test-other-pythons test-sanitize test-fuzz test-shipping fuzz stress demo bench bench-parallel clean
 
 setup:
 	@PYTHON=$(PYTHON_EXE) tools/setup.sh build
@@ -31,8 +31,12 @@ check: build venv
 	PYTHONPATH=$(CURDIR) $(PYTEST) -m "not stress and not wheel" tests/python
 
 # Everything CI runs.
-test: setup-test check test-python test-stubs test-wheel test-314 test-other-pythons test-sanitize \
+test: setup-test check test-clock-fallback test-python test-stubs test-wheel test-314 test-other-pythons test-sanitize \
       test-fuzz test-shipping
+
+# The suite again with record times from clock_gettime rather than the time-stamp counter.
+test-clock-fallback: build venv
+	TARNWICK_CLOCK=clock_gettime PYTHONPATH=$(CURDIR) $(PYTEST) -m "not stress and not wheel" tests/python
 
 test-cpp: build
 	ctest --preset release
@@ -80,11 +84,14 @@ stress: build venv
 demo: build
 	PYTHONPATH=$(CURDIR) $(PYTHON_EXE) -P examples/demo.py
 
+# The peers come pinned from requirements/bench.txt into build/venv/bench, on the same interpreter.
 bench:
 	@PYTHON=$(PYTHON_EXE) tools/setup.sh bench
 	cmake --preset release -DPython_EXECUTABLE=$(PYTHON_EXE) >/dev/null
 	cmake --build --preset release
-	PYTHONPATH=$(CURDIR) $(PYTHON_EXE) -P bench/compare.py
+	@py=$$(tools/venv.sh $(PYTHON_EXE) bench requirements/bench.txt) && \
+	    echo "PYTHONPATH=$(CURDIR) $$py -P bench/compare.py" && PYTHONPATH=$(CURDIR) $$py -P bench/compare.py
+	@$(MAKE) --no-print-directory bench-parallel
 
 # Threads in parallel on free-threaded 3.14t (built once per machine), next to stdlib logging.
 bench-parallel: setup-test

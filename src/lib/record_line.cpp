@@ -4,6 +4,7 @@
 #include <cassert>
 #include <cstdint>
 #include <cstring>
+#include <string>
 
 #include "lib/json_escape.hpp"
 
@@ -97,50 +98,80 @@ char* put_fraction(char* p, std::uint32_t value, std::size_t width) noexcept {
     return p + width;
 }
 
-// One body for both entries; the line without a tail keeps its own copy, free of the tail's work.
-template <bool WithTail>
-[[gnu::always_inline]] inline void render(Bytes& out, TimestampCache& cache, WallTime now, Level level, LineStyle style,
-                                          std::optional<EscapedName> name, std::string_view message,
-                                          std::string_view tail) {
+// Everything of a line up to its message: the time, the level, the name and the message's key.
+struct Head {
+    const Keys& keys;
+    std::string_view prefix;
+    std::string_view offset_suffix;
+    std::size_t digits;
+    std::uint32_t fraction;
+    const Piece& level_text;
+    std::optional<EscapedName> name;
+    bool unix_ts;
+    std::size_t size;
+};
+
+[[gnu::always_inline]] inline Head head_of(TimestampCache& cache, WallTime now, Level level, LineStyle style,
+                                           std::optional<EscapedName> name) {
     assert(now.nanos <= 999'999'999u && "nanoseconds out of range");
     const TextGroup group = style.json ? TextGroup::Json : style.color ? TextGroup::Colored : TextGroup::Plain;
     if (cache.second() != now.seconds || !cache.has(group)) cache.refresh(now.seconds, group);
 
     const Keys& keys = KEYS[static_cast<std::size_t>(group)];
     const TimestampCache::Texts texts = cache.texts(group);
-    const std::string_view prefix = style.unix_ts ? texts.unix_prefix : texts.calendar_prefix;
+    Head h{
+        .keys = keys,
+        .prefix = style.unix_ts ? texts.unix_prefix : texts.calendar_prefix,
+        .offset_suffix = texts.offset_suffix,
+        .digits = style.unix_ts ? std::size_t{9} : std::size_t{6},
+        .fraction = style.unix_ts ? now.nanos : now.nanos / 1'000,
+        .level_text = LEVEL_NAMES[group == TextGroup::Colored ? 1 : 0][static_cast<std::size_t>(level) - 1],
+        .name = name,
+        .unix_ts = style.unix_ts,
+        .size = 0,
+    };
     const std::size_t suffix_size = style.unix_ts ? keys.unix_level_key.size : texts.offset_suffix.size();
-    const std::size_t digits = style.unix_ts ? 9 : 6;
-    const std::uint32_t fraction = style.unix_ts ? now.nanos : now.nanos / 1'000;
-    const Piece& level_text = LEVEL_NAMES[group == TextGroup::Colored ? 1 : 0][static_cast<std::size_t>(level) - 1];
+    h.size = h.prefix.size() + h.digits + suffix_size + h.level_text.size + keys.level_end.size + keys.msg_key.size;
+    if (name) h.size += keys.name_key.size + name->text.size() + keys.name_end.size;
+    return h;
+}
 
+// Writes the head; the buffer holds SLACK spare bytes after it.
+[[gnu::always_inline]] inline char* put_head(char* p, const Head& h) noexcept {
+    p = put_cached(p, h.prefix);
+    p = put_fraction(p, h.fraction, h.digits);
+    p = h.unix_ts ? put(p, h.keys.unix_level_key) : put_cached(p, h.offset_suffix);
+    p = put(p, h.level_text);
+    p = put(p, h.keys.level_end);
+    if (h.name) {
+        p = put(p, h.keys.name_key);
+        p = put(p, h.name->text);
+        p = put(p, h.keys.name_end);
+    }
+    return put(p, h.keys.msg_key);
+}
+
+// One body for both entries; the line without a tail keeps its own copy, free of the tail's work.
+template <bool WithTail>
+[[gnu::always_inline]] inline void render(Bytes& out, TimestampCache& cache, WallTime now, Level level, LineStyle style,
+                                          std::optional<EscapedName> name, std::string_view message,
+                                          std::string_view tail) {
+    const Head h = head_of(cache, now, level, style, name);
     const std::size_t message_size = json_escaped_size(message);
-    std::size_t total = prefix.size() + digits + suffix_size + level_text.size + keys.level_end.size +
-                        keys.msg_key.size + message_size + keys.msg_line_end.size;
+    std::size_t total = h.size + message_size + h.keys.msg_line_end.size;
     if constexpr (WithTail) total += tail.size();
-    if (name) total += keys.name_key.size + name->text.size() + keys.name_end.size;
 
     // One capacity check per line; everything after it only copies. The slack is given back below.
     const std::size_t before = out.size();
     char* const start = out.extend(total + SLACK);
-    char* p = put_cached(start, prefix);
-    p = put_fraction(p, fraction, digits);
-    p = style.unix_ts ? put(p, keys.unix_level_key) : put_cached(p, texts.offset_suffix);
-    p = put(p, level_text);
-    p = put(p, keys.level_end);
-    if (name) {
-        p = put(p, keys.name_key);
-        p = put(p, name->text);
-        p = put(p, keys.name_end);
-    }
-    p = put(p, keys.msg_key);
+    char* p = put_head(start, h);
     p = json_escape_into(p, message, message_size);
     if constexpr (WithTail) {
-        p = put(p, keys.msg_end);
+        p = put(p, h.keys.msg_end);
         p = put(p, tail);
-        p = put(p, keys.line_end);
+        p = put(p, h.keys.line_end);
     } else {
-        p = put(p, keys.msg_line_end);
+        p = put(p, h.keys.msg_line_end);
     }
     assert(p == start + total && "line size and line text disagree");
     out.truncate(before + total);
@@ -160,6 +191,50 @@ void render_line(Bytes& out, TimestampCache& cache, WallTime now, Level level, L
     } else {
         render<true>(out, cache, now, level, style, name, message, tail);
     }
+}
+
+}  // namespace tarnwick
+
+namespace tarnwick {
+
+std::size_t open_line(Bytes& out, TimestampCache& cache, WallTime now, Level level, LineStyle style,
+                      std::optional<EscapedName> name, std::size_t message_room) {
+    const Head h = head_of(cache, now, level, style, name);
+    const std::size_t before = out.size();
+    // Room for the head, the message as the caller expects it and the line's end in one go.
+    out.reserve(before + h.size + message_room + SLACK);
+    char* const start = out.extend(h.size + SLACK);
+    [[maybe_unused]] char* const p = put_head(start, h);
+    assert(p == start + h.size && "head size and head text disagree");
+    out.truncate(before + h.size);
+    return before + h.size;
+}
+
+void close_line(Bytes& out, std::size_t message_start, LineStyle style, std::string_view tail) {
+    const Keys& keys = KEYS[static_cast<std::size_t>(style.json    ? TextGroup::Json
+                                                     : style.color ? TextGroup::Colored
+                                                                   : TextGroup::Plain)];
+    const std::string_view message(out.data() + message_start, out.size() - message_start);
+    const std::size_t escaped_size = json_escaped_size(message);
+    std::size_t end_size = tail.empty() ? keys.msg_line_end.size : keys.msg_end.size + tail.size() + keys.line_end.size;
+    if (escaped_size != message.size()) {
+        // Rare: the message needs escapes, which lengthen it; escape a copy back into place.
+        const std::string raw(message);
+        out.truncate(message_start);
+        char* const p = out.extend(escaped_size + end_size + SLACK);
+        json_escape_into(p, raw, escaped_size);
+        out.truncate(message_start + escaped_size);
+    }
+    const std::size_t before = out.size();
+    char* p = out.extend(end_size + SLACK);
+    if (tail.empty()) {
+        p = put(p, keys.msg_line_end);
+    } else {
+        p = put(p, keys.msg_end);
+        p = put(p, tail);
+        p = put(p, keys.line_end);
+    }
+    out.truncate(before + end_size);
 }
 
 }  // namespace tarnwick

@@ -35,4 +35,13 @@ void render_line(Bytes& out, TimestampCache& cache, WallTime now, Level level, L
 void render_line(Bytes& out, TimestampCache& cache, WallTime now, Level level, LineStyle style,
                  std::optional<EscapedName> name, std::string_view message, std::string_view tail);
 
+// The same line in two steps, for a message formatted straight into `out`: open_line appends
+// everything before the message (reserving `message_room` more bytes) and returns where the message
+// starts; the caller appends the message's raw text; close_line escapes it in place and appends the
+// tail and the line's end. A caller that gives up, or meets an exception, in between truncates
+// `out` back to its size before open_line.
+std::size_t open_line(Bytes& out, TimestampCache& cache, WallTime now, Level level, LineStyle style,
+                      std::optional<EscapedName> name, std::size_t message_room);
+void close_line(Bytes& out, std::size_t message_start, LineStyle style, std::string_view tail);
+
 }  // namespace tarnwick

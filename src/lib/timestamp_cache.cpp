@@ -77,19 +77,57 @@ char* put_year(char* p, std::int64_t year) noexcept {
 }  // namespace
 
 WallTime ThreadTimestampCache::refresh() {
-    timespec wall{};
-    clock_gettime(CLOCK_REALTIME, &wall);
+    if (tsc::invariant() && tsc::allowed()) {
+        const tsc::Reading reading = tsc::anchor_and_calibrate();
+        ns_per_tick_ = reading.ns_per_tick;
+        if (ns_per_tick_ != 0) return anchor_tsc(reading.anchor);
+    }
+    ns_per_tick_ = 0;
+    // The monotonic reading that brackets the wall clock's most tightly of a few tries: one split by
+    // preemption would misplace every time until the next anchor.
+    timespec best{};
+    std::uint64_t mono = 0, spread = ~std::uint64_t{0};
+    for (int attempt = 0; attempt < 3 && spread > TIGHT_NS; ++attempt) {
+        timespec now{};
+        const std::uint64_t before = mono_ns();
+        clock_gettime(CLOCK_REALTIME, &now);
+        const std::uint64_t after = mono_ns();
+        if (after - before < spread) {
+            spread = after - before;
+            mono = before + spread / 2;
+            best = now;
+        }
+    }
     anchor_ = Anchor{
-        .mono = mono_ns(),
-        .seconds = static_cast<std::int64_t>(wall.tv_sec),
-        .nanos = static_cast<std::uint32_t>(wall.tv_nsec),
+        .mono = mono,
+        .seconds = static_cast<std::int64_t>(best.tv_sec),
+        .nanos = static_cast<std::uint32_t>(best.tv_nsec),
     };
-    return WallTime{anchor_.seconds, anchor_.nanos};
+    last_ = WallTime{anchor_.seconds, anchor_.nanos};
+    return last_;
 }
 
-WallTime ThreadTimestampCache::now() {
-    if (const auto time = since_anchor(anchor_, mono_ns())) return *time;
-    return refresh();
+WallTime ThreadTimestampCache::anchor_tsc(const tsc::Anchor& anchor) noexcept {
+    const WallTime wall{anchor.seconds, anchor.nanos};
+    tsc_ = anchor;
+    tsc_rest_ = static_cast<double>(1'000'000'000u - tsc_.nanos);
+    // The counter's estimate may have run a little ahead of the wall clock: the thread's times wait
+    // for it rather than go back. A larger difference is the wall clock being set, which shows as it
+    // does without the counter.
+    const std::int64_t behind =
+        (last_.seconds - wall.seconds) * 1'000'000'000 + (static_cast<std::int64_t>(last_.nanos) - wall.nanos);
+    if (behind <= 0 || behind >= MAX_HELD_NS) {
+        last_ = wall;
+        return wall;
+    }
+    if (last_.seconds != wall.seconds) {
+        // last_ lies in the next second: anchor at its start, which the counter has yet to reach.
+        tsc_.seconds = last_.seconds;
+        tsc_.nanos = 0;
+        tsc_.ticks += static_cast<std::uint64_t>(static_cast<double>(1'000'000'000u - wall.nanos) / ns_per_tick_);
+        tsc_rest_ = 1e9;
+    }
+    return last_;  // now() holds it until the counter passes it
 }
 
 std::optional<WallTime> ThreadTimestampCache::since_anchor(const Anchor& anchor, std::uint64_t mono) noexcept {

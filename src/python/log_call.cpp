@@ -82,16 +82,18 @@ inline Producer& thread_producer() {
 
 // What became of a record: appended (a full batch sent on), appended to a full batch that waits
 // for room, or not rendered because earlier lines for another writer wait for room first.
-enum class Append { Done, BatchWaiting, LinesInTheWay };
+// NotRendered: the message needs the interpreter after all (format_native gave up).
+enum class Append { Done, BatchWaiting, LinesInTheWay, NotRendered };
 
 // Renders one line at the end of the thread's batch and hands the batch over when full, never
 // waiting for room in a writer's queue. Runs no Python code, so nothing can re-enter the producer
 // while it is held.
 // WithTail: the line carries `tail` after the message and is printed under `name`; otherwise it is
 // a plain call's line under the logger's own name, and both are unused (and optimised away).
-template <bool WithTail>
-Append append_record(Producer& producer, PyLogger& logger, Level level, std::optional<EscapedName> name,
-                     std::string_view message, std::string_view tail, std::uint64_t batch_size) {
+// `render(batch, cache, now, style)` appends the line, or appends nothing and returns false
+// (Append::NotRendered) when it cannot.
+template <class Render>
+Append append_record(Producer& producer, PyLogger& logger, std::uint64_t batch_size, Render&& render) {
     constexpr std::chrono::steady_clock::time_point NO_WAIT{};  // long past
     ProducerUse use(producer);
     SharedWriter& writer = *logger.writer;
@@ -100,18 +102,29 @@ Append append_record(Producer& producer, PyLogger& logger, Level level, std::opt
         producer.adopt(logger.writer, writer.config);
     }
     const WallTime now = producer.clock.now();
-    if constexpr (WithTail) {
-        render_line(producer.batch, producer.cache, now, level, writer.config->style, name, message, tail);
-    } else {
-        std::optional<EscapedName> own_name;
-        if (logger.name) own_name = EscapedName{*logger.name};
-        render_line(producer.batch, producer.cache, now, level, writer.config->style, own_name, message);
-    }
+    if (!render(producer.batch, producer.cache, now, writer.config->style)) return Append::NotRendered;
     if (++producer.pending < batch_size) return Append::Done;
     if (!writer.hand_over(producer.batch, Wake::Lazily, NO_WAIT)) return Append::BatchWaiting;
     producer.batch = BATCH_POOL.take();
     producer.pending = 0;
     return Append::Done;
+}
+
+// The line of a ready message.
+template <bool WithTail>
+Append append_record(Producer& producer, PyLogger& logger, Level level, std::optional<EscapedName> name,
+                     std::string_view message, std::string_view tail, std::uint64_t batch_size) {
+    return append_record(producer, logger, batch_size,
+                         [&](Bytes& batch, TimestampCache& cache, WallTime now, LineStyle style) {
+                             if constexpr (WithTail) {
+                                 render_line(batch, cache, now, level, style, name, message, tail);
+                             } else {
+                                 std::optional<EscapedName> own_name;
+                                 if (logger.name) own_name = EscapedName{*logger.name};
+                                 render_line(batch, cache, now, level, style, own_name, message);
+                             }
+                             return true;
+                         });
 }
 
 // A writer's queue is full (its destination does not keep up, or nobody reads it): hands the
@@ -133,21 +146,39 @@ bool hand_over_interruptibly(Producer& producer) {
     }
 }
 
-template <bool WithTail>
-PyObject* record(Producer& producer, PyLogger& logger, Level level, std::optional<EscapedName> name,
-                 std::string_view message, std::string_view tail, std::uint64_t batch_size) {
+// Appends with `append` until the line is in, handing full batches over meanwhile. Null with the
+// exception set, or with `rendered` false (and nothing set) when `append` reported NotRendered.
+template <class AppendLine>
+PyObject* record_with(Producer& producer, AppendLine&& append, bool& rendered) {
+    rendered = true;
     for (;;) {
-        const Append appended = append_record<WithTail>(producer, logger, level, name, message, tail, batch_size);
+        const Append appended = append();
         if (appended == Append::Done) [[likely]]
             Py_RETURN_NONE;
+        if (appended == Append::NotRendered) {
+            rendered = false;
+            return nullptr;
+        }
         if (!hand_over_interruptibly(producer)) return nullptr;
         if (appended == Append::BatchWaiting) Py_RETURN_NONE;
     }
 }
 
+template <bool WithTail>
+PyObject* record(Producer& producer, PyLogger& logger, Level level, std::optional<EscapedName> name,
+                 std::string_view message, std::string_view tail, std::uint64_t batch_size) {
+    bool rendered = true;
+    return record_with(
+        producer, [&] { return append_record<WithTail>(producer, logger, level, name, message, tail, batch_size); },
+        rendered);
+}
+
 }  // namespace
 
 namespace {
+
+// Room reserved for a message formatted straight into the batch; a longer one grows it as it goes.
+constexpr std::size_t MESSAGE_ROOM = 256;
 
 // Shared by the entries below; inlined so the plain log call pays for no extra layer.
 template <bool WithTail>
@@ -161,6 +192,36 @@ template <bool WithTail>
         if (!utf8_of(message, text)) return nullptr;
         return record<WithTail>(producer, logger, level, name, text, tail, batch_size);
     }
+    // The common case, formatted straight into the batch: only exact str, int and float arguments,
+    // so no Python code runs while the batch is held.
+    bool rendered = false;
+    PyObject* result = record_with(
+        producer,
+        [&] {
+            return append_record(
+                producer, logger, batch_size, [&](Bytes& batch, TimestampCache& cache, WallTime now, LineStyle style) {
+                    const std::size_t before = batch.size();
+                    try {
+                        std::optional<EscapedName> line_name = name;
+                        if constexpr (!WithTail) {
+                            if (logger.name) line_name = EscapedName{*logger.name};
+                        }
+                        const std::size_t start =
+                            open_line(batch, cache, now, level, style, line_name, MESSAGE_ROOM + tail.size());
+                        if (!format_native(batch, message, args, nargs)) {
+                            batch.truncate(before);
+                            return false;
+                        }
+                        close_line(batch, start, style, tail);
+                    } catch (...) {
+                        batch.truncate(before);  // never a partial line
+                        throw;
+                    }
+                    return true;
+                });
+        },
+        rendered);
+    if (rendered) return result;
     // The text lives in the loan's own buffer, out of reach of a signal handler's nested call.
     ScratchLoan scratch(producer);
     if (!format_message(scratch.buffer(), message, args, nargs)) return nullptr;

@@ -39,6 +39,9 @@ bool append_text_of(Bytes& out, PyObject* obj, bool repr) {
     return text && append_utf8(out, text.get());
 }
 
+// Native: only what needs no Python code (exact str, int and float arguments); anything else
+// abandons, with nothing raised.
+template <bool Native>
 Step convert(Bytes& out, char letter, PyObject* arg) {
     long long value = 0;
     switch (letter) {
@@ -62,13 +65,18 @@ Step convert(Bytes& out, char letter, PyObject* arg) {
         case 's':
         case 'r': {
             const bool repr = letter == 'r';
-            if (!repr && PyUnicode_CheckExact(arg)) return append_utf8(out, arg) ? Step::Done : Step::Error;
+            if (!repr && PyUnicode_CheckExact(arg)) {
+                if (append_utf8(out, arg)) return Step::Done;
+                if constexpr (Native) break;  // the interpreter raises it again
+                return Step::Error;
+            }
             if (PyLong_CheckExact(arg) && fits_i64(arg, value)) {
                 push_i64(out, value);
                 return Step::Done;
             }
             PyErr_Clear();  // an out-of-range int is converted by the interpreter below
             if (PyFloat_CheckExact(arg) && push_f64_repr(out, PyFloat_AS_DOUBLE(arg))) return Step::Done;
+            if constexpr (Native) break;
             return append_text_of(out, arg, repr) ? Step::Done : Step::Error;
         }
         default:
@@ -79,9 +87,16 @@ Step convert(Bytes& out, char letter, PyObject* arg) {
 }
 
 // The in-place path; Abandon means the interpreter must format the whole message.
+template <bool Native>
 Step fast_format(Bytes& out, PyObject* message, PyObject* const* args, Py_ssize_t nargs) {
     std::string_view text;
-    if (!utf8_of(message, text)) return Step::Error;
+    if (!utf8_of(message, text)) {
+        if constexpr (Native) {
+            PyErr_Clear();
+            return Step::Abandon;
+        }
+        return Step::Error;
+    }
     const char* p = text.data();
     const char* const end = p + text.size();
     Py_ssize_t used = 0;
@@ -98,7 +113,7 @@ Step fast_format(Bytes& out, PyObject* message, PyObject* const* args, Py_ssize_
             continue;
         }
         if (!is_fast_conversion(letter) || used == nargs) return Step::Abandon;
-        const Step step = convert(out, letter, args[used]);
+        const Step step = convert<Native>(out, letter, args[used]);
         if (step != Step::Done) return step;
         ++used;
     }
@@ -126,13 +141,18 @@ bool fallback_format(Bytes& out, PyObject* message, PyObject* operand) {
     return append_utf8(out, result.get());
 }
 
+bool format_native(Bytes& out, PyObject* message, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs == 1 && PyDict_Check(args[0])) return false;
+    return fast_format<true>(out, message, args, nargs) == Step::Done;
+}
+
 bool format_message(Bytes& out, PyObject* message, PyObject* const* args, Py_ssize_t nargs) {
     if (nargs == 1 && PyDict_Check(args[0])) {
         const int truth = PyObject_IsTrue(args[0]);
         if (truth < 0) return false;
         if (truth == 1) return fallback_format(out, message, args[0]);
     }
-    switch (fast_format(out, message, args, nargs)) {
+    switch (fast_format<false>(out, message, args, nargs)) {
         case Step::Done:
             return true;
         case Step::Error:

@@ -3,9 +3,12 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstdlib>
+#include <string_view>
 
 #include "lib/producer.hpp"
 #include "lib/shared_writer.hpp"
+#include "lib/tsc_clock.hpp"
 #include "python/errors.hpp"
 #include "python/lifecycle.hpp"
 #include "python/logger_module/basic_config.hpp"
@@ -78,6 +81,10 @@ OwnedRef build_module() {
     }
     if (!add_function(module.get(), all, &basic_config_def)) return {};
     if (!add_function(module.get(), all, &get_logger_def)) return {};
+    // TARNWICK_CLOCK=clock_gettime keeps record times off the CPU's time-stamp counter. Read here,
+    // with the interpreter held, since the environment is not safe to read beside Python threads.
+    const char* clock = std::getenv("TARNWICK_CLOCK");
+    tsc::allow(clock == nullptr || std::string_view(clock) != "clock_gettime");
     // Lines whose writer was destroyed before they were handed over go to the live writer of
     // their destination, made with the configuration they were rendered for.
     set_reacquire_sink(&reacquire_writer);

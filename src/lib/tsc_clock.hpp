@@ -1,0 +1,49 @@
+// The CPU's time-stamp counter as a cheap wall clock for record times. clock_gettime on a
+// virtual machine runs an ordered rdtsc that waits for earlier work to retire; an unordered read
+// costs a few cycles. It is used only where the CPU promises an invariant counter (constant rate,
+// running in every sleep state) and only once its rate against CLOCK_REALTIME has been measured;
+// each thread re-anchors counter and wall clock once a second (ThreadTimestampCache). Any thread.
+#pragma once
+
+#include <cstdint>
+
+namespace tarnwick::tsc {
+
+// The counter, read without ordering (no fence: the read may pass earlier work, which costs far
+// less than the ordered read's wait and errs by nanoseconds); 0 where there is none (not x86-64).
+inline std::uint64_t read() noexcept {
+#if defined(__x86_64__)
+    return __builtin_ia32_rdtsc();
+#else
+    return 0;
+#endif
+}
+
+// Whether the CPU reports an invariant counter (CPUID 0x80000007, EDX bit 8).
+bool invariant() noexcept;
+
+// Turns the counter off (false) or lets it be used where it is invariant (true, the default).
+// Taken by each thread at its next re-anchor.
+void allow(bool allowed) noexcept;
+bool allowed() noexcept;
+
+// A counter value and CLOCK_REALTIME read together.
+struct Anchor {
+    std::uint64_t ticks;
+    std::int64_t seconds;
+    std::uint32_t nanos;
+};
+
+// Reads a pair and offers it to the process-wide calibration. Returns the pair and the current
+// nanoseconds per tick, or 0 when the counter is not to be used (not invariant, not allowed,
+// not calibrated yet).
+struct Reading {
+    Anchor anchor;
+    double ns_per_tick;
+};
+Reading anchor_and_calibrate() noexcept;
+
+// The calibration from pairs at least this far apart; consecutive such pairs refine it.
+inline constexpr std::int64_t CALIBRATION_SPAN_NS = 500'000'000;
+
+}  // namespace tarnwick::tsc
