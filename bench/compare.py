@@ -339,10 +339,10 @@ NAMED_ONLY = {"tarnwick-bound", "tarnwick-handler", "stdlib-null"}
 
 
 def scenario_members(sc, systems):
-    spec = SCENARIOS[sc]
-    if "systems" in spec:
-        return [s for s in systems if s in spec["systems"]]
-    return [s for s in systems if (s not in NAMED_ONLY or s in spec.get("also", ()))
+    scenario = SCENARIOS[sc]
+    if "systems" in scenario:
+        return [s for s in systems if s in scenario["systems"]]
+    return [s for s in systems if (s not in NAMED_ONLY or s in scenario.get("also", ()))
             and (s != "% alone" or sc in ("file_text", "four_args"))]
 # The peers and their distributions: one not installed is reported as not measured.
 OPTIONAL = {"picologging": "picologging", "structlog": "structlog", "loguru": "loguru",
