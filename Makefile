@@ -82,7 +82,7 @@ stress: build venv
 	TARNWICK_STRESS=full PYTHONPATH=$(CURDIR) $(PYTEST) --durations=0 -m stress tests/python
 
 demo: build
-	PYTHONPATH=$(CURDIR) $(PYTHON_EXE) -P examples/demo.py
+	PYTHONPATH=$(CURDIR) $(PYTHON_EXE) examples/demo.py
 
 # The peers come pinned from requirements/bench.txt into build/venv/bench, on the same interpreter.
 bench:
