@@ -42,29 +42,13 @@ class Handler(logging.Handler):
 
     def handle(self, record: logging.LogRecord) -> logging.LogRecord | bool:  # type: ignore[override]
         # The writer path is thread-safe on its own: no handler lock per record, only the filters.
-        # The body of emit() is repeated here: one Python call less per record.
         if self.filters:
             rv = self.filter(record)
             if not rv:
                 return False
             if isinstance(rv, logging.LogRecord):
                 record = rv
-        try:
-            d = record.__dict__
-            extras = None
-            if len(d) > _PLAIN_LEN:
-                extras = {k: v for k, v in d.items() if k not in _PLAIN} or None
-            msg, args = record.msg, record.args
-            if record.__class__ is not logging.LogRecord and record.__class__.getMessage is not _GET_MESSAGE:
-                msg, args = record.getMessage(), None
-            ei = record.exc_info
-            self._emit(
-                record.levelno, record.name, msg, args, extras, record.stack_info,
-                ei[1] if ei else None, record.exc_text if ei else None)
-        except RecursionError:
-            raise
-        except Exception:
-            self.handleError(record)
+        self.emit(record)
         return record
 
     def emit(self, record: logging.LogRecord) -> None:
