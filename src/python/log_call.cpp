@@ -173,10 +173,6 @@ PyObject* record(Producer& producer, PyLogger& logger, Level level, std::optiona
         rendered);
 }
 
-}  // namespace
-
-namespace {
-
 // Room reserved for a message formatted straight into the batch; a longer one grows it as it goes.
 constexpr std::size_t MESSAGE_ROOM = 256;
 
