@@ -7,21 +7,15 @@
 
 namespace tarnwick::python {
 
-// Whether the interpreter is exiting and the calling thread is not the one that runs the exit: such
-// a thread (a daemon thread) that took the interpreter back would be ended inside our frames
-// (pthread_exit before 3.14), which C++ cannot unwind through.
-bool left_behind_at_exit() noexcept;
-
-// Blocks the calling thread for good: the process exits without it.
-[[noreturn]] void park_forever() noexcept;
+// Takes the interpreter back, unless it is exiting and the calling thread is not the one that runs
+// the exit: such a thread (a daemon thread) would be ended inside our frames (pthread_exit before
+// 3.14), which C++ cannot unwind through, so it stays parked for good instead.
+void reattach_or_park(PyThreadState* saved) noexcept;
 
 class Detached {
 public:
     Detached() noexcept : saved_(PyEval_SaveThread()) {}
-    ~Detached() {
-        if (left_behind_at_exit()) park_forever();
-        PyEval_RestoreThread(saved_);
-    }
+    ~Detached() { reattach_or_park(saved_); }
     Detached(const Detached&) = delete;
     Detached& operator=(const Detached&) = delete;
 

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -26,13 +27,17 @@ PyObject* MODULE = nullptr;          // borrowed for the process's life
 std::atomic<bool> MP_HOOKED{false};  // multiprocessing's after-fork hook registered
 std::atomic<bool> EXITING{false};    // the exit flush has run, on EXIT_THREAD
 pthread_t EXIT_THREAD{};
+std::atomic<int> REATTACHING{0};  // threads between a wait's end and holding the interpreter again
 
 PyObject* flush_at_exit(PyObject*, PyObject*) {
     flush_all_writers(FLUSH_WAIT);
-    // Only this thread and daemon threads are left; a daemon thread still waiting in a log call
-    // stays parked from now on.
+    // Only this thread and daemon threads are left. From now on a daemon thread that comes back from
+    // a wait stays parked; one already on its way back is let through first, while this thread is
+    // still here to hand it the interpreter.
     EXIT_THREAD = pthread_self();
-    EXITING.store(true, std::memory_order_release);
+    EXITING.store(true);
+    Detached detached;
+    while (REATTACHING.load() > 0) std::this_thread::yield();
     Py_RETURN_NONE;
 }
 
@@ -124,12 +129,16 @@ PyMethodDef after_fork_child_def = {"_after_fork_child", as_cfunction(guarded<af
 
 }  // namespace
 
-bool left_behind_at_exit() noexcept {
-    return EXITING.load(std::memory_order_acquire) && !pthread_equal(EXIT_THREAD, pthread_self());
-}
-
-void park_forever() noexcept {
-    for (;;) pause();
+void reattach_or_park(PyThreadState* saved) noexcept {
+    // Counted before EXITING is read, so the exit either sees this thread coming or this thread
+    // sees the exit (both sequentially consistent).
+    REATTACHING.fetch_add(1);
+    if (EXITING.load() && !pthread_equal(EXIT_THREAD, pthread_self())) {
+        REATTACHING.fetch_sub(1);
+        for (;;) pause();  // the process exits without this thread
+    }
+    PyEval_RestoreThread(saved);
+    REATTACHING.fetch_sub(1);
 }
 
 void flush_all_writers(std::chrono::steady_clock::duration budget) {
