@@ -1,6 +1,5 @@
 """lnav reads the dated files with the shipped format definitions: every record at its level."""
 
-import glob
 import json
 import os
 import re
@@ -76,7 +75,9 @@ def test_guide_shows_the_tested_files_word_for_word():
     with open(os.path.join(REPO, "docs/shipping.md"), encoding="utf-8") as f:
         guide = f.read()
     blocks = re.findall(r"^```[a-z]*\n(.*?)^```$", guide, re.S | re.M)
-    for path in [*glob.glob(os.path.join(HERE, "conf/*")), *DEFINITIONS]:
+    confs = [os.path.join(REPO, "contrib", e, f"{role}.conf") for e in ("rsyslog", "syslog-ng")
+             for role in ("host", "collector")]
+    for path in [*confs, *DEFINITIONS]:
         with open(path, encoding="utf-8") as f:
             assert f.read() in blocks, f"docs/shipping.md does not show {path} as it is"
     assert LOGFMT_LEVELS in guide

@@ -70,7 +70,7 @@ def engine(request, tmp_path):
         work = tmp_path / role
         work.mkdir(exist_ok=True)
         (work / "pid").unlink(missing_ok=True)
-        argv, extra = command(request.param, os.path.join(HERE, "conf", f"{request.param}-{role}.conf"), work)
+        argv, extra = command(request.param, os.path.join(REPO, "contrib", request.param, f"{role}.conf"), work)
         paths = {"SHIP_LOGS": logs, "SHIP_WORK": work, "SHIP_PORT": port, "SHIP_OUT": out}
         env = dict(os.environ, **{k: str(v) for k, v in paths.items()}, **extra)
         with open(work / "output", "ab") as output:
