@@ -123,23 +123,5 @@ TEST(Channel, ReceiveTimesOutThenDrainsThenSeesDisconnect) {
     EXPECT_EQ(waiting.get(), std::pair(std::optional<int>(1), RecvStatus::Disconnected));
 }
 
-// Whether the flush request is refused or was queued when the writer ended, its waiter learns at once.
-TEST(Channel, UnhandledFlushAckReleasesAckReceiverAtOnce) {
-    for (const bool queued_first : {false, true}) {
-        auto [tx, rx] = make_channel<Action>(8);
-        auto [ack_tx, ack_rx] = make_channel<Ack>(ACK_CHANNEL_CAPACITY);
-        if (queued_first) {
-            ASSERT_EQ(tx.send(FlushAck{std::move(ack_tx)}), SendStatus::Sent);
-        }
-        { Receiver<Action> gone = std::move(rx); }
-        if (!queued_first) {
-            EXPECT_EQ(tx.send(FlushAck{std::move(ack_tx)}), SendStatus::Disconnected);
-        }
-        const auto started = Clock::now();
-        EXPECT_EQ(ack_rx.recv_until(in(5s)).status, RecvStatus::Disconnected);
-        EXPECT_LT(Clock::now() - started, 1s);
-    }
-}
-
 }  // namespace
 }  // namespace tarnwick

@@ -138,17 +138,6 @@ TEST_F(SharedWriterTest, LinesOfADestroyedWriterReachALiveOneForTheSameDestinati
     EXPECT_EQ(contents("o.log"), "orphan\n");
 }
 
-TEST_F(SharedWriterTest, SwitchingWritersHandsLinesToTheirOwnDestination) {
-    auto a = shared_writer(config("a.log"));
-    auto b = shared_writer(config("b.log"));
-    pending_for(a, "for a\n");
-    pending_for(b, "for b\n").hand_over_pending();
-    a.reset();
-    b.reset();
-    EXPECT_EQ(contents("a.log"), "for a\n");
-    EXPECT_EQ(contents("b.log"), "for b\n");
-}
-
 // At process exit every thread's lines are handed over while other threads may be logging or
 // ending and handing over their own: each line must arrive exactly once.
 TEST_F(SharedWriterTest, HandingOverEveryThreadsLinesRacesSafelyWithThreadsLogging) {

@@ -60,16 +60,5 @@ TEST(TscClock, TimesAreMonotonicAndWithinTwoMicrosecondsOfTheWallClock) {
     }
 }
 
-TEST(TscClock, ForbiddenCounterFallsBackToTheMonotonicClock) {
-    tsc::allow(false);
-    ThreadTimestampCache clock;
-    EXPECT_FALSE(clock.uses_tsc());
-    const std::int64_t before = realtime_ns();
-    const WallTime w = clock.now();
-    const std::int64_t got = w.seconds * 1'000'000'000 + w.nanos;
-    EXPECT_GE(got, before - 2'000);
-    tsc::allow(true);
-}
-
 }  // namespace
 }  // namespace tarnwick

@@ -41,6 +41,8 @@ EDGE_CASES = [
     ("%f %f %f", (1.5, float("inf"), 3)), ("%s %s %s %s %s", (0.1, 1e16, 0.00001, 123456789.0, -0.0)),
     ("50%% done", (1,)), ("%5d", (42,)), ("%(user)s", ({"user": "ann"},)), ("%(user)s", ({},)),
     ("%s %s", (1,)), ("trailing %", (1,)), ("%s\0%d", ("nul", 7)), ("100% and %d stay", ()),
+    # Formatted straight into the batch: given up after a long first argument, and longer than the room reserved.
+    ("head %s then %d", ("x" * 300, "not a number")), ("%s|%r|%d|%x|%f", ('é"\n' * 200, "q", 7, 255, 0.5)),
 ]
 FIELD = r'([^"\\]*(?:\\.[^"\\]*)*)'  # escaped JSON string body, unrolled so long lines match fast
 TEXT_LINE = re.compile(rf'time=\S+ level=\w+(?: name={FIELD})? msg="{FIELD}"')

@@ -47,8 +47,9 @@ def test_every_start_method_keeps_every_workers_lines_in_order(tmp_path, method)
 # Standard output is a pipe nobody reads and every record is its own batch, so the writer's queue
 # fills and a worker thread's log call waits for room. The main thread reports on standard error.
 STUCK = """
-import sys, threading, time
+import signal, sys, threading, time
 from tarnwick import PyLogger, basic_config
+signal.signal(signal.SIGINT, signal.default_int_handler)  # even where the parent left SIGINT ignored
 basic_config(batch_size=1)
 log = PyLogger("stuck")
 count = 0
