@@ -9,6 +9,8 @@
 #include <fstream>
 #include <string>
 
+#include "lib/local_date.hpp"
+
 namespace tarnwick {
 namespace {
 
@@ -96,6 +98,14 @@ TEST_F(Rotation, FailuresCreateNothing) {
     for (const auto& c : table) {
         EXPECT_EQ(error_text(open(c.relative)), c.text) << c.relative;
         EXPECT_FALSE(fs::exists(dir_ / c.must_not_exist)) << c.relative;
+    }
+}
+
+// Times whose year the C library still gives (as years since 1900) but an int cannot hold once 1900
+// is added: the middle of that span, and the last second it has, whatever the time zone.
+TEST(LocalDate, YearBeyondIntGivesTheFallbackDate) {
+    for (const std::time_t t : {std::time_t{67768007769532800}, std::time_t{67768036191676799}}) {
+        EXPECT_EQ(local_date(t), (Date{1970, 1, 1})) << t;
     }
 }
 

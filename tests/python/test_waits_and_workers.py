@@ -59,21 +59,6 @@ def flood():
         log.info("%d", count)
         count += 1
 threading.Thread(target=flood, daemon=True).start()
-"""
-
-
-def interrupt(proc):
-    """Ctrl-C ends the process; the exit flush gives up on the writer that makes no progress."""
-    proc.send_signal(signal.SIGINT)
-    with proc:  # closes the pipes, never read: the destination stays stuck
-        try:
-            assert proc.wait(timeout=30) == -signal.SIGINT and "KeyboardInterrupt" in proc.stderr.read()
-        finally:
-            proc.kill()
-
-
-def test_a_waiting_thread_leaves_the_others_running_and_ctrl_c_ends_the_wait():
-    proc = spawn(STUCK + """
 last, still = -1, 0
 while still < 20:                        # the worker has made no progress for 20 ticks: it waits
     time.sleep(0.05)
@@ -81,20 +66,6 @@ while still < 20:                        # the worker has made no progress for 2
 print("waiting", count, file=sys.stderr, flush=True)
 for tick in range(3):                    # this thread still runs Python meanwhile
     print("tick", tick, file=sys.stderr, flush=True)
-while True:
-    time.sleep(0.05)
-""", text=True)
-    assert int(wait_for_line(proc, "waiting").split()[1]) > 65_536 and wait_for_line(proc, "tick 2")
-    interrupt(proc)
-
-
-def test_a_thread_ending_with_a_full_queue_does_not_hang_the_process():
-    proc = spawn(STUCK + """
-while True:                              # wait until the queue is full
-    seen = count
-    time.sleep(0.3)
-    if count == seen:
-        break
 basic_config(batch_size=100)             # the next thread's line stays pending until it ends
 ender = threading.Thread(target=log.info, args=("last words",))
 ender.start()
@@ -102,6 +73,17 @@ ender.join()
 threading.Thread(target=print, args=("next thread ran",), kwargs={"file": sys.stderr, "flush": True}).start()
 while True:
     time.sleep(0.05)
-""", text=True)
+"""
+
+
+def test_waiting_threads_leave_the_others_running_and_ctrl_c_ends_the_process():
+    proc = spawn(STUCK, text=True)
+    assert int(wait_for_line(proc, "waiting").split()[1]) > 65_536 and wait_for_line(proc, "tick 2")
+    # A thread that ends with its line pending and the queue full does not hang the next one.
     assert wait_for_line(proc, "next thread ran")
-    interrupt(proc)
+    proc.send_signal(signal.SIGINT)
+    with proc:  # closes the pipes, never read: the exit flush gives up on the writer that makes no progress
+        try:
+            assert proc.wait(timeout=30) == -signal.SIGINT and "KeyboardInterrupt" in proc.stderr.read()
+        finally:
+            proc.kill()
