@@ -5,9 +5,9 @@
 
 #include <algorithm>
 #include <atomic>
-#include <mutex>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <sstream>
 #include <stdexcept>
 #include <string>
