@@ -5,6 +5,10 @@ PYTHON_EXE := $(shell $(PYTHON) -c "import sys; print(sys.executable)")
 VENV := build/venv/main/bin/python
 PYTEST := $(VENV) -P -m pytest -q -p no:cacheprovider
 export PYTHONDONTWRITEBYTECODE := 1
+# A tree configured for another interpreter is configured afresh: FindPython would keep paths of the old one.
+CONFIGURED_PYTHON = $(shell sed -n 's/^Python_EXECUTABLE:[A-Z]*=//p' build/release/CMakeCache.txt 2>/dev/null)
+CONFIGURE = cmake --preset release $(if $(filter-out $(PYTHON_EXE),$(CONFIGURED_PYTHON)),--fresh) \
+            -DPython_EXECUTABLE=$(PYTHON_EXE) >/dev/null
 # Seconds each fuzz target runs: briefly in make test, for longer in make fuzz.
 FUZZ_TEST_SECONDS ?= 20
 FUZZ_SECONDS ?= 300
@@ -19,7 +23,7 @@ setup-test:
 	@PYTHON=$(PYTHON_EXE) tools/setup.sh test
 
 build: setup
-	cmake --preset release -DPython_EXECUTABLE=$(PYTHON_EXE) >/dev/null
+	$(CONFIGURE)
 	cmake --build --preset release
 
 venv:
@@ -87,7 +91,7 @@ demo: build
 # The peers come pinned from requirements/bench.txt into build/venv/bench, on the same interpreter.
 bench:
 	@PYTHON=$(PYTHON_EXE) tools/setup.sh bench
-	cmake --preset release -DPython_EXECUTABLE=$(PYTHON_EXE) >/dev/null
+	$(CONFIGURE)
 	cmake --build --preset release
 	@py=$$(tools/venv.sh $(PYTHON_EXE) bench requirements/bench.txt) && \
 	    echo "PYTHONPATH=$(CURDIR) $$py -P bench/compare.py" && PYTHONPATH=$(CURDIR) $$py -P bench/compare.py
