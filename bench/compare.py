@@ -130,36 +130,13 @@ class TarnwickBound(Tarnwick):
         return super().open(dest, fmt, name, path).bind(request="r-1234", user="ann", attempt=3)
 
 
-class TarnwickHandler(System):
-    """A stdlib logger whose records go through tarnwick.Handler."""
-
-    def open(self, dest, fmt, name, path):
-        import logging
-        import tarnwick
-        tarnwick.basic_config(format="json" if fmt == "json" else "logfmt")
-        self.handler = tarnwick.Handler(path if dest == "file" else None)
-        self.logger = logging.getLogger(name)
-        self.logger.propagate = False
-        self.logger.setLevel(logging.INFO)
-        self.logger.addHandler(self.handler)
-        return self.logger
-
-    def close(self):
-        self.handler.flush()
-        self.handler.close()
-        self.logger.handlers.clear()
-
-
-def _stream(dest, path):
-    return open(path, "w", encoding="utf-8") if dest == "file" else sys.stdout
-
-
 class Stdlib(System):
+    """A file handler with a time/level/name/message formatter on a stdlib-shaped logger."""
+    module = "logging"   # picologging has the same shape
+
     def _handler(self, dest, path):
-        import logging
-        h = logging.FileHandler(path, encoding="utf-8") if dest == "file" else \
-            logging.StreamHandler(sys.stdout)
-        return h
+        lib = __import__(self.module)
+        return lib.FileHandler(path, encoding="utf-8") if dest == "file" else lib.StreamHandler(sys.stdout)
 
     def _formatter(self, fmt):
         import logging
@@ -173,13 +150,16 @@ class Stdlib(System):
         return JsonFormatter()
 
     def open(self, dest, fmt, name, path):
-        import logging
+        lib = __import__(self.module)
         self.handler = self._handler(dest, path)
-        self.handler.setFormatter(self._formatter(fmt))
-        self.logger = logging.getLogger(name)
+        formatter = self._formatter(fmt)
+        if formatter is not None:
+            self.handler.setFormatter(formatter)
+        self.logger = lib.getLogger(name)
         self.logger.propagate = False
-        self.logger.setLevel(logging.INFO)
-        self.logger.addHandler(self._front())
+        self.logger.setLevel(lib.INFO)
+        self.front = self._front()
+        self.logger.addHandler(self.front)
         return self.logger
 
     def _front(self):
@@ -188,7 +168,27 @@ class Stdlib(System):
     def close(self):
         self.handler.flush()
         self.handler.close()
-        self.logger.handlers.clear()
+        self.logger.removeHandler(self.front)
+
+
+class TarnwickHandler(Stdlib):
+    """A stdlib logger whose records go through tarnwick.Handler."""
+
+    def open(self, dest, fmt, name, path):
+        import tarnwick
+        tarnwick.basic_config(format="json" if fmt == "json" else "logfmt")  # before the handler's writer
+        return super().open(dest, fmt, name, path)
+
+    def _handler(self, dest, path):
+        import tarnwick
+        return tarnwick.Handler(path if dest == "file" else None)
+
+    def _formatter(self, fmt):
+        return None   # the handler renders the line itself
+
+
+def _stream(dest, path):
+    return open(path, "w", encoding="utf-8") if dest == "file" else sys.stdout
 
 
 class StdlibNull(Stdlib):
@@ -218,11 +218,7 @@ class StdlibQueue(Stdlib):
 
 class Picologging(Stdlib):
     """picologging's drop-in FileHandler and Formatter, the stdlib's format string."""
-
-    def _handler(self, dest, path):
-        import picologging
-        return picologging.FileHandler(path, encoding="utf-8") if dest == "file" else \
-            picologging.StreamHandler(sys.stdout)
+    module = "picologging"
 
     def _formatter(self, fmt):
         import picologging
@@ -236,21 +232,6 @@ class Picologging(Stdlib):
                 return json.dumps({"ts": ts, "level": record.levelname,
                                    "logger": record.name, "msg": record.getMessage()})
         return JsonFormatter()
-
-    def open(self, dest, fmt, name, path):
-        import picologging
-        self.handler = self._handler(dest, path)
-        self.handler.setFormatter(self._formatter(fmt))
-        self.logger = picologging.getLogger(name)
-        self.logger.propagate = False
-        self.logger.setLevel(picologging.INFO)
-        self.logger.addHandler(self.handler)
-        return self.logger
-
-    def close(self):
-        self.handler.flush()
-        self.handler.close()
-        self.logger.removeHandler(self.handler)
 
 
 class Structlog(System):
