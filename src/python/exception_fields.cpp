@@ -86,7 +86,7 @@ PyObject* log_exception(PyLogger& self, PyObject* message, PyObject* const* args
     Bytes tail;
     if (self.fields) tail.append(self.fields->rendered);
     if (!append_exception_fields(tail, self.writer->config->style, exc.get(), nullptr)) return nullptr;
-    return log_args_with_tail(self, Level::Error, message, args, nargs, tail.view());
+    return log_named(self, Level::Error, name_of(self), message, args, nargs, tail.view());
 }
 
 }  // namespace

@@ -224,12 +224,12 @@ template <bool WithTail>
     return record<WithTail>(producer, logger, level, name, scratch.buffer().view(), tail, batch_size);
 }
 
+}  // namespace
+
 std::optional<EscapedName> name_of(const PyLogger& logger) {
     if (logger.name) return EscapedName{*logger.name};
     return std::nullopt;
 }
-
-}  // namespace
 
 PyObject* log_args(PyLogger& logger, Level level, PyObject* message, PyObject* const* args, Py_ssize_t nargs) {
     // The fields are immutable and owned by the logger, which the call holds.
@@ -237,11 +237,6 @@ PyObject* log_args(PyLogger& logger, Level level, PyObject* message, PyObject* c
         return log_message<true>(logger, level, name_of(logger), message, args, nargs, logger.fields->rendered);
     }
     return log_message<false>(logger, level, std::nullopt, message, args, nargs, {});
-}
-
-PyObject* log_args_with_tail(PyLogger& logger, Level level, PyObject* message, PyObject* const* args, Py_ssize_t nargs,
-                             std::string_view tail) {
-    return log_message<true>(logger, level, name_of(logger), message, args, nargs, tail);
 }
 
 PyObject* log_named(PyLogger& logger, Level level, std::optional<EscapedName> name, PyObject* message,

@@ -51,12 +51,11 @@ PyObject* create_logger(PyTypeObject* type, std::shared_ptr<const std::string> n
 // Renders one record of an enabled level; `args` are the substitution arguments, borrowed.
 PyObject* log_args(PyLogger& logger, Level level, PyObject* message, PyObject* const* args, Py_ssize_t nargs);
 
-// The same with further members rendered in the writer's line shape (bound fields, exception
-// keys), which every line of this call carries after the message.
-PyObject* log_args_with_tail(PyLogger& logger, Level level, PyObject* message, PyObject* const* args, Py_ssize_t nargs,
-                             std::string_view tail);
+// The logger's own name, as lines print it.
+std::optional<EscapedName> name_of(const PyLogger& logger);
 
-// The same under `name` (escaped) instead of the logger's own name.
+// The same under `name` (escaped), with further members rendered in the writer's line shape
+// (bound fields, exception keys), which every line of this call carries after the message.
 PyObject* log_named(PyLogger& logger, Level level, std::optional<EscapedName> name, PyObject* message,
                     PyObject* const* args, Py_ssize_t nargs, std::string_view tail);
 
