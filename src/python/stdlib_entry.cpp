@@ -74,8 +74,7 @@ PyObject* py_logger_emit(PyObject* op, PyObject* const* args, Py_ssize_t nargs, 
     std::string escaped_storage;
     if (name != Py_None) {
         std::string_view name_text;
-        if (!PyUnicode_Check(name)) return raise_cast_error(name, "name", "str");
-        if (!utf8_of(name, name_text)) return nullptr;
+        if (!convert_str(name, "name", name_text)) return nullptr;
         if (json_escaped_size(name_text) != name_text.size()) {
             escaped_storage = json_escaped(name_text);
             name_text = escaped_storage;
