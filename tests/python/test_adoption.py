@@ -1,13 +1,11 @@
 """Binding fields, long exceptions, and stdlib logging records on tarnwick lines, parsed back with exact values.
 (Fields and exception keys in every line shape: test_records.py.)"""
 
-import logging
 import re
 import traceback
 
 import pytest
 
-import tarnwick
 from helpers import Bare, child_env, members, parse, read_lines, run_py
 from tarnwick._logger import PyLogger
 
@@ -76,7 +74,7 @@ assert logging.getLogger().handlers == [handler]
 
 
 @pytest.mark.parametrize("setup, fmt", [("dictConfig", "logfmt"), ("capture_stdlib", "json")])
-def test_stdlib_records_reach_the_file_and_exit_loses_none(tmp_path, setup, fmt):
+def test_stdlib_records_reach_the_file_and_close_and_exit_lose_none(tmp_path, setup, fmt):
     (tmp_path / "lib.py").write_text(LIB)
     proc = run_py(f"""
 import logging, sys, threading
@@ -96,9 +94,16 @@ many = logging.getLogger("many")
 workers = [threading.Thread(target=lambda t=t: [many.info("%d %d", t, i) for i in range(3000)]) for t in range(3)]
 for w in workers: w.start()
 for w in workers: w.join()
+own = tarnwick.PyLogger("own", path="s.log")  # shares the handler's writer
+handler = logging.getLogger().handlers[0]
+handler.close()  # releases the handler's logger only
+logging.getLogger("own").warning("reopened")  # a record after close() reopens, as FileHandler does
+handler.close()
+own.info("after close")
 """, cwd=tmp_path, env=child_env(TZ="UTC"))
     assert "--- Logging error ---" in proc.stderr and "bad %d" in proc.stderr  # and the program went on
     records = [parse(line) for line in read_lines(tmp_path, "s_*.log")]
+    assert [r["msg"] for r in records if r["name"] == "own"] == ["reopened", "after close"]
     assert sorted(r["msg"] for r in records if r["name"] == "many") == sorted(
         f"{t} {i}" for t in range(3) for i in range(3000))
     lib = [r for r in records if r["name"] == "lib.mod"]
@@ -114,21 +119,3 @@ for w in workers: w.join()
     assert re.fullmatch(r"Traceback .*\nZeroDivisionError: division by zero", failed["exception.stacktrace"], re.S)
     assert pre["exception.stacktrace"] == "made earlier"
     assert plain["msg"] == "no exception here" and members(plain) == {}
-
-
-def test_handler_close_keeps_a_shared_writer(tmp_path):
-    path = str(tmp_path / "c.log")
-    own = PyLogger("own", path=path)
-    handler = tarnwick.Handler(path)
-    stdlib = logging.getLogger("test_adoption.close")
-    stdlib.propagate = False
-    stdlib.addHandler(handler)
-    stdlib.warning("through the handler")
-    handler.close()
-    stdlib.warning("reopened")  # a record after close() reopens, as FileHandler does
-    handler.close()
-    stdlib.removeHandler(handler)
-    own.info("after close")
-    own.shutdown()
-    assert [parse(line)["msg"] for line in read_lines(tmp_path, "c_*.log")] == [
-        "through the handler", "reopened", "after close"]

@@ -1,4 +1,4 @@
-"""Writers come and go with their loggers; no line is lost when a thread or the interpreter ends, or across fork();
+"""Writers come and go with their loggers; no line is lost when a thread or the interpreter ends;
 memory stays flat under a long run and under logger churn."""
 
 import pytest
@@ -7,7 +7,7 @@ from helpers import ASAN, msgs, read_lines, run_py
 
 
 def test_writers_start_share_and_stop_with_their_loggers(tmp_path):
-    proc = run_py("""
+    run_py("""
 import glob, os, subprocess, threading
 from helpers import wait_for
 from tarnwick._logger import PyLogger, get_logger
@@ -63,19 +63,10 @@ d = PyLogger("d", path="./app.log")
 d.info("five")
 del d
 assert lines("app") == 25, "pending lines are written before the last logger's release returns"
-open("blocked", "w").close()       # where the directory goes: the writer fails
-failed = PyLogger("f", path="blocked/app.log")
-failed.info("lost")
-failed.shutdown()
-os.remove("blocked")
-retried = PyLogger("r", path="blocked/app.log")  # a fresh writer: never the failed one `failed` still holds
-retried.info("six")
-retried.shutdown()
 os._exit(0)                        # nothing later may rescue a line
 """, cwd=tmp_path)
     # app.log and ./app.log: one dated file
     assert msgs(tmp_path, "app_*.log") == ["one", *map(str, range(20)), "two", "three", "four", "five"]
-    assert proc.stderr == "error File exists (os error 17)\n" and msgs(tmp_path, "blocked/*") == ["six"]
 
 
 @pytest.mark.parametrize("dest", ["stdout", "file"])
@@ -102,31 +93,6 @@ get_logger("y").info("hi")
     extra = [text for text in ("from atexit", "from daemon") if text in ending]
     assert got[:100] == [f"line {i}" for i in range(100)] and sorted(got[100:]) == extra
     assert 'name=y msg="hi"' in proc.stdout
-
-
-@pytest.mark.skipif(ASAN, reason="sanitizer allocator and fork")
-def test_fork_every_line_exactly_once(tmp_path):
-    # The child logs past the queue's 65,536 batches of one. (Workers of every start method: test_waits_and_workers.)
-    run_py("""
-        import os, sys, threading
-        from tarnwick._logger import PyLogger, basic_config
-        log = PyLogger("p", path="f.log")
-        for i in range(50): log.info("parent %d", i)
-        e = threading.Event()  # a thread whose pending line is the parent's, also in the children
-        threading.Thread(daemon=True, target=lambda: (log.info("thread 0"), e.set(), threading.Event().wait())).start()
-        e.wait()
-        pid = os.fork()
-        if pid == 0:
-            basic_config(batch_size=1)
-            for i in range(70000): log.info("child %d", i)
-            sys.exit(0)
-        for i in range(50, 100): log.info("parent %d", i)
-        assert os.waitpid(pid, 0)[1] == 0
-        """, cwd=tmp_path, timeout=120)
-    got = {}
-    for source, i in (m.split() for m in msgs(tmp_path, "f_*.log")):
-        got.setdefault(source, []).append(int(i))
-    assert got == {"parent": list(range(100)), "thread": [0], "child": list(range(70000))}
 
 
 RSS_CODE = """

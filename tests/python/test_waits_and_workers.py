@@ -1,5 +1,5 @@
-"""Waits leave the interpreter to other threads and end on Ctrl-C; every worker process keeps its lines.
-(A destination that failed or was stopped is tried again by the next logger: test_lifecycle.py.)"""
+"""Waits leave the interpreter to other threads and end on Ctrl-C; every worker process keeps its lines, and
+no process writes another's pending lines, whatever the start method."""
 
 import multiprocessing
 import signal
@@ -11,7 +11,7 @@ import pytest
 from helpers import ASAN, child_env, parse, read_lines, spawn, wait_for_line
 
 WORKERS = """
-import concurrent.futures, multiprocessing, sys
+import concurrent.futures, multiprocessing, sys, threading
 from tarnwick import PyLogger
 
 def work(worker):
@@ -20,6 +20,12 @@ def work(worker):
         log.info("%d", n)
 
 if __name__ == "__main__":
+    parent = PyLogger("parent", path=sys.argv[2])
+    parent.info("0")
+    e = threading.Event()  # a thread whose line is still pending: forked workers start with a copy of it
+    threading.Thread(daemon=True, target=lambda: (PyLogger("thread", path=sys.argv[2]).info("0"), e.set(),
+                                                  threading.Event().wait())).start()
+    e.wait()
     if sys.argv[1] == "pool":
         with concurrent.futures.ProcessPoolExecutor(4) as pool:
             list(pool.map(work, range(4)))
@@ -29,19 +35,20 @@ if __name__ == "__main__":
             w.start()
         for w in workers:
             w.join()
+    parent.info("1")
 """
 
 
 @pytest.mark.skipif(ASAN, reason="sanitizer allocator and fork")
 @pytest.mark.parametrize("method", [*multiprocessing.get_all_start_methods(), "pool"])
-def test_every_start_method_keeps_every_workers_lines_in_order(tmp_path, method):
+def test_every_start_method_keeps_every_line_once_in_order(tmp_path, method):
     (tmp_path / "workers.py").write_text(WORKERS)
     subprocess.run([sys.executable, "-P", "workers.py", method, "w.log"], cwd=tmp_path, env=child_env(),
                    check=True, timeout=120)
     seen = {}
     for record in map(parse, read_lines(tmp_path, "w_*.log")):
         seen.setdefault(record["name"], []).append(int(record["msg"]))
-    assert seen == {f"w{i}": list(range(10_000)) for i in range(4)}
+    assert seen == {**{f"w{i}": list(range(10_000)) for i in range(4)}, "parent": [0, 1], "thread": [0]}
 
 
 # Standard output is a pipe nobody reads and every record is its own batch, so the writer's queue
