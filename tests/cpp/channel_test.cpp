@@ -34,34 +34,29 @@ struct Counted {
     ~Counted() { --live; }
 };
 
-class ChannelOrder : public testing::TestWithParam<std::size_t> {};
-
-TEST_P(ChannelOrder, ProducersKeepTheirOwnOrderAndNothingIsLost) {
+TEST(Channel, ProducersKeepTheirOwnOrderAndNothingIsLost) {
     constexpr std::uint64_t producers = 4, per_producer = 10000;
-    auto [tx, rx] = make_channel<std::uint64_t>(GetParam());
-    std::vector<std::thread> threads;
-    for (std::uint64_t p = 0; p < producers; ++p) {
-        threads.emplace_back([&tx = tx, p] {
-            for (std::uint64_t i = 0; i < per_producer; ++i) EXPECT_EQ(tx.send(p << 32 | i), SendStatus::Sent);
-        });
+    for (const std::size_t capacity : {std::size_t{1}, std::size_t{4}, ACTION_CHANNEL_CAPACITY}) {
+        SCOPED_TRACE(testing::Message() << "capacity " << capacity);
+        auto [tx, rx] = make_channel<std::uint64_t>(capacity);
+        std::vector<std::thread> threads;
+        for (std::uint64_t p = 0; p < producers; ++p) {
+            threads.emplace_back([&tx = tx, p] {
+                for (std::uint64_t i = 0; i < per_producer; ++i) EXPECT_EQ(tx.send(p << 32 | i), SendStatus::Sent);
+            });
+        }
+        std::vector<std::uint64_t> next(producers, 0);
+        for (std::uint64_t got = 0; got < producers * per_producer; ++got) {
+            RecvResult<std::uint64_t> r = rx.recv_until(in(5s));
+            ASSERT_EQ(r.status, RecvStatus::Message);
+            const std::uint64_t p = *r.message >> 32, i = *r.message & 0xffffffff;
+            ASSERT_EQ(i, next[p]++) << "producer " << p << " out of order";
+        }
+        for (auto& t : threads) t.join();
+        EXPECT_EQ(next, std::vector<std::uint64_t>(producers, per_producer));
+        EXPECT_EQ(rx.recv_until(in(0s)).status, RecvStatus::TimedOut);
     }
-    std::vector<std::uint64_t> next(producers, 0);
-    for (std::uint64_t got = 0; got < producers * per_producer; ++got) {
-        RecvResult<std::uint64_t> r = rx.recv_until(in(5s));
-        ASSERT_EQ(r.status, RecvStatus::Message);
-        const std::uint64_t p = *r.message >> 32, i = *r.message & 0xffffffff;
-        ASSERT_EQ(i, next[p]++) << "producer " << p << " out of order";
-    }
-    for (auto& t : threads) t.join();
-    EXPECT_EQ(next, std::vector<std::uint64_t>(producers, per_producer));
-    EXPECT_EQ(rx.recv_until(in(0s)).status, RecvStatus::TimedOut);
 }
-
-std::string capacity_name(const testing::TestParamInfo<std::size_t>& c) {
-    return "capacity_" + std::to_string(c.param);
-}
-
-INSTANTIATE_TEST_SUITE_P(Channel, ChannelOrder, testing::Values(1, 4, ACTION_CHANNEL_CAPACITY), capacity_name);
 
 TEST(Channel, QueuedMessagesAreDestroyedOnceWhenTheReceiverGoes) {
     Counted::live = 0;

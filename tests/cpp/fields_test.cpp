@@ -1,7 +1,6 @@
 #include "lib/fields.hpp"
 
 #include <gtest/gtest.h>
-#include <time.h>
 
 #include <string>
 
@@ -59,19 +58,6 @@ TEST(Fields, LongTextKeepsBothEndsOnCharacterBoundaries) {
     EXPECT_EQ(capped.substr(tail_at), text.substr(text.size() - LONG_TEXT_HALF + 1));
     const std::size_t left_out = text.size() - (LONG_TEXT_HALF - 1) * 2;
     EXPECT_EQ(capped.substr(mark, tail_at - mark), "\n[... " + std::to_string(left_out) + " bytes left out ...]\n");
-}
-
-TEST(Fields, TailFollowsTheMessageInEveryShape) {
-    setenv("TZ", "UTC", 1);
-    tzset();
-    TimestampCache cache;
-    for (LineStyle style : {PLAIN, COLOR, JSON}) {
-        Bytes tail, line;
-        append_bare_field(tail, style, "n", "1");
-        render_line(line, cache, {1, 0}, Level::Info, style, std::nullopt, "m", tail.view());
-        const std::string end = std::string(tail.view()) + (style.json ? "}\n" : "\n");
-        EXPECT_TRUE(line.view().ends_with("\"m\"" + end)) << line.view();
-    }
 }
 
 }  // namespace

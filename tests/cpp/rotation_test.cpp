@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <cctype>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -17,41 +16,30 @@ namespace {
 namespace fs = std::filesystem;
 constexpr Date JAN5{2026, 1, 5};
 
-struct NameCase {
-    std::string configured, file, dir;  // dir "": the file goes into the current directory
-};
-class RotationName : public testing::TestWithParam<NameCase> {};
-
-TEST_P(RotationName, FileAndDirectoryForConfiguredPath) {
-    const std::string file = dated_file_name(GetParam().configured, JAN5);
-    EXPECT_EQ(file, GetParam().file);
-    EXPECT_EQ(path_parent(file), GetParam().dir);
+// Dated file names, and the directory each goes into ("": the current one), for every kind of configured path.
+TEST(RotationName, FileAndDirectoryForConfiguredPath) {
+    // clang-format off
+    const struct { std::string configured, file, dir; } table[] = {
+        {"logs/app.log", "logs/app_20260105.log", "logs"},
+        {"app.log", "app_20260105.log", ""},
+        {"/srv/svc/run.txt", "/srv/svc/run_20260105.txt", "/srv/svc"},
+        {"logs/archive.tar.gz", "logs/archive.tar_20260105.gz", "logs"},
+        {"logs//app.log", "logs/app_20260105.log", "logs"},
+        {"logs/app", "logs/app_20260105.log", "logs"},
+        {"logs/.hidden", "logs/.hidden_20260105.log", "logs"},
+        {"logs/app.", "logs/app_20260105.", "logs"},
+        {"./app.log", "./app_20260105.log", "."},
+        {"logs/", "logs/_20260105.log", "logs"},
+        {"logs//app", "logs//app_20260105.log", "logs"},
+        {"app.log/", "app_20260105.log", ""},
+        {"", "_20260105.log", ""}};
+    // clang-format on
+    for (const auto& c : table) {
+        const std::string file = dated_file_name(c.configured, JAN5);
+        EXPECT_EQ(file, c.file) << c.configured;
+        EXPECT_EQ(path_parent(file), c.dir) << c.configured;
+    }
 }
-
-// The configured path with every character that is not a letter or digit as '_'.
-std::string name_case_name(const testing::TestParamInfo<NameCase>& c) {
-    std::string name = "path_" + std::to_string(c.index) + "_";
-    for (char ch : c.param.configured) name += std::isalnum(static_cast<unsigned char>(ch)) ? ch : '_';
-    return name;
-}
-
-// Dated file names for every kind of configured path.
-// clang-format off
-INSTANTIATE_TEST_SUITE_P(Rotation, RotationName, testing::Values(
-    NameCase{"logs/app.log", "logs/app_20260105.log", "logs"},
-    NameCase{"app.log", "app_20260105.log", ""},
-    NameCase{"/srv/svc/run.txt", "/srv/svc/run_20260105.txt", "/srv/svc"},
-    NameCase{"logs/archive.tar.gz", "logs/archive.tar_20260105.gz", "logs"},
-    NameCase{"logs//app.log", "logs/app_20260105.log", "logs"},
-    NameCase{"logs/app", "logs/app_20260105.log", "logs"},
-    NameCase{"logs/.hidden", "logs/.hidden_20260105.log", "logs"},
-    NameCase{"logs/app.", "logs/app_20260105.", "logs"},
-    NameCase{"./app.log", "./app_20260105.log", "."},
-    NameCase{"logs/", "logs/_20260105.log", "logs"},
-    NameCase{"logs//app", "logs//app_20260105.log", "logs"},
-    NameCase{"app.log/", "app_20260105.log", ""},
-    NameCase{"", "_20260105.log", ""}), name_case_name);
-// clang-format on
 
 class Rotation : public testing::Test {
 protected:

@@ -50,39 +50,29 @@ Write write_of(std::string_view text) {
     return w;
 }
 
-struct BufferCase {
-    std::size_t pending, n;  // bytes buffered before, then the size of the write
-    std::vector<std::size_t> offered;
-    std::size_t pending_after;
-};
-class WriterBuffer : public testing::TestWithParam<BufferCase> {};
-
-TEST_P(WriterBuffer, WritePathAtTheBoundaries) {
-    const BufferCase& c = GetParam();
-    SinkLog log;
-    BufferedWriter writer(std::make_unique<FakeSink>(log));
-    const std::string before(c.pending, 'a'), payload(c.n, 'b');
-    ASSERT_FALSE(writer.write(before));
-    ASSERT_FALSE(writer.write(payload));
-    EXPECT_EQ(log.offered, c.offered);
-    EXPECT_EQ(writer.pending(), c.pending_after);
-    ASSERT_FALSE(writer.write_out());
-    EXPECT_TRUE(log.data == before + payload) << "bytes reordered or lost";
+// Writes at the buffer's boundaries: what reaches the destination at once, what stays buffered.
+TEST(WriterBuffer, WritePathAtTheBoundaries) {
+    // clang-format off
+    const struct { std::size_t pending, n; std::vector<std::size_t> offered; std::size_t pending_after; } table[] = {
+        {10, C - 10, {}, C},       // exactly the free space: buffered, leaving the buffer full
+        {10, C - 9, {10}, C - 9},  // one byte over: the buffer goes out first
+        {0, C, {C}, 0},            // a whole buffer into an empty one goes direct
+        {0, C - 1, {}, C - 1},
+        {10, 2 * C, {10, 2 * C}, 0}};
+    // clang-format on
+    for (const auto& c : table) {
+        SCOPED_TRACE(testing::Message() << c.pending << " pending, writing " << c.n);
+        SinkLog log;
+        BufferedWriter writer(std::make_unique<FakeSink>(log));
+        const std::string before(c.pending, 'a'), payload(c.n, 'b');
+        ASSERT_FALSE(writer.write(before));
+        ASSERT_FALSE(writer.write(payload));
+        EXPECT_EQ(log.offered, c.offered);
+        EXPECT_EQ(writer.pending(), c.pending_after);
+        ASSERT_FALSE(writer.write_out());
+        EXPECT_TRUE(log.data == before + payload) << "bytes reordered or lost";
+    }
 }
-
-std::string buffer_case_name(const testing::TestParamInfo<BufferCase>& c) {
-    return "pending_" + std::to_string(c.param.pending) + "_write_" + std::to_string(c.param.n);
-}
-
-// clang-format off
-INSTANTIATE_TEST_SUITE_P(Writer, WriterBuffer, testing::Values(
-    BufferCase{10, C - 10, {}, C},       // exactly the free space: buffered, leaving the buffer full
-    BufferCase{10, C - 9, {10}, C - 9},  // one byte over: the buffer goes out first
-    BufferCase{0, C, {C}, 0},            // a whole buffer into an empty one goes direct
-    BufferCase{0, C - 1, {}, C - 1},
-    BufferCase{10, 2 * C, {10, 2 * C}, 0}),
-    buffer_case_name);
-// clang-format on
 
 // A failed write-out must keep exactly the unaccepted tail, in order, for the next attempt.
 TEST(WriterBuffer, PartialAndInterruptedWritesAreRetried) {
