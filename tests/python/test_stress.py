@@ -159,10 +159,8 @@ def test_full_queue_blocks_the_producer_without_spinning(tmp_path, ending):
             (cpu0, done0), (cpu1, done1) = samples[-2:]
             return done1 == done0 and cpu1 - cpu0 < 0.02
 
-        wait_for(settled, "the producer to block", timeout=300)
-        time.sleep(0.5)
-        cpu, done = usage(proc.pid, progress)
-        assert cpu - samples[-1][0] < 0.1 and done == samples[-1][1], "a blocked producer or writer must not spin"
+        wait_for(settled, "the producer to block, with neither it nor the writer spinning", timeout=300)
+        done = samples[-1][1]
         # It filled the queue before it blocked, and did not get through all of its records.
         assert QUEUE <= done < BACKLOG_RECORDS - 1000 and proc.poll() is None
         if ending == "drain":
