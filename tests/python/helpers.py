@@ -82,11 +82,6 @@ def read_lines(directory, pattern="*"):
     return lines
 
 
-def msgs(directory, pattern="*"):
-    """The messages of the text lines in the files matching `pattern`."""
-    return [parse(line)["msg"] for line in read_lines(directory, pattern)]
-
-
 class Bare(str):
     """A logfmt value written without quotes: a number, true, false, null."""
 
