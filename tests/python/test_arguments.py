@@ -109,16 +109,14 @@ ACCEPTED = [
 def test_accepted_arguments_and_what_they_change(tmp_path):
     # In a child: successful calls change process-wide settings, which new writers take up.
     out = run_py(f"""
-        import glob, numpy
+        import contextlib, glob, numpy
         from helpers import wait_for
         from tarnwick._logger import PyLogger, basic_config, get_logger
         assert [{", ".join(f"basic_config({a})" for a in ACCEPTED)}] == [None] * {len(ACCEPTED)}
         basic_config()  # back to the defaults, but for the batch size
         for bad in (dict(path="x", batch_size=-1), dict(path="x", unix_ts=True, format="json", color=None)):
-            try:
+            with contextlib.suppress(TypeError, OverflowError):
                 basic_config(**bad)
-            except (TypeError, OverflowError):
-                pass
         s = get_logger("s")  # standard output, logfmt, calendar time: the failing calls changed nothing
         basic_config(batch_size=True)  # one record per batch
         basic_config(path="b.log", unix_ts=numpy.True_, format="JSON")  # batch size kept; "JSON" is not "json"

@@ -31,10 +31,8 @@ if __name__ == "__main__":
             list(pool.map(work, range(4)))
     else:
         workers = [multiprocessing.get_context(sys.argv[1]).Process(target=work, args=(i,)) for i in range(4)]
-        for w in workers:
-            w.start()
-        for w in workers:
-            w.join()
+        for w in workers: w.start()
+        for w in workers: w.join()
     parent.info("1")
 """
 
