@@ -7,7 +7,7 @@ from helpers import ASAN, parse, read_lines, run_py
 
 
 def test_writers_start_share_and_stop_with_their_loggers(tmp_path):
-    run_py("""
+    proc = run_py("""
 import contextlib, glob, os, threading
 from helpers import wait_for
 from tarnwick._logger import PyLogger, get_logger
@@ -62,7 +62,7 @@ assert lines("app") == 25, "pending lines are written before the last logger's r
 os._exit(0)                        # nothing later may rescue a line
 """, cwd=tmp_path)
     got = [parse(line)["msg"] for line in read_lines(tmp_path, "app_*.log")]  # app.log and ./app.log: one file
-    assert got == ["one", *map(str, range(20)), "two", "three", "four", "five"]
+    assert got == ["one", *map(str, range(20)), "two", "three", "four", "five"] and proc.stderr == ""
 
 
 @pytest.mark.parametrize("dest", ["stdout", "file"])
