@@ -119,9 +119,7 @@ Append append_record(Producer& producer, PyLogger& logger, Level level, std::opt
                              if constexpr (WithTail) {
                                  render_line(batch, cache, now, level, style, name, message, tail);
                              } else {
-                                 std::optional<EscapedName> own_name;
-                                 if (logger.name) own_name = EscapedName{*logger.name};
-                                 render_line(batch, cache, now, level, style, own_name, message);
+                                 render_line(batch, cache, now, level, style, name_of(logger), message);
                              }
                              return true;
                          });
@@ -198,10 +196,7 @@ template <bool WithTail>
                 producer, logger, batch_size, [&](Bytes& batch, TimestampCache& cache, WallTime now, LineStyle style) {
                     const std::size_t before = batch.size();
                     try {
-                        std::optional<EscapedName> line_name = name;
-                        if constexpr (!WithTail) {
-                            if (logger.name) line_name = EscapedName{*logger.name};
-                        }
+                        const std::optional<EscapedName> line_name = WithTail ? name : name_of(logger);
                         const std::size_t start =
                             open_line(batch, cache, now, level, style, line_name, MESSAGE_ROOM + tail.size());
                         if (!format_native(batch, message, args, nargs)) {
@@ -225,11 +220,6 @@ template <bool WithTail>
 }
 
 }  // namespace
-
-std::optional<EscapedName> name_of(const PyLogger& logger) {
-    if (logger.name) return EscapedName{*logger.name};
-    return std::nullopt;
-}
 
 PyObject* log_args(PyLogger& logger, Level level, PyObject* message, PyObject* const* args, Py_ssize_t nargs) {
     // The fields are immutable and owned by the logger, which the call holds.

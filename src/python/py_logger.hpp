@@ -51,8 +51,11 @@ PyObject* create_logger(PyTypeObject* type, std::shared_ptr<const std::string> n
 // Renders one record of an enabled level; `args` are the substitution arguments, borrowed.
 PyObject* log_args(PyLogger& logger, Level level, PyObject* message, PyObject* const* args, Py_ssize_t nargs);
 
-// The logger's own name, as lines print it.
-std::optional<EscapedName> name_of(const PyLogger& logger);
+// The logger's own name, as lines print it. Inline: the plain log call uses it on every line.
+inline std::optional<EscapedName> name_of(const PyLogger& logger) {
+    if (logger.name) return EscapedName{*logger.name};
+    return std::nullopt;
+}
 
 // The same under `name` (escaped), with further members rendered in the writer's line shape
 // (bound fields, exception keys), which every line of this call carries after the message.
