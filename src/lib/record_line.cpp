@@ -98,6 +98,10 @@ char* put_fraction(char* p, std::uint32_t value, std::size_t width) noexcept {
     return p + width;
 }
 
+TextGroup group_of(LineStyle style) noexcept {
+    return style.json ? TextGroup::Json : style.color ? TextGroup::Colored : TextGroup::Plain;
+}
+
 // Everything of a line up to its message: the time, the level, the name and the message's key.
 struct Head {
     const Keys& keys;
@@ -114,7 +118,7 @@ struct Head {
 [[gnu::always_inline]] inline Head head_of(TimestampCache& cache, WallTime now, Level level, LineStyle style,
                                            std::optional<EscapedName> name) {
     assert(now.nanos <= 999'999'999u && "nanoseconds out of range");
-    const TextGroup group = style.json ? TextGroup::Json : style.color ? TextGroup::Colored : TextGroup::Plain;
+    const TextGroup group = group_of(style);
     if (cache.second() != now.seconds || !cache.has(group)) cache.refresh(now.seconds, group);
 
     const Keys& keys = KEYS[static_cast<std::size_t>(group)];
@@ -193,10 +197,6 @@ void render_line(Bytes& out, TimestampCache& cache, WallTime now, Level level, L
     }
 }
 
-}  // namespace tarnwick
-
-namespace tarnwick {
-
 std::size_t open_line(Bytes& out, TimestampCache& cache, WallTime now, Level level, LineStyle style,
                       std::optional<EscapedName> name, std::size_t message_room) {
     const Head h = head_of(cache, now, level, style, name);
@@ -211,9 +211,7 @@ std::size_t open_line(Bytes& out, TimestampCache& cache, WallTime now, Level lev
 }
 
 void close_line(Bytes& out, std::size_t message_start, LineStyle style, std::string_view tail) {
-    const Keys& keys = KEYS[static_cast<std::size_t>(style.json    ? TextGroup::Json
-                                                     : style.color ? TextGroup::Colored
-                                                                   : TextGroup::Plain)];
+    const Keys& keys = KEYS[static_cast<std::size_t>(group_of(style))];
     const std::string_view message(out.data() + message_start, out.size() - message_start);
     const std::size_t escaped_size = json_escaped_size(message);
     std::size_t end_size = tail.empty() ? keys.msg_line_end.size : keys.msg_end.size + tail.size() + keys.line_end.size;
