@@ -7,31 +7,40 @@ PYTEST := $(VENV) -P -m pytest -q -p no:cacheprovider
 export PYTHONDONTWRITEBYTECODE := 1
 # A tree configured for another interpreter is configured afresh: FindPython would keep paths of the old one.
 CONFIGURED_PYTHON = $(shell sed -n 's/^Python_EXECUTABLE:[A-Z]*=//p' build/release/CMakeCache.txt 2>/dev/null)
-CONFIGURE = cmake --preset release $(if $(filter-out $(PYTHON_EXE),$(CONFIGURED_PYTHON)),--fresh) \
-            -DPython_EXECUTABLE=$(PYTHON_EXE) >/dev/null
+# $(call configure,PRESET): release is the module alone; check adds the GoogleTest suite, bench the
+# micro-benchmarks, all in one tree.
+configure = cmake --preset $(1) $(if $(filter-out $(PYTHON_EXE),$(CONFIGURED_PYTHON)),--fresh) \
+            -DPython_EXECUTABLE=$(PYTHON_EXE)
 # Seconds each fuzz target runs: briefly in make test, for longer in make fuzz.
 FUZZ_TEST_SECONDS ?= 20
 FUZZ_SECONDS ?= 300
 
-.PHONY: setup setup-test build venv check test test-clock-fallback test-cpp test-python test-stubs test-wheel \
+.PHONY: setup setup-check setup-test build build-check venv check test wheels test-clock-fallback test-cpp test-python test-stubs test-wheel \
         test-314 test-other-pythons test-sanitize test-fuzz test-shipping fuzz stress demo bench bench-parallel clean
 
 setup:
 	@PYTHON=$(PYTHON_EXE) tools/setup.sh build
 
+setup-check:
+	@PYTHON=$(PYTHON_EXE) tools/setup.sh check
+
 setup-test:
 	@PYTHON=$(PYTHON_EXE) tools/setup.sh test
 
 build: setup
-	$(CONFIGURE)
+	$(call configure,release)
 	cmake --build --preset release
 
-venv:
+build-check: setup-check
+	$(call configure,check)
+	cmake --build --preset check
+
+venv: setup-check
 	@tools/venv.sh $(PYTHON_EXE) main >/dev/null
 
 # The edit loop: the C++ tests and the pytest suite (without the load tests) on one interpreter.
-check: build venv
-	ctest --preset release
+check: build-check venv
+	ctest --preset check
 	PYTHONPATH=$(CURDIR) $(PYTEST) -m "not stress and not wheel" tests/python
 
 # Everything CI runs.
@@ -42,8 +51,8 @@ test: setup-test check test-clock-fallback test-python test-stubs test-wheel tes
 test-clock-fallback: build venv
 	TARNWICK_CLOCK=clock_gettime PYTHONPATH=$(CURDIR) $(PYTEST) -m "not stress and not wheel" tests/python
 
-test-cpp: build
-	ctest --preset release
+test-cpp: build-check
+	ctest --preset check
 
 # The load tests at reduced size (check runs the rest).
 test-python: build venv
@@ -52,9 +61,16 @@ test-python: build venv
 test-stubs: build venv
 	PYTHONPATH=$(CURDIR) $(VENV) -P -m mypy.stubtest tarnwick._logger
 
-# A wheel built with scikit-build-core from PyPI, installed into a fresh environment and used.
-test-wheel: build venv
+# A wheel built with scikit-build-core from PyPI, installed into a fresh environment and used; then the
+# sdist and one repaired wheel for this interpreter, installed and tested as a user gets them.
+test-wheel: build venv setup-test
 	PYTHONPATH=$(CURDIR) $(PYTEST) -m wheel tests/python
+	tools/wheels.sh $(PYTHON_EXE)
+
+# The sdist and one repaired manylinux wheel for each CPython found (3.11-3.14, 3.14t) in dist/.
+wheels:
+	@PYTHON=$(PYTHON_EXE) tools/setup.sh wheels
+	tools/wheels.sh
 
 # The whole suite on CPython 3.14 and on free-threaded 3.14t (built once per machine), where
 # every warning is an error.
@@ -91,18 +107,19 @@ demo: build
 # The peers come pinned from requirements/bench.txt into build/venv/bench, on the same interpreter.
 bench:
 	@PYTHON=$(PYTHON_EXE) tools/setup.sh bench
-	$(CONFIGURE)
-	cmake --build --preset release
+	$(call configure,bench)
+	cmake --build --preset bench
 	@py=$$(tools/venv.sh $(PYTHON_EXE) bench requirements/bench.txt) && \
 	    echo "PYTHONPATH=$(CURDIR) $$py -P bench/compare.py" && PYTHONPATH=$(CURDIR) $$py -P bench/compare.py
 	@$(MAKE) --no-print-directory bench-parallel
 
 # Threads in parallel on free-threaded 3.14t (built once per machine), next to stdlib logging.
-bench-parallel: setup-test
+bench-parallel:
+	@PYTHON=$(PYTHON_EXE) tools/setup.sh bench
 	@py=$$(tools/build_cpython.sh ft); if [ -n "$$py" ]; then \
 	  cmake -S . -B build/bench-3.14t -G Ninja -DCMAKE_BUILD_TYPE=Release -DPython_EXECUTABLE=$$py \
 	        -DTARNWICK_TESTS=OFF >/dev/null && cmake --build build/bench-3.14t && \
 	  PYTHONPATH=$(CURDIR)/build/bench-3.14t/pkg $$py -P bench/parallel.py; fi
 
 clean:
-	rm -rf build tarnwick/_logger*.so
+	rm -rf build dist tarnwick/_logger*.so

@@ -2,8 +2,9 @@
 # Installs the system tools that building, testing and benchmarking need, from Debian's apt; Python
 # packages come from PyPI into virtual environments instead (tools/venv.sh). Each tool is probed
 # directly rather than asked of dpkg, so a machine without apt builds with what it has and is told
-# what is missing.
-# Usage: tools/setup.sh [build|test|bench]   (each includes the ones before it)
+# what is missing. This file is the one place that names the Debian packages.
+# Usage: tools/setup.sh build|check|test|wheels|bench   installs what that stage's targets configure
+#        tools/setup.sh packages                        lists every package any stage can install
 set -euo pipefail
 cd "$(dirname "$0")/.."
 stage=${1:-build}
@@ -17,39 +18,58 @@ python_header() {
 }
 fuzzer_runtime() { [[ -f $(clang++ -print-file-name=libclang_rt.fuzzer-x86_64.a 2>/dev/null) ]]; }
 
-# package name, then the probe that says it is there
-probes=(
+# Groups of "package|probe that says it is there".
+# The module alone: make build, make demo, pip install.
+build=(
     "cmake|command -v cmake"
     "ninja-build|command -v ninja"
     "g++|command -v g++"
     "make|command -v make"
     "python3-dev|python_header"
+)
+# The GoogleTest suite and the pytest environments: make check.
+check=(
+    "libgtest-dev|header gtest/gtest.h"
     "python3-venv|$PYTHON -c 'import ensurepip, venv'"
 )
-if [[ $stage == test || $stage == bench ]]; then
-    probes+=(
-        "libgtest-dev|header gtest/gtest.h"
-        "faketime|command -v faketime"
-        "clang|command -v clang++"
-        "libclang-rt-dev|fuzzer_runtime"
-        "rsyslog|command -v rsyslogd"
-        # syslog-ng conflicts with rsyslog as a Debian package: tools/setup_syslog_ng.sh unpacks it
-        "lnav|command -v lnav"
-        # what CPython 3.14 is built with (tools/build_cpython.sh)
-        "pkg-config|command -v pkg-config"
-        "libssl-dev|header openssl/ssl.h"
-        "zlib1g-dev|header zlib.h"
-        "libffi-dev|header ffi.h"
-        "libbz2-dev|header bzlib.h"
-        "liblzma-dev|header lzma.h"
-        "libsqlite3-dev|header sqlite3.h"
-        "libreadline-dev|header readline/readline.h"
-        "uuid-dev|header uuid/uuid.h"
-    )
-fi
-if [[ $stage == bench ]]; then
-    probes+=("libbenchmark-dev|header benchmark/benchmark.h" "valgrind|command -v valgrind")
-fi
+# What CPython 3.14 is built with (tools/build_cpython.sh).
+cpython=(
+    "pkg-config|command -v pkg-config"
+    "libssl-dev|header openssl/ssl.h"
+    "zlib1g-dev|header zlib.h"
+    "libffi-dev|header ffi.h"
+    "libbz2-dev|header bzlib.h"
+    "liblzma-dev|header lzma.h"
+    "libsqlite3-dev|header sqlite3.h"
+    "libreadline-dev|header readline/readline.h"
+    "uuid-dev|header uuid/uuid.h"
+)
+# The fuzz targets (clang, libFuzzer) and the shipping tests.
+test=(
+    "faketime|command -v faketime"
+    "clang|command -v clang++"
+    "libclang-rt-dev|fuzzer_runtime"
+    "rsyslog|command -v rsyslogd"
+    # syslog-ng conflicts with rsyslog as a Debian package: tools/setup_syslog_ng.sh unpacks it
+    "lnav|command -v lnav"
+)
+bench=(
+    "libbenchmark-dev|header benchmark/benchmark.h"
+    "valgrind|command -v valgrind"
+)
+
+case $stage in
+    build)    probes=("${build[@]}") ;;
+    check)    probes=("${build[@]}" "${check[@]}") ;;
+    wheels)   probes=("${build[@]}" "${check[@]}" "${cpython[@]}") ;;
+    test)     probes=("${build[@]}" "${check[@]}" "${cpython[@]}" "${test[@]}") ;;
+    bench)    probes=("${build[@]}" "${check[@]}" "${cpython[@]}" "${bench[@]}") ;;
+    packages) for entry in "${build[@]}" "${check[@]}" "${cpython[@]}" "${test[@]}" "${bench[@]}"; do
+                  echo "${entry%%|*}"
+              done
+              exit 0 ;;
+    *)        echo "usage: $0 build|check|test|wheels|bench|packages" >&2; exit 2 ;;
+esac
 
 missing=()
 for entry in "${probes[@]}"; do

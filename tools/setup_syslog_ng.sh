@@ -18,6 +18,8 @@ if [[ -n $deps ]]; then
   fi
   echo "tarnwick: installing" $deps
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $deps >/dev/null
+  # Only the unpacked syslog-ng needs them: marked as dependencies, they leave with apt's autoremove.
+  apt-mark auto $deps >/dev/null
 fi
 
 tmp=$(mktemp -d)
