@@ -7,7 +7,7 @@ import re
 import pytest
 from hypothesis import strategies as st
 
-from helpers import run_py
+from helpers import read_lines, run_py
 
 
 class Obj:
@@ -150,3 +150,39 @@ with pytest.raises(TypeError, match="'int' object cannot be cast as 'str'$"):  #
 @pytest.mark.parametrize("fmt", ["logfmt", "json"])
 def test_messages_match_python_percent_and_stay_one_intact_line(tmp_path, fmt):
     run_py(MESSAGES_CODE, fmt, 1000, cwd=tmp_path, timeout=300)
+
+
+
+# A finalizer that logs while its thread renders a record that fails: the encoding error must not be
+# made (and so no collection run) while the thread's record state is in use.
+FAILING_RENDERS = [("bad \ud800 %s", "x"), ("%s", "bad \ud800")]
+FINALIZER_CODE = """
+import gc, sys
+from tarnwick._logger import PyLogger
+from test_messages import FAILING_RENDERS
+template, arg = FAILING_RENDERS[int(sys.argv[1])]
+log = PyLogger("f", path="f.log")
+class Cycle:
+    def __init__(self):
+        self.me = self
+    def __del__(self):
+        log.info("del %d", 1)
+gc.set_threshold(1)  # a collection at nearly every allocation
+for _ in range(int(sys.argv[2])):
+    Cycle()
+    try:
+        log.info(template, arg)
+    except UnicodeEncodeError:
+        pass
+    else:
+        raise AssertionError("no error")
+gc.collect()
+log.shutdown()
+"""
+
+
+@pytest.mark.parametrize("case", range(len(FAILING_RENDERS)))
+def test_finalizers_that_log_during_a_failed_render_lose_no_line(tmp_path, case):
+    proc = run_py(FINALIZER_CODE, case, 500, cwd=tmp_path)
+    assert proc.stderr == ""
+    assert [parse("logfmt", line) for line in read_lines(tmp_path, "f_*.log")] == [("f", "del 1")] * 500
