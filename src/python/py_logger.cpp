@@ -156,6 +156,7 @@ PyObject* alloc_logger(PyTypeObject* type, std::shared_ptr<SharedWriter>&& write
     std::construct_at(&self->writer, std::move(writer));
     std::construct_at(&self->name, std::move(name));
     self->level = level;
+    self->name_quoted = self->name && escaped_name(*self->name).quoted;
     std::construct_at(&self->fields);
     return op;
 }

@@ -70,7 +70,7 @@ PyObject* py_logger_emit(PyObject* op, PyObject* const* args, Py_ssize_t nargs, 
     if (!level_of(levelno, level)) return nullptr;
     if (!level_enabled(self.level, level)) Py_RETURN_NONE;
 
-    std::optional<EscapedName> escaped_name;
+    std::optional<EscapedName> line_name;
     std::string escaped_storage;
     if (name != Py_None) {
         std::string_view name_text;
@@ -79,7 +79,7 @@ PyObject* py_logger_emit(PyObject* op, PyObject* const* args, Py_ssize_t nargs, 
             escaped_storage = json_escaped(name_text);
             name_text = escaped_storage;
         }
-        escaped_name = EscapedName{name_text};
+        line_name = escaped_name(name_text);
     }
 
     const LineStyle style = self.writer->config->style;
@@ -99,16 +99,16 @@ PyObject* py_logger_emit(PyObject* op, PyObject* const* args, Py_ssize_t nargs, 
     if (!message) return nullptr;
     const int has_args = msg_args == Py_None ? 0 : PyObject_IsTrue(msg_args);
     if (has_args < 0) return nullptr;
-    if (has_args == 0) return log_named(self, level, escaped_name, message.get(), nullptr, 0, tail.view());
+    if (has_args == 0) return log_named(self, level, line_name, message.get(), nullptr, 0, tail.view());
     if (PyTuple_Check(msg_args)) {
-        return log_named(self, level, escaped_name, message.get(), &PyTuple_GET_ITEM(msg_args, 0),
+        return log_named(self, level, line_name, message.get(), &PyTuple_GET_ITEM(msg_args, 0),
                          PyTuple_GET_SIZE(msg_args), tail.view());
     }
-    if (PyDict_Check(msg_args)) return log_named(self, level, escaped_name, message.get(), &msg_args, 1, tail.view());
+    if (PyDict_Check(msg_args)) return log_named(self, level, line_name, message.get(), &msg_args, 1, tail.view());
     // Any other mapping: the interpreter's % does what getMessage() does.
     Bytes text;
     if (!fallback_format(text, message.get(), msg_args)) return nullptr;
-    return log_text(self, level, escaped_name, text.view(), tail.view());
+    return log_text(self, level, line_name, text.view(), tail.view());
 }
 
 }  // namespace tarnwick::python

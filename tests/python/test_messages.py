@@ -45,7 +45,8 @@ EDGE_CASES = [
     ("head %s then %d", ("x" * 300, "not a number")), ("%s|%r|%d|%x|%f", ('é"\n' * 200, "q", 7, 255, 0.5)),
 ]
 FIELD = r'([^"\\]*(?:\\.[^"\\]*)*)'  # escaped JSON string body, unrolled so long lines match fast
-TEXT_LINE = re.compile(rf'time=\S+ level=\w+(?: name={FIELD})? msg="{FIELD}"')
+TEXT_LINE = re.compile(rf'time=\S+ level=\w+(?: name=(?:"{FIELD}"|([^\x00-\x20="\x7f]+)))? msg="{FIELD}"')
+NEEDS_QUOTES = re.compile(r'[\x00-\x20="\x7f]')
 
 
 def parse(fmt, line):
@@ -56,8 +57,11 @@ def parse(fmt, line):
         return record.get("name"), record["msg"]
     match = TEXT_LINE.fullmatch(line)
     assert match, line
-    name, msg = match.groups()
-    return None if name is None else json.loads(f'"{name}"'), json.loads(f'"{msg}"')
+    quoted, bare, msg = match.groups()
+    name = None if quoted is None and bare is None else json.loads(f'"{bare if quoted is None else quoted}"')
+    # Quoted exactly when it is empty or could end its value or forge a member unquoted.
+    assert name is None or (quoted is not None) == (name == "" or bool(NEEDS_QUOTES.search(name))), line
+    return name, json.loads(f'"{msg}"')
 
 
 # In a fresh interpreter: the format is process-wide.
