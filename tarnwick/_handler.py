@@ -4,6 +4,7 @@ tarnwick line, and capture_stdlib() to route every library's records there."""
 from __future__ import annotations
 
 import logging
+import os
 from typing import Callable
 
 from tarnwick._logger import PyLevel, PyLogger
@@ -26,7 +27,9 @@ class Handler(logging.Handler):
 
     def __init__(self, path: str | None = None, level: int | str = logging.NOTSET) -> None:
         super().__init__(level)
-        self.path = path
+        # Resolved now, as FileHandler does: a record after close() reopens the same files even after
+        # a chdir. A non-str is left to PyLogger, which raises the usual argument error.
+        self.path = os.path.join(os.getcwd(), path) if isinstance(path, str) else path
         self._logger: PyLogger | None = None
         self._emit: Callable[..., None] = self._reopen
         self._open()

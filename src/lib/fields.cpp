@@ -1,5 +1,7 @@
 #include "lib/fields.hpp"
 
+#include <algorithm>
+
 #include "lib/json_escape.hpp"
 
 namespace tarnwick {
@@ -52,6 +54,20 @@ std::string outside_field_key(std::string_view key) {
         }
     }
     return out;
+}
+
+void FieldSet::add(std::string_view key, std::string_view member, bool renamed) {
+    auto same = std::find_if(entries_.begin(), entries_.end(), [&](const Entry& e) { return e.key == key; });
+    if (same == entries_.end()) {
+        entries_.push_back({std::string(key), std::string(member), renamed});
+    } else if (!renamed || same->renamed) {
+        same->member.assign(member);
+        same->renamed = renamed;
+    }
+}
+
+void FieldSet::append_to(Bytes& out) const {
+    for (const Entry& e : entries_) out.append(e.member);
 }
 
 void append_text_field(Bytes& out, LineStyle style, std::string_view key, std::string_view value) {

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "lib/bytes.hpp"
 #include "lib/record_line.hpp"
@@ -24,6 +25,25 @@ FieldKey classify_field_key(std::string_view key) noexcept;
 // valid set (a whole UTF-8 sequence counting as one) becomes '_'. "stack" is also renamed, since
 // the stdlib's stack_info takes it.
 std::string outside_field_key(std::string_view key);
+
+// The members of one line after its message, each key once. A key added again replaces the earlier
+// value in its place, as binding a key again does, except that a key renamed by outside_field_key()
+// never replaces one given as it is: the name's owner keeps it, as the line's own keys do against the
+// extras renamed for them.
+class FieldSet {
+public:
+    // `member` is the key's member as append_text_field() or append_bare_field() renders it.
+    void add(std::string_view key, std::string_view member, bool renamed);
+    void append_to(Bytes& out) const;
+
+private:
+    struct Entry {
+        std::string key;
+        std::string member;
+        bool renamed;
+    };
+    std::vector<Entry> entries_;  // few: a linear search beats a hash
+};
 
 // Appends a member whose value is text: ` key="escaped"` (the key dimmed in the coloured form) or
 // `,"key":"escaped"` in JSON. The value is escaped like the message, so it never breaks the line.

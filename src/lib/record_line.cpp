@@ -111,6 +111,7 @@ struct Head {
     std::uint32_t fraction;
     const Piece& level_text;
     std::optional<EscapedName> name;
+    bool quote_name;  // JSON has the quotes in its keys
     bool unix_ts;
     std::size_t size;
 };
@@ -131,12 +132,13 @@ struct Head {
         .fraction = style.unix_ts ? now.nanos : now.nanos / 1'000,
         .level_text = LEVEL_NAMES[group == TextGroup::Colored ? 1 : 0][static_cast<std::size_t>(level) - 1],
         .name = name,
+        .quote_name = name && name->quoted && group != TextGroup::Json,
         .unix_ts = style.unix_ts,
         .size = 0,
     };
     const std::size_t suffix_size = style.unix_ts ? keys.unix_level_key.size : texts.offset_suffix.size();
     h.size = h.prefix.size() + h.digits + suffix_size + h.level_text.size + keys.level_end.size + keys.msg_key.size;
-    if (name) h.size += keys.name_key.size + name->text.size() + keys.name_end.size;
+    if (name) h.size += keys.name_key.size + name->text.size() + keys.name_end.size + (h.quote_name ? 2 : 0);
     return h;
 }
 
@@ -149,7 +151,9 @@ struct Head {
     p = put(p, h.keys.level_end);
     if (h.name) {
         p = put(p, h.keys.name_key);
+        if (h.quote_name) *p++ = '"';
         p = put(p, h.name->text);
+        if (h.quote_name) *p++ = '"';
         p = put(p, h.keys.name_end);
     }
     return put(p, h.keys.msg_key);
@@ -182,6 +186,17 @@ template <bool WithTail>
 }
 
 }  // namespace
+
+EscapedName escaped_name(std::string_view escaped) noexcept {
+    if (escaped.empty()) return {escaped, true};
+    for (std::size_t i = 0; i < escaped.size(); ++i) {
+        const char c = escaped[i];
+        if (c == ' ' || c == '=' || c == '\x7f') return {escaped, true};
+        // Every escape but that of a backslash stands for a '"' or a control character.
+        if (c == '\\' && ++i < escaped.size() && escaped[i] != '\\') return {escaped, true};
+    }
+    return {escaped, false};
+}
 
 void render_line(Bytes& out, TimestampCache& cache, WallTime now, Level level, LineStyle style,
                  std::optional<EscapedName> name, std::string_view message) {

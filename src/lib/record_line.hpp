@@ -18,10 +18,16 @@ struct LineStyle {
 };
 
 // A logger name already passed through json_escape. Its escaped form is the same in every format,
-// so it is made once, with the logger, instead of on every record.
+// so it is made once, with the logger, instead of on every record. The text format writes it in
+// quotes, as it writes the message, when it is empty or holds a space, '=', '"' or a control
+// character: bare, such a name could end its value early and forge further members.
 struct EscapedName {
     std::string_view text;
+    bool quoted = false;  // in the text format
 };
+
+// The name whose escaped form is `escaped`, with `quoted` decided from it.
+EscapedName escaped_name(std::string_view escaped) noexcept;
 
 // Appends one complete record line ending in '\n'. The message is escaped in every format (the
 // name comes escaped), so a record is always exactly one line. Refreshes `cache` first when its second is not

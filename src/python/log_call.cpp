@@ -171,6 +171,17 @@ PyObject* record(Producer& producer, PyLogger& logger, Level level, std::optiona
         rendered);
 }
 
+// A message the interpreter formats, in the scratch buffer, before the producer is taken.
+template <bool WithTail>
+PyObject* log_formatted(Producer& producer, PyLogger& logger, Level level, std::optional<EscapedName> name,
+                        PyObject* message, PyObject* const* args, Py_ssize_t nargs, std::string_view tail,
+                        std::uint64_t batch_size) {
+    // The text lives in the loan's own buffer, out of reach of a signal handler's nested call.
+    ScratchLoan scratch(producer);
+    if (!format_message(scratch.buffer(), message, args, nargs)) return nullptr;
+    return record<WithTail>(producer, logger, level, name, scratch.buffer().view(), tail, batch_size);
+}
+
 // Room reserved for a message formatted straight into the batch; a longer one grows it as it goes.
 constexpr std::size_t MESSAGE_ROOM = 256;
 
@@ -187,7 +198,13 @@ template <bool WithTail>
         return record<WithTail>(producer, logger, level, name, text, tail, batch_size);
     }
     // The common case, formatted straight into the batch: only exact str, int and float arguments,
-    // so no Python code runs while the batch is held.
+    // so no Python code runs while the batch is held. The message is encoded first, outside: an
+    // encoding error made inside could run a collection, whose finalizers may log on this thread.
+    std::string_view text;
+    if (!utf8_of(message, text)) {
+        PyErr_Clear();  // raised again below, where the interpreter formats the message
+        return log_formatted<WithTail>(producer, logger, level, name, message, args, nargs, tail, batch_size);
+    }
     bool rendered = false;
     PyObject* result = record_with(
         producer,
@@ -199,7 +216,7 @@ template <bool WithTail>
                         const std::optional<EscapedName> line_name = WithTail ? name : name_of(logger);
                         const std::size_t start =
                             open_line(batch, cache, now, level, style, line_name, MESSAGE_ROOM + tail.size());
-                        if (!format_native(batch, message, args, nargs)) {
+                        if (!format_native(batch, text, args, nargs)) {
                             batch.truncate(before);
                             return false;
                         }
@@ -213,10 +230,7 @@ template <bool WithTail>
         },
         rendered);
     if (rendered) return result;
-    // The text lives in the loan's own buffer, out of reach of a signal handler's nested call.
-    ScratchLoan scratch(producer);
-    if (!format_message(scratch.buffer(), message, args, nargs)) return nullptr;
-    return record<WithTail>(producer, logger, level, name, scratch.buffer().view(), tail, batch_size);
+    return log_formatted<WithTail>(producer, logger, level, name, message, args, nargs, tail, batch_size);
 }
 
 }  // namespace

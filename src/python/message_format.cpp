@@ -39,6 +39,47 @@ bool append_text_of(Bytes& out, PyObject* obj, bool repr) {
     return text && append_utf8(out, text.get());
 }
 
+// The UTF-8 text of a str, appended without calling the interpreter. Native rendering runs while the
+// thread's record state is in use: an encoding error would be a new object, whose allocation may run
+// a collection and so any finalizer, which may log. False, with part of the text appended, at a lone
+// surrogate.
+bool append_utf8_native(Bytes& out, PyObject* str) {
+    const auto length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(str));
+    const int kind = PyUnicode_KIND(str);
+    const void* data = PyUnicode_DATA(str);
+    if (kind == PyUnicode_1BYTE_KIND && PyUnicode_MAX_CHAR_VALUE(str) < 0x80) {
+        out.append(static_cast<const char*>(data), length);
+        return true;
+    }
+    const std::size_t before = out.size();
+    char* const start = out.extend(length * static_cast<std::size_t>(kind == PyUnicode_1BYTE_KIND ? 2 : kind + 1));
+    auto* p = reinterpret_cast<unsigned char*>(start);
+    for (std::size_t i = 0; i < length; ++i) {
+        const Py_UCS4 c = PyUnicode_READ(kind, data, static_cast<Py_ssize_t>(i));
+        if (c < 0x80) {
+            *p++ = static_cast<unsigned char>(c);
+        } else if (c < 0x800) {
+            *p++ = static_cast<unsigned char>(0xC0 | (c >> 6));
+            *p++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            if (c >= 0xD800 && c <= 0xDFFF) {
+                out.truncate(before);
+                return false;
+            }
+            *p++ = static_cast<unsigned char>(0xE0 | (c >> 12));
+            *p++ = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F));
+            *p++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
+        } else {
+            *p++ = static_cast<unsigned char>(0xF0 | (c >> 18));
+            *p++ = static_cast<unsigned char>(0x80 | ((c >> 12) & 0x3F));
+            *p++ = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F));
+            *p++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
+        }
+    }
+    out.truncate(before + static_cast<std::size_t>(reinterpret_cast<char*>(p) - start));
+    return true;
+}
+
 // Native: only what needs no Python code (exact str, int and float arguments); anything else
 // abandons, with nothing raised.
 template <bool Native>
@@ -66,9 +107,11 @@ Step convert(Bytes& out, char letter, PyObject* arg) {
         case 'r': {
             const bool repr = letter == 'r';
             if (!repr && PyUnicode_CheckExact(arg)) {
-                if (append_utf8(out, arg)) return Step::Done;
-                if constexpr (Native) break;  // the interpreter raises it again
-                return Step::Error;
+                if constexpr (Native) {
+                    if (append_utf8_native(out, arg)) return Step::Done;
+                    break;  // a lone surrogate: the interpreter raises its error
+                }
+                return append_utf8(out, arg) ? Step::Done : Step::Error;
             }
             if (PyLong_CheckExact(arg) && fits_i64(arg, value)) {
                 push_i64(out, value);
@@ -86,17 +129,10 @@ Step convert(Bytes& out, char letter, PyObject* arg) {
     return Step::Abandon;
 }
 
-// The in-place path; Abandon means the interpreter must format the whole message.
+// The in-place path over the message's UTF-8 `text`; Abandon means the interpreter must format the
+// whole message.
 template <bool Native>
-Step fast_format(Bytes& out, PyObject* message, PyObject* const* args, Py_ssize_t nargs) {
-    std::string_view text;
-    if (!utf8_of(message, text)) {
-        if constexpr (Native) {
-            PyErr_Clear();
-            return Step::Abandon;
-        }
-        return Step::Error;
-    }
+Step fast_format(Bytes& out, std::string_view text, PyObject* const* args, Py_ssize_t nargs) {
     const char* p = text.data();
     const char* const end = p + text.size();
     Py_ssize_t used = 0;
@@ -141,7 +177,7 @@ bool fallback_format(Bytes& out, PyObject* message, PyObject* operand) {
     return append_utf8(out, result.get());
 }
 
-bool format_native(Bytes& out, PyObject* message, PyObject* const* args, Py_ssize_t nargs) {
+bool format_native(Bytes& out, std::string_view message, PyObject* const* args, Py_ssize_t nargs) {
     if (nargs == 1 && PyDict_Check(args[0])) return false;
     return fast_format<true>(out, message, args, nargs) == Step::Done;
 }
@@ -152,7 +188,9 @@ bool format_message(Bytes& out, PyObject* message, PyObject* const* args, Py_ssi
         if (truth < 0) return false;
         if (truth == 1) return fallback_format(out, message, args[0]);
     }
-    switch (fast_format<false>(out, message, args, nargs)) {
+    std::string_view text;
+    if (!utf8_of(message, text)) return false;
+    switch (fast_format<false>(out, text, args, nargs)) {
         case Step::Done:
             return true;
         case Step::Error:

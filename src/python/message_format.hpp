@@ -15,10 +15,10 @@ namespace tarnwick::python {
 // `args` are the call's extra positionals (borrowed), nargs >= 1.
 bool format_message(Bytes& out, PyObject* message, PyObject* const* args, Py_ssize_t nargs);
 
-// Appends `message % args` without running any Python code and without raising: false when that
-// needs the interpreter (then `out` holds a partial text the caller drops, and format_message
-// does the work).
-bool format_native(Bytes& out, PyObject* message, PyObject* const* args, Py_ssize_t nargs);
+// Appends `message % args`, given the message's UTF-8 text, without running any Python code, creating
+// any Python object or raising: false when that needs the interpreter (then `out` holds a partial
+// text the caller drops, and format_message does the work).
+bool format_native(Bytes& out, std::string_view message, PyObject* const* args, Py_ssize_t nargs);
 
 // Empties `out` and appends the UTF-8 text of `message % operand`, evaluated by the interpreter.
 bool fallback_format(Bytes& out, PyObject* message, PyObject* operand);

@@ -7,6 +7,7 @@
 #include "lib/json_escape.hpp"
 #include "python/arg_binder.hpp"
 #include "python/errors.hpp"
+#include "python/logger_module/settings.hpp"
 #include "python/py_level.hpp"
 
 namespace tarnwick::python {
@@ -43,6 +44,7 @@ PyObject* py_logger_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!convert_logger_name(bound.values[0], name)) return nullptr;
     std::optional<std::string> path;
     if (!convert_optional_str(bound.values[1], "path", path)) return nullptr;
+    if (path && !logger_module::resolve_relative_path(*path)) return PyErr_SetFromErrno(PyExc_OSError);
     Level level = Level::Info;
     if (bound.values[2] != nullptr && !convert_level(bound.values[2], "level", level)) {
         return nullptr;
@@ -154,6 +156,7 @@ PyObject* alloc_logger(PyTypeObject* type, std::shared_ptr<SharedWriter>&& write
     std::construct_at(&self->writer, std::move(writer));
     std::construct_at(&self->name, std::move(name));
     self->level = level;
+    self->name_quoted = self->name && escaped_name(*self->name).quoted;
     std::construct_at(&self->fields);
     return op;
 }

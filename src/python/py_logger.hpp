@@ -24,6 +24,7 @@ struct PyLogger {
     PyObject_HEAD std::shared_ptr<SharedWriter> writer;
     std::shared_ptr<const std::string> name;    // as records print it (escaped once); null: unnamed
     Level level;                                // threshold
+    bool name_quoted;                           // EscapedName::quoted, decided once
     std::shared_ptr<const BoundFields> fields;  // rendered for writer->config->style; null: none bound
 };
 
@@ -53,7 +54,7 @@ PyObject* log_args(PyLogger& logger, Level level, PyObject* message, PyObject* c
 
 // The logger's own name, as lines print it. Inline: the plain log call uses it on every line.
 inline std::optional<EscapedName> name_of(const PyLogger& logger) {
-    if (logger.name) return EscapedName{*logger.name};
+    if (logger.name) return EscapedName{*logger.name, logger.name_quoted};
     return std::nullopt;
 }
 

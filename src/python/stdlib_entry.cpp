@@ -35,19 +35,24 @@ bool level_of(PyObject* levelno, Level& out) {
     return true;
 }
 
-// The record's extra attributes, each under the key outside_field_key() makes of its name. The
-// dict is the handler's own, made for this record, so no other thread changes it meanwhile.
-bool append_extras(Bytes& out, LineStyle style, PyObject* extras) {
+// The record's extra attributes, each under the key outside_field_key() makes of its name, after the
+// logger's bound fields; `fields` keeps each key once. The dict is the handler's own, made for this
+// record, so no other thread changes it meanwhile.
+bool add_extras(FieldSet& fields, LineStyle style, PyObject* extras) {
     Py_ssize_t pos = 0;
     PyObject* key = nullptr;    // borrowed from extras
     PyObject* value = nullptr;  // borrowed from extras
+    Bytes member;
     while (PyDict_Next(extras, &pos, &key, &value)) {
         // Held across the conversions, which may run any Python code.
         OwnedRef held_key = OwnedRef::borrow(key), held_value = OwnedRef::borrow(value);
         OwnedRef key_text = OwnedRef::steal(PyObject_Str(key));
         std::string key_utf8;
         if (!key_text || !lenient_utf8(key_text.get(), key_utf8)) return false;
-        if (!append_value_field(out, style, outside_field_key(key_utf8), value)) return false;
+        const std::string field_key = outside_field_key(key_utf8);
+        member.clear();
+        if (!append_value_field(member, style, field_key, value)) return false;
+        fields.add(field_key, member.view(), field_key != key_utf8);
     }
     return true;
 }
@@ -70,7 +75,7 @@ PyObject* py_logger_emit(PyObject* op, PyObject* const* args, Py_ssize_t nargs, 
     if (!level_of(levelno, level)) return nullptr;
     if (!level_enabled(self.level, level)) Py_RETURN_NONE;
 
-    std::optional<EscapedName> escaped_name;
+    std::optional<EscapedName> line_name;
     std::string escaped_storage;
     if (name != Py_None) {
         std::string_view name_text;
@@ -79,15 +84,21 @@ PyObject* py_logger_emit(PyObject* op, PyObject* const* args, Py_ssize_t nargs, 
             escaped_storage = json_escaped(name_text);
             name_text = escaped_storage;
         }
-        escaped_name = EscapedName{name_text};
+        line_name = escaped_name(name_text);
     }
 
     const LineStyle style = self.writer->config->style;
     Bytes tail;
-    if (self.fields) tail.append(self.fields->rendered);
     if (extras != Py_None) {
         if (!PyDict_Check(extras)) return raise_cast_error(extras, "extras", "dict");
-        if (!append_extras(tail, style, extras)) return nullptr;
+        FieldSet fields;
+        if (self.fields) {
+            for (const auto& [key, member] : self.fields->members) fields.add(key, member, false);
+        }
+        if (!add_extras(fields, style, extras)) return nullptr;
+        fields.append_to(tail);
+    } else if (self.fields) {
+        tail.append(self.fields->rendered);
     }
     if (stack != Py_None && !append_value_field(tail, style, "stack", stack)) return nullptr;
     if (PyExceptionInstance_Check(exc) &&
@@ -99,16 +110,16 @@ PyObject* py_logger_emit(PyObject* op, PyObject* const* args, Py_ssize_t nargs, 
     if (!message) return nullptr;
     const int has_args = msg_args == Py_None ? 0 : PyObject_IsTrue(msg_args);
     if (has_args < 0) return nullptr;
-    if (has_args == 0) return log_named(self, level, escaped_name, message.get(), nullptr, 0, tail.view());
+    if (has_args == 0) return log_named(self, level, line_name, message.get(), nullptr, 0, tail.view());
     if (PyTuple_Check(msg_args)) {
-        return log_named(self, level, escaped_name, message.get(), &PyTuple_GET_ITEM(msg_args, 0),
+        return log_named(self, level, line_name, message.get(), &PyTuple_GET_ITEM(msg_args, 0),
                          PyTuple_GET_SIZE(msg_args), tail.view());
     }
-    if (PyDict_Check(msg_args)) return log_named(self, level, escaped_name, message.get(), &msg_args, 1, tail.view());
+    if (PyDict_Check(msg_args)) return log_named(self, level, line_name, message.get(), &msg_args, 1, tail.view());
     // Any other mapping: the interpreter's % does what getMessage() does.
     Bytes text;
     if (!fallback_format(text, message.get(), msg_args)) return nullptr;
-    return log_text(self, level, escaped_name, text.view(), tail.view());
+    return log_text(self, level, line_name, text.view(), tail.view());
 }
 
 }  // namespace tarnwick::python

@@ -42,6 +42,20 @@ TEST(Fields, KeysAreClassifiedAndOutsideKeysRenamed) {
     EXPECT_EQ(outside_field_key(""), "extra.");
 }
 
+TEST(Fields, EachKeyOnceAndKeysGivenAsTheyAreWin) {
+    FieldSet set;
+    set.add("extra.time", " extra.time=1", true);   // from "time"
+    set.add("a", " a=1", false);
+    set.add("extra.time", " extra.time=2", false);  // given as it is: replaces, in place
+    set.add("extra.time", " extra.time=3", true);   // renamed: loses to it
+    set.add("extra.a_b", " extra.a_b=4", true);     // from "a b"
+    set.add("a", " a=5", false);                    // as binding again
+    set.add("extra.a_b", " extra.a_b=6", true);     // from "a\tb": the later renamed one
+    Bytes out;
+    set.append_to(out);
+    EXPECT_EQ(out.view(), " extra.time=2 a=5 extra.a_b=6");
+}
+
 TEST(Fields, LongTextKeepsBothEndsOnCharacterBoundaries) {
     EXPECT_EQ(cap_long_text(std::string(LONG_TEXT_LIMIT, 'x')), std::string(LONG_TEXT_LIMIT, 'x'));
     // Two-byte characters whose boundaries fall one byte off both cuts.

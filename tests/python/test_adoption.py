@@ -1,6 +1,7 @@
 """Binding fields, long exceptions, and stdlib logging records on tarnwick lines, parsed back with exact values.
 (Fields and exception keys in every line shape: test_records.py.)"""
 
+import json
 import re
 import traceback
 
@@ -119,3 +120,23 @@ own.info("after close")
     assert re.fullmatch(r"Traceback .*\nZeroDivisionError: division by zero", failed["exception.stacktrace"], re.S)
     assert pre["exception.stacktrace"] == "made earlier"
     assert plain["msg"] == "no exception here" and members(plain) == {}
+
+
+# Extras renamed into one key, or into a key another extra has as it is: each key once per line. A key
+# given as it is keeps its value (as the line's own keys do); among renamed ones the last wins, in
+# the first one's place (as binding a key again does).
+@pytest.mark.parametrize("fmt", ["logfmt", "json"])
+def test_extras_that_meet_under_one_key_give_it_once(tmp_path, fmt):
+    run_py(f"""
+import logging
+import tarnwick
+tarnwick.basic_config(format={fmt!r})
+tarnwick.capture_stdlib(path="x.log")
+extra = {{"time": 1, "extra.time": 2, "a b": 3, "a\\tb": 4, "extra.stack": 5, "stack": 6, 7: 8, "7": 9, "u": 0}}
+logging.getLogger("lib").info("m", extra=extra)
+""", cwd=tmp_path)
+    [line] = read_lines(tmp_path, "x_*.log")
+    # As pairs, so that a key given twice shows (parse() fails on one in logfmt).
+    pairs = json.loads(line, object_pairs_hook=list) if fmt == "json" else list(parse(line).items())
+    want = [("extra.time", 2), ("extra.a_b", 4), ("extra.stack", 5), ("extra.7", 9), ("u", 0)]
+    assert [(k, int(v)) for k, v in pairs[pairs.index(("msg", "m")) + 1:]] == want

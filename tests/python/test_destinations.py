@@ -5,7 +5,7 @@ import datetime
 
 import pytest
 
-from helpers import child_env, read_lines, run_py
+from helpers import child_env, parse, read_lines, run_py
 
 COLOR_CODE = """
 import os, sys
@@ -80,3 +80,41 @@ def test_destination_faults_report_one_line_and_go_on(tmp_path, fault, error):
     proc = run_py(FAULT_CODE, fault, cwd=tmp_path)
     assert proc.stderr.splitlines() == ([f"error {error}"] if error else []) + ["done"]
     assert proc.stdout == ""
+
+
+RELATIVE_CODE = """
+import logging, os, sys
+import pytest
+import tarnwick
+from tarnwick._logger import PyLogger, basic_config, get_logger
+basic_config(path="logs/g.log")
+own = PyLogger("own", path="logs/own.log")
+handler = tarnwick.Handler(path="logs/h.log")
+os.chdir(sys.argv[1])  # as a daemon moves to /: before the writers open their files, and before get_logger
+late = get_logger("late")
+for log in (own, late):
+    log.info("m")
+    log.shutdown()
+record = logging.LogRecord("std", logging.INFO, "", 0, "m", (), None)
+handler.handle(record)
+handler.close()
+handler.handle(record)  # reopens the path as it was resolved, not one under the new directory
+handler.close()
+os.mkdir("gone")
+os.chdir("gone")
+os.rmdir(os.getcwd())
+for configure in (basic_config, lambda path: PyLogger("x", path), tarnwick.Handler):
+    with pytest.raises(FileNotFoundError):  # nothing to resolve against
+        configure(path="x.log")
+"""
+
+
+def test_relative_paths_resolve_where_they_were_configured(tmp_path):
+    start, elsewhere = tmp_path / "start", tmp_path / "elsewhere"
+    start.mkdir()
+    elsewhere.mkdir()
+    run_py(RELATIVE_CODE, elsewhere, cwd=start)
+    assert list(elsewhere.iterdir()) == []
+    names = {base: [parse(line)["name"] for line in read_lines(start / "logs", f"{base}_*.log")]
+             for base in ("g", "own", "h")}
+    assert names == {"g": ["late"], "own": ["own"], "h": ["std", "std"]}

@@ -7,7 +7,7 @@ import re
 import pytest
 from hypothesis import strategies as st
 
-from helpers import run_py
+from helpers import read_lines, run_py
 
 
 class Obj:
@@ -45,7 +45,8 @@ EDGE_CASES = [
     ("head %s then %d", ("x" * 300, "not a number")), ("%s|%r|%d|%x|%f", ('é"\n' * 200, "q", 7, 255, 0.5)),
 ]
 FIELD = r'([^"\\]*(?:\\.[^"\\]*)*)'  # escaped JSON string body, unrolled so long lines match fast
-TEXT_LINE = re.compile(rf'time=\S+ level=\w+(?: name={FIELD})? msg="{FIELD}"')
+TEXT_LINE = re.compile(rf'time=\S+ level=\w+(?: name=(?:"{FIELD}"|([^\x00-\x20="\x7f]+)))? msg="{FIELD}"')
+NEEDS_QUOTES = re.compile(r'[\x00-\x20="\x7f]')
 
 
 def parse(fmt, line):
@@ -56,8 +57,11 @@ def parse(fmt, line):
         return record.get("name"), record["msg"]
     match = TEXT_LINE.fullmatch(line)
     assert match, line
-    name, msg = match.groups()
-    return None if name is None else json.loads(f'"{name}"'), json.loads(f'"{msg}"')
+    quoted, bare, msg = match.groups()
+    name = None if quoted is None and bare is None else json.loads(f'"{bare if quoted is None else quoted}"')
+    # Quoted exactly when it is empty or could end its value or forge a member unquoted.
+    assert name is None or (quoted is not None) == (name == "" or bool(NEEDS_QUOTES.search(name))), line
+    return name, json.loads(f'"{msg}"')
 
 
 # In a fresh interpreter: the format is process-wide.
@@ -150,3 +154,39 @@ with pytest.raises(TypeError, match="'int' object cannot be cast as 'str'$"):  #
 @pytest.mark.parametrize("fmt", ["logfmt", "json"])
 def test_messages_match_python_percent_and_stay_one_intact_line(tmp_path, fmt):
     run_py(MESSAGES_CODE, fmt, 1000, cwd=tmp_path, timeout=300)
+
+
+
+# A finalizer that logs while its thread renders a record that fails: the encoding error must not be
+# made (and so no collection run) while the thread's record state is in use.
+FAILING_RENDERS = [("bad \ud800 %s", "x"), ("%s", "bad \ud800")]
+FINALIZER_CODE = """
+import gc, sys
+from tarnwick._logger import PyLogger
+from test_messages import FAILING_RENDERS
+template, arg = FAILING_RENDERS[int(sys.argv[1])]
+log = PyLogger("f", path="f.log")
+class Cycle:
+    def __init__(self):
+        self.me = self
+    def __del__(self):
+        log.info("del %d", 1)
+gc.set_threshold(1)  # a collection at nearly every allocation
+for _ in range(int(sys.argv[2])):
+    Cycle()
+    try:
+        log.info(template, arg)
+    except UnicodeEncodeError:
+        pass
+    else:
+        raise AssertionError("no error")
+gc.collect()
+log.shutdown()
+"""
+
+
+@pytest.mark.parametrize("case", range(len(FAILING_RENDERS)))
+def test_finalizers_that_log_during_a_failed_render_lose_no_line(tmp_path, case):
+    proc = run_py(FINALIZER_CODE, case, 500, cwd=tmp_path)
+    assert proc.stderr == ""
+    assert [parse("logfmt", line) for line in read_lines(tmp_path, "f_*.log")] == [("f", "del 1")] * 500

@@ -122,3 +122,37 @@ log.shutdown()
 print(lines())
 """, cwd=tmp_path, env=child_env(**FAST))
     assert [int(x) for x in proc.stdout.split()] == [handed_over, at_shutdown]
+
+
+# In logfmt a name is quoted like msg when it holds what could end its value or forge a member.
+QUOTED_NAMES = ['svc level=error msg="forged"', "", "a b", "a=b", 'a"b', "a\tb", "\x1b[31m", "\x7f"]
+BARE_NAMES = ["api", "a.b-c_d", "C:\\x/y", "é😀"]
+
+
+@pytest.mark.parametrize("fmt, color", [("logfmt", False), ("logfmt", True), ("json", False)])
+def test_names_that_need_quotes_cannot_forge_members(tmp_path, fmt, color):
+    run_py(f"""
+import logging
+import tarnwick
+from tarnwick._logger import PyLogger, basic_config
+from test_records import BARE_NAMES, QUOTED_NAMES
+basic_config(format={fmt!r}, color={"always" if color else "off"!r})
+handler = tarnwick.Handler(path="n.log")
+for name in QUOTED_NAMES + BARE_NAMES:
+    log = PyLogger(name, path="n.log")
+    log.info("real %s", "x")
+    log.bind(k=1).warning("bound")
+    handler.handle(logging.LogRecord(name, logging.ERROR, "", 0, "stdlib", (), None))
+handler.close()
+""", cwd=tmp_path)
+    lines = read_lines(tmp_path, "n_*.log")
+    names = QUOTED_NAMES + BARE_NAMES
+    unescape = lambda name: json.loads(f'"{name}"') if isinstance(name, Bare) else name  # noqa: E731
+    assert [(unescape(r["name"]), r["level"], r["msg"], list(members(r))) for r in map(parse, lines)] == [
+        (name, *rest) for name in names for rest in (("info", "real x", []), ("warn", "bound", ["k"]),
+                                                     ("error", "stdlib", []))]
+    if fmt == "logfmt":
+        key = "\x1b[2mname=\x1b[0m" if color else "name="
+        texts = [re.search(re.escape(key) + r'("(?:[^"\\]|\\.)*"|\S*)', line)[1] for line in lines]
+        assert texts == [json.dumps(n, ensure_ascii=False) if n in QUOTED_NAMES else n.replace("\\", "\\\\")
+                         for n in names for _ in range(3)]

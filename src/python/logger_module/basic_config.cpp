@@ -107,6 +107,7 @@ PyObject* basic_config(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     // Every argument is converted before anything is stored, so a failing call changes nothing.
     std::optional<std::string> path;
     if (!convert_optional_str(bound.values[0], "path", path)) return nullptr;
+    if (path && !resolve_relative_path(*path)) return PyErr_SetFromErrno(PyExc_OSError);
     bool unix_ts = false;
     if (!convert_unix_ts(bound.values[1], unix_ts)) return nullptr;
     std::optional<std::uint64_t> batch_size;

@@ -2,8 +2,10 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <string_view>
@@ -69,6 +71,19 @@ WriterConfigRef writer_config(std::optional<std::string> path) {
     config->check_interval = check_interval();
     config->path = std::move(path);
     return config;
+}
+
+bool resolve_relative_path(std::string& path) {
+    if (path.starts_with('/')) return true;
+    std::string cwd(256, '\0');
+    while (::getcwd(cwd.data(), cwd.size()) == nullptr) {
+        if (errno != ERANGE) return false;
+        cwd.resize(cwd.size() * 2);
+    }
+    cwd.resize(std::strlen(cwd.c_str()));
+    if (!cwd.ends_with('/')) cwd += '/';
+    path.insert(0, cwd);
+    return true;
 }
 
 void reset_settings_in_child() noexcept { recreate_in_child(SETTINGS.mutex); }

@@ -33,6 +33,12 @@ inline std::atomic<std::uint64_t> BATCH_SIZE{32};
 // no later path without it reads the environment.
 WriterConfigRef writer_config(std::optional<std::string> path);
 
+// Makes a relative `path` absolute against the working directory of this call, as the standard file
+// handlers resolve their name when made: a later chdir (a daemon moving to /) must not move the
+// files, which writer threads open later and anew each day. The text is not normalised. False with
+// errno set when the working directory cannot be read.
+bool resolve_relative_path(std::string& path);
+
 // A fork child: the settings lock may have been held by a thread that does not exist there.
 void reset_settings_in_child() noexcept;
 
