@@ -40,7 +40,20 @@ from_path() {
   exit 0
 }
 
-[[ -f "$tarball" ]] || from_path "no source release at $tarball"
+cache=${XDG_CACHE_HOME:-$HOME/.cache}
+[[ "$cache" == /* ]] || cache=$HOME/.cache  # a relative XDG_CACHE_HOME is invalid; ignore it
+base=$cache/tarnwick
+prefix=$base/cpython-$version$suffix
+stamp_file=$prefix/.tarnwick-build-stamp
+
+if [[ ! -f "$tarball" ]]; then
+  # A clone away from the release (a worktree, a CI checkout) still uses a finished build of it.
+  if [[ -f "$stamp_file" ]] && "$prefix/bin/$exe" -c "pass" 2>/dev/null; then
+    echo "$prefix/bin/$exe"
+    exit 0
+  fi
+  from_path "no source release at $tarball"
+fi
 
 missing=()
 for tool in gcc make tar xz flock sha256sum; do
@@ -48,11 +61,6 @@ for tool in gcc make tar xz flock sha256sum; do
 done
 [[ ${#missing[@]} -eq 0 ]] || from_path "cannot build, missing: ${missing[*]} (tools/setup.sh installs them)"
 
-cache=${XDG_CACHE_HOME:-$HOME/.cache}
-[[ "$cache" == /* ]] || cache=$HOME/.cache  # a relative XDG_CACHE_HOME is invalid; ignore it
-base=$cache/tarnwick
-prefix=$base/cpython-$version$suffix
-stamp_file=$prefix/.tarnwick-build-stamp
 log=$base/cpython-$version$suffix.log
 mkdir -p "$base"
 
