@@ -100,10 +100,11 @@ IoStatus create_directories(std::string_view dir) {
         const int error = make_directory(current);
         if (error == 0) break;
         if (error != ENOENT) return IoError::os(error);
-        const std::string_view up = path_parent(current);
+        // A copy, not a view: moving `current` may move the bytes a view would read.
+        std::string up(path_parent(current));
         missing.push_back(std::move(current));
         if (up.empty()) break;
-        current = std::string(up);
+        current = std::move(up);
     }
     for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
         if (const int error = make_directory(*it)) return IoError::os(error);

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -71,6 +72,28 @@ TEST_F(Rotation, CreatesMissingDirectoriesWithUmaskAppliedModes) {
     const auto& file = dynamic_cast<const FileDestination&>(*std::get<BufferedWriter>(r).destination());
     EXPECT_TRUE(::fcntl(file.fd(), F_GETFD) & FD_CLOEXEC);
     EXPECT_EQ(::fcntl(file.fd(), F_GETFL) & (O_ACCMODE | O_APPEND), O_WRONLY | O_APPEND);
+}
+
+// Short names matter: a name short enough to live inside its string object once lost its bytes
+// when the string was moved, so only the first missing level was made.
+TEST_F(Rotation, CreatesEveryMissingLevel) {
+    const fs::path old_cwd = fs::current_path();
+    fs::current_path(dir_);
+    int n = 0;
+    for (const int levels : {1, 2, 3, 5}) {
+        for (const std::string piece : {"d", "a-directory-name-longer-than-any-inline-string"}) {
+            for (const bool absolute : {false, true}) {
+                std::string relative;
+                for (int i = 0; i < levels; ++i) relative += piece + std::to_string(n) + "_" + std::to_string(i) + "/";
+                ++n;
+                const std::string configured = absolute ? (dir_ / relative).string() + "app.log" : relative + "app.log";
+                const IoResult<BufferedWriter> r = rotate(configured, JAN5);
+                EXPECT_EQ(error_text(r), "no error") << configured;
+                EXPECT_TRUE(fs::is_regular_file(dir_ / relative / "app_20260105.log")) << configured;
+            }
+        }
+    }
+    fs::current_path(old_cwd);
 }
 
 TEST_F(Rotation, FailuresCreateNothing) {

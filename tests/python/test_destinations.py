@@ -2,10 +2,11 @@
 and end to end under faketime in tests/shipping.)"""
 
 import datetime
+import os
 
 import pytest
 
-from helpers import child_env, read_lines, run_py
+from helpers import child_env, parse, read_lines, run_py
 
 COLOR_CODE = """
 import os, sys
@@ -80,3 +81,24 @@ def test_destination_faults_report_one_line_and_go_on(tmp_path, fault, error):
     proc = run_py(FAULT_CODE, fault, cwd=tmp_path)
     assert proc.stderr.splitlines() == ([f"error {error}"] if error else []) + ["done"]
     assert proc.stdout == ""
+
+
+LEVELS_CODE = """
+import sys
+from tarnwick._logger import PyLogger
+for path in sys.argv[1:]:
+    log = PyLogger("levels", path=path)
+    log.info(path)
+    log.shutdown()
+"""
+
+
+@pytest.mark.parametrize("piece", ["d", "a-directory-name-longer-than-any-inline-string"])
+@pytest.mark.parametrize("absolute", [False, True])
+def test_every_missing_directory_level_is_made(tmp_path, piece, absolute):
+    paths = [os.path.join(*(f"{piece}{levels}_{i}" for i in range(levels)), "app.log") for levels in (1, 2, 3, 5)]
+    configured = [str(tmp_path / p) if absolute else p for p in paths]
+    proc = run_py(LEVELS_CODE, *configured, cwd=tmp_path)
+    assert proc.stderr == ""
+    for path, given in zip(paths, configured):
+        assert [parse(line)["msg"] for line in read_lines(tmp_path / os.path.dirname(path), "app_*.log")] == [given]
