@@ -1,5 +1,6 @@
 #include "lib/buffered_writer.hpp"
 
+#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -9,10 +10,18 @@ namespace tarnwick {
 
 namespace {
 
+// A descriptor left non-blocking (asyncio, process managers) that is full is waited for, as a
+// blocking one would be: its reader is merely slow, and the channel holds back the producers.
 IoResult<std::size_t> write_fd(int fd, const char* data, std::size_t size) noexcept {
-    const ssize_t n = ::write(fd, data, size);
-    if (n < 0) return IoError::os(errno);
-    return static_cast<std::size_t>(n);
+    for (;;) {
+        const ssize_t n = ::write(fd, data, size);
+        if (n >= 0) return static_cast<std::size_t>(n);
+        if (errno != EAGAIN && errno != EWOULDBLOCK) return IoError::os(errno);
+        pollfd ready{fd, POLLOUT, 0};
+        while (::poll(&ready, 1, -1) < 0) {
+            if (errno != EINTR) return IoError::os(errno);
+        }
+    }
 }
 
 }  // namespace

@@ -22,7 +22,8 @@ public:
 };
 
 // Writes to the descriptor directly: there is no user-space buffer to flush. A closed descriptor
-// (EBADF) swallows the bytes, so a process that closed standard output keeps running.
+// (EBADF) swallows the bytes, so a process that closed standard output keeps running; a
+// non-blocking one that is full is waited for until it takes them.
 class StdoutDestination final : public Destination {
 public:
     explicit StdoutDestination(int fd = 1) noexcept : fd_(fd) {}

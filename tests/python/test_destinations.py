@@ -3,10 +3,11 @@ and end to end under faketime in tests/shipping.)"""
 
 import datetime
 import os
+import select
 
 import pytest
 
-from helpers import child_env, parse, read_lines, run_py
+from helpers import child_env, parse, read_lines, run_py, spawn
 
 COLOR_CODE = """
 import os, sys
@@ -102,3 +103,33 @@ def test_every_missing_directory_level_is_made(tmp_path, piece, absolute):
     assert proc.stderr == ""
     for path, given in zip(paths, configured):
         assert [parse(line)["msg"] for line in read_lines(tmp_path / os.path.dirname(path), "app_*.log")] == [given]
+
+
+NON_BLOCKING_CODE = """
+import os, sys
+from tarnwick._logger import PyLogger
+os.set_blocking(1, False)  # as asyncio and some process managers leave it
+log = PyLogger("nb")
+for i in range(int(sys.argv[1])):
+    log.info("record %d of the non-blocking test", i)
+log.shutdown()
+os.write(2, b"done\\n")
+"""
+
+
+def test_non_blocking_stdout_is_waited_for(tmp_path):
+    proc = spawn(NON_BLOCKING_CODE, 20000, cwd=tmp_path)
+    out = bytearray()
+    try:
+        while True:  # slower than the writer, so the pipe stays full and its writes would block
+            assert select.select([proc.stdout], [], [], 30)[0], "the child stopped writing"
+            if not (chunk := os.read(proc.stdout.fileno(), 4096)):
+                break
+            out += chunk
+            select.select([], [], [], 0.001)
+        assert proc.wait(timeout=30) == 0
+        assert proc.stderr.read() == b"done\n"
+    finally:
+        proc.kill()
+    assert [parse(line)["msg"] for line in out.decode().splitlines()] == [
+        f"record {i} of the non-blocking test" for i in range(20000)]
