@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <memory>
 #include <string_view>
+#include <utility>
 
 #include "lib/bytes.hpp"
 #include "lib/io_error.hpp"
@@ -19,6 +20,9 @@ class Destination {
 public:
     virtual ~Destination() = default;
     virtual IoResult<std::size_t> write(const char* data, std::size_t size) = 0;
+    // Takes back the last `n` bytes written, so that a write that failed inside a line leaves no
+    // torn line behind; false when that cannot be done (a pipe).
+    virtual bool unwrite(std::size_t /*n*/) { return false; }
 };
 
 // Writes to the descriptor directly: there is no user-space buffer to flush. A closed descriptor
@@ -41,6 +45,8 @@ public:
     FileDestination& operator=(const FileDestination&) = delete;
     ~FileDestination() override;
     IoResult<std::size_t> write(const char* data, std::size_t size) override;
+    // Truncates, unless the file no longer ends with this writer's bytes (another one appended).
+    bool unwrite(std::size_t n) override;
     int fd() const noexcept { return fd_; }
 
 private:
@@ -49,6 +55,10 @@ private:
 
 // Destroying it is closing it: pending bytes get one more write-out, whose failure nobody is left
 // to hear about.
+//
+// A failed write never leaves a torn line behind for the next one to be glued onto: the
+// destination takes back the unfinished line, which stays pending whole, or, where it cannot, the
+// rest of that line stays first in the buffer and finishes it at the next write-out.
 class BufferedWriter {
 public:
     explicit BufferedWriter(std::unique_ptr<Destination> destination);
@@ -57,23 +67,33 @@ public:
     ~BufferedWriter() { close(); }
 
     // Copies into the buffer; writes the buffer out only when `bytes` does not fit; a payload of a
-    // whole buffer or more goes straight to the destination.
+    // whole buffer or more goes straight to the destination. On failure, what was not written of
+    // `bytes` is held as hold() does.
     IoStatus write(std::string_view bytes);
     // Offers the pending bytes until all are taken. On failure the accepted ones are gone from the
     // buffer and the rest stays pending.
     IoStatus write_out();
+    // For a destination that is failing: buffers, without writing anything, the longest run of
+    // whole lines of `bytes` that fits; the lines that do not fit are dropped and counted.
+    void hold(std::string_view bytes);
+    // Empties the buffer, counting its lines as dropped.
+    void drop_pending() noexcept;
+    // Lines dropped since the last call.
+    std::size_t take_dropped() noexcept { return std::exchange(dropped_, 0); }
 
     std::size_t pending() const noexcept { return buffer_.size(); }
     Destination* destination() const noexcept { return destination_.get(); }
 
 private:
     void close() noexcept;
-    // Offers `bytes` until all are taken or an error; `taken` counts the accepted ones. A write
-    // that accepts nothing fails with `zero_written`.
-    IoStatus write_through(std::string_view bytes, std::size_t& taken, const char* zero_written);
+    // Offers `bytes` until all are taken or an error; `taken` counts the accepted ones, less an
+    // unfinished line that the destination took back after the error.
+    IoStatus write_through(std::string_view bytes, std::size_t& taken);
 
     Bytes buffer_;                              // capacity fixed at WRITE_BUFFER_CAPACITY; size = pending bytes
     std::unique_ptr<Destination> destination_;  // null only once moved from or closed
+    std::size_t partial_ = 0;                   // bytes of an unfinished line at the destination's end
+    std::size_t dropped_ = 0;
 };
 
 }  // namespace tarnwick

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -66,6 +67,18 @@ IoResult<int> open_append(const std::string& file) {
     }
 }
 
+// Whether the file ends inside a line, as a writer that failed or was killed may leave it. Read
+// through a descriptor of its own: the writer's is write-only.
+bool ends_mid_line(const std::string& file) {
+    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    struct stat st {};
+    char last = '\n';
+    if (::fstat(fd, &st) == 0 && st.st_size > 0 && ::pread(fd, &last, 1, st.st_size - 1) != 1) last = '\n';
+    ::close(fd);
+    return last != '\n';
+}
+
 }  // namespace
 
 std::string dated_file_name(std::string_view configured_path, const Date& date) {
@@ -121,7 +134,10 @@ IoResult<BufferedWriter> rotate(const std::optional<std::string>& path, const Da
     }
     IoResult<int> fd = open_append(file);
     if (auto* error = std::get_if<IoError>(&fd)) return *error;
-    return BufferedWriter(std::make_unique<FileDestination>(std::get<int>(fd)));
+    BufferedWriter writer(std::make_unique<FileDestination>(std::get<int>(fd)));
+    // The first record must not be glued onto a torn line: it starts on a new one.
+    if (ends_mid_line(file)) (void)writer.write("\n");  // only buffered: cannot fail
+    return IoResult<BufferedWriter>(std::move(writer));
 }
 
 }  // namespace tarnwick

@@ -7,6 +7,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <string>
 
 #include "lib/local_date.hpp"
@@ -101,14 +102,31 @@ TEST_F(Rotation, FailuresCreateNothing) {
     fs::create_directory(dir_ / "taken_20260105.log");
     // clang-format off
     const struct { std::string relative, text, must_not_exist; } table[] = {
-        {"plain/app.log", "File exists (os error 17)", "plain/app_20260105.log"},
-        {"plain/sub/app.log", "Not a directory (os error 20)", "plain/sub"},
-        {std::string("lo\0gs/x/app.log", 15), NUL_IN_PATH, "lo"},
-        {"taken", "Is a directory (os error 21)", "taken_20260105.log/x"}};
+        {"plain/app.log", "File exists", "plain/app_20260105.log"},
+        {"plain/sub/app.log", "Not a directory", "plain/sub"},
+        {std::string("lo\0gs/x/app.log", 15), "the path contains a NUL byte", "lo"},
+        {"taken", "Is a directory", "taken_20260105.log/x"}};
     // clang-format on
     for (const auto& c : table) {
         EXPECT_EQ(error_text(open(c.relative)), c.text) << c.relative;
         EXPECT_FALSE(fs::exists(dir_ / c.must_not_exist)) << c.relative;
+    }
+}
+
+// A file that a writer left with an unfinished line (a full disk, a killed process) is continued on
+// a new line, so the next record is not glued onto the torn one.
+TEST_F(Rotation, ContinuesAnExistingFileOnANewLine) {
+    const struct { std::string before, after; } table[] = {{"", "x\n"}, {"a\n", "a\nx\n"}, {"tim", "tim\nx\n"}};
+    for (const auto& c : table) {
+        std::ofstream(dir_ / "app_20260105.log", std::ios::binary | std::ios::trunc) << c.before;
+        {
+            IoResult<BufferedWriter> r = open("app.log");
+            ASSERT_TRUE(std::holds_alternative<BufferedWriter>(r)) << error_text(r);
+            ASSERT_FALSE(std::get<BufferedWriter>(r).write("x\n"));
+        }
+        std::ostringstream text;
+        text << std::ifstream(dir_ / "app_20260105.log", std::ios::binary).rdbuf();
+        EXPECT_EQ(text.str(), c.after) << c.before;
     }
 }
 
