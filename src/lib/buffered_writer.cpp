@@ -4,7 +4,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -25,8 +24,6 @@ IoResult<std::size_t> write_fd(int fd, const char* data, std::size_t size) noexc
         }
     }
 }
-
-std::size_t count_lines(std::string_view bytes) noexcept { return std::count(bytes.begin(), bytes.end(), '\n'); }
 
 }  // namespace
 

@@ -2,6 +2,7 @@
 // file. Used by one thread at a time.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <memory>
 #include <string_view>
@@ -13,6 +14,8 @@
 namespace tarnwick {
 
 inline constexpr std::size_t WRITE_BUFFER_CAPACITY = 1'048'576;
+
+inline std::size_t count_lines(std::string_view bytes) noexcept { return std::count(bytes.begin(), bytes.end(), '\n'); }
 
 // A byte sink. write may accept fewer bytes than offered and reports how many; an interrupted
 // call comes back as an error for which interrupted() holds, and the caller retries it.

@@ -11,10 +11,8 @@ namespace tarnwick {
 
 namespace {
 
-constexpr const char* OPEN = "cannot open";
-constexpr const char* WRITE = "cannot write";
-
-std::size_t count_lines(std::string_view bytes) noexcept { return std::count(bytes.begin(), bytes.end(), '\n'); }
+constexpr const char* CANNOT_OPEN = "cannot open";
+constexpr const char* CANNOT_WRITE = "cannot write";
 
 }  // namespace
 
@@ -32,7 +30,7 @@ void Output::open(const Date& date) {
     IoResult<BufferedWriter> next = open_(path_, date_);
     if (auto* error = std::get_if<IoError>(&next)) {
         writer_.reset();
-        fail(OPEN, *error);
+        fail(CANNOT_OPEN, *error);
         return;
     }
     writer_ = std::move(std::get<BufferedWriter>(next));
@@ -49,7 +47,7 @@ void Output::write(std::string_view lines) {
         }
         return;
     }
-    if (IoStatus status = writer_->write(lines)) fail(WRITE, *status);
+    if (IoStatus status = writer_->write(lines)) fail(CANNOT_WRITE, *status);
     collect();
 }
 
@@ -60,7 +58,7 @@ bool Output::flush() {
         return !outage_ && !fatal_;
     }
     if (IoStatus status = writer_->write_out()) {
-        fail(WRITE, *status);
+        fail(CANNOT_WRITE, *status);
         collect();
         return false;
     }
@@ -114,12 +112,12 @@ void Output::fail(const char* action, const IoError& error) {
 void Output::retry() {
     if (!writer_) {
         IoResult<BufferedWriter> opened = open_(path_, date_);
-        if (auto* error = std::get_if<IoError>(&opened)) return fail(OPEN, *error);
+        if (auto* error = std::get_if<IoError>(&opened)) return fail(CANNOT_OPEN, *error);
         writer_ = std::move(std::get<BufferedWriter>(opened));
     } else if (writer_->pending() == 0) {
         return;
     } else if (IoStatus status = writer_->write_out()) {
-        fail(WRITE, *status);
+        fail(CANNOT_WRITE, *status);
         collect();
         return;
     }

@@ -25,7 +25,7 @@ void handle(Action& action, Output& output, bool& stop) {
                 output.write(message.bytes.view());
                 BATCH_POOL.give(std::move(message.bytes));
             } else if constexpr (std::is_same_v<M, FlushAck>) {
-                AckSender ack = std::move(message.ack);  // dropped unanswered while lines wait or are lost
+                AckSender ack = std::move(message.ack);     // dropped unanswered while lines wait or are lost
                 if (output.flush()) (void)ack.send(Ack{});  // the waiter may have given up: nothing to tell anyone
             } else {
                 stop = true;
