@@ -37,7 +37,17 @@ FileDestination::~FileDestination() {
     if (fd_ >= 0) ::close(fd_);  // no error to report: every write has returned already
 }
 
-IoResult<std::size_t> FileDestination::write(const char* data, std::size_t size) { return write_fd(fd_, data, size); }
+IoResult<std::size_t> FileDestination::write(const char* data, std::size_t size) {
+    if (torn_size_) {
+        struct stat st {};
+        if (::fstat(fd_, &st) == 0 && st.st_size == *torn_size_) {
+            IoResult<std::size_t> ended = write_fd(fd_, "\n", 1);
+            if (auto* error = std::get_if<IoError>(&ended)) return *error;  // tried again with the bytes
+        }
+        torn_size_.reset();
+    }
+    return write_fd(fd_, data, size);
+}
 
 bool FileDestination::unwrite(std::size_t n) {
     // After an append the offset is this writer's end; a larger file has another writer's bytes last.

@@ -2,9 +2,12 @@
 // file. Used by one thread at a time.
 #pragma once
 
+#include <sys/types.h>
+
 #include <algorithm>
 #include <cstddef>
 #include <memory>
+#include <optional>
 #include <string_view>
 #include <utility>
 
@@ -41,9 +44,14 @@ private:
 };
 
 // An append-mode file, closed with the object. Nothing is synced to disk.
+//
+// A file that ended inside a line when it was opened (`torn_size`) gets a newline before the first
+// bytes, so they are not glued onto that torn line; but only if the file is still the same size
+// then: a line that another writer was still writing has been finished by it meanwhile.
 class FileDestination final : public Destination {
 public:
-    explicit FileDestination(int fd) noexcept : fd_(fd) {}
+    explicit FileDestination(int fd, std::optional<off_t> torn_size = std::nullopt) noexcept
+        : fd_(fd), torn_size_(torn_size) {}
     FileDestination(const FileDestination&) = delete;
     FileDestination& operator=(const FileDestination&) = delete;
     ~FileDestination() override;
@@ -54,6 +62,7 @@ public:
 
 private:
     int fd_;
+    std::optional<off_t> torn_size_;
 };
 
 // Destroying it is closing it: pending bytes get one more write-out, whose failure nobody is left

@@ -67,16 +67,16 @@ IoResult<int> open_append(const std::string& file) {
     }
 }
 
-// Whether the file ends inside a line, as a writer that failed or was killed may leave it. Read
-// through a descriptor of its own: the writer's is write-only.
-bool ends_mid_line(const std::string& file) {
+// The file's size when it ends inside a line, as a writer that failed or was killed may leave it.
+// Read through a descriptor of its own: the writer's is write-only.
+std::optional<off_t> torn_size(const std::string& file) {
     const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
+    if (fd < 0) return std::nullopt;
     struct stat st {};
     char last = '\n';
     if (::fstat(fd, &st) == 0 && st.st_size > 0 && ::pread(fd, &last, 1, st.st_size - 1) != 1) last = '\n';
     ::close(fd);
-    return last != '\n';
+    return last != '\n' ? std::optional<off_t>(st.st_size) : std::nullopt;
 }
 
 }  // namespace
@@ -134,10 +134,7 @@ IoResult<BufferedWriter> rotate(const std::optional<std::string>& path, const Da
     }
     IoResult<int> fd = open_append(file);
     if (auto* error = std::get_if<IoError>(&fd)) return *error;
-    BufferedWriter writer(std::make_unique<FileDestination>(std::get<int>(fd)));
-    // The first record must not be glued onto a torn line: it starts on a new one.
-    if (ends_mid_line(file)) (void)writer.write("\n");  // only buffered: cannot fail
-    return IoResult<BufferedWriter>(std::move(writer));
+    return BufferedWriter(std::make_unique<FileDestination>(std::get<int>(fd), torn_size(file)));
 }
 
 }  // namespace tarnwick

@@ -114,19 +114,25 @@ TEST_F(Rotation, FailuresCreateNothing) {
 }
 
 // A file that a writer left with an unfinished line (a full disk, a killed process) is continued on
-// a new line, so the next record is not glued onto the torn one.
-TEST_F(Rotation, ContinuesAnExistingFileOnANewLine) {
-    const struct { std::string before, after; } table[] = {{"", "x\n"}, {"a\n", "a\nx\n"}, {"tim", "tim\nx\n"}};
+// a new line, so the next record is not glued onto the torn one; a line that another writer was
+// still writing at the open is not cut in two.
+TEST_F(Rotation, ContinuesATornFileOnANewLine) {
+    // clang-format off
+    const struct { std::string before, meanwhile, after; } table[] = {
+        {"", "", "x\n"}, {"a\n", "", "a\nx\n"}, {"tim", "", "tim\nx\n"}, {"tim", "e\n", "time\nx\n"}};
+    // clang-format on
+    const fs::path file = dir_ / "app_20260105.log";
     for (const auto& c : table) {
-        std::ofstream(dir_ / "app_20260105.log", std::ios::binary | std::ios::trunc) << c.before;
+        std::ofstream(file, std::ios::binary | std::ios::trunc) << c.before;
         {
             IoResult<BufferedWriter> r = open("app.log");
             ASSERT_TRUE(std::holds_alternative<BufferedWriter>(r)) << error_text(r);
+            std::ofstream(file, std::ios::binary | std::ios::app) << c.meanwhile;
             ASSERT_FALSE(std::get<BufferedWriter>(r).write("x\n"));
         }
         std::ostringstream text;
-        text << std::ifstream(dir_ / "app_20260105.log", std::ios::binary).rdbuf();
-        EXPECT_EQ(text.str(), c.after) << c.before;
+        text << std::ifstream(file, std::ios::binary).rdbuf();
+        EXPECT_EQ(text.str(), c.after) << c.before << " + " << c.meanwhile;
     }
 }
 

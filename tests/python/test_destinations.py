@@ -122,19 +122,19 @@ os.write(2, b"done\\n")
 
 
 def test_non_blocking_stdout_is_waited_for(tmp_path):
-    proc = spawn(NON_BLOCKING_CODE, 20000, cwd=tmp_path)
     out = bytearray()
-    try:
-        while True:  # slower than the writer, so the pipe stays full and its writes would block
-            assert select.select([proc.stdout], [], [], 30)[0], "the child stopped writing"
-            if not (chunk := os.read(proc.stdout.fileno(), 4096)):
-                break
-            out += chunk
-            select.select([], [], [], 0.001)
-        assert proc.wait(timeout=30) == 0
-        assert proc.stderr.read() == b"done\n"
-    finally:
-        proc.kill()
+    with spawn(NON_BLOCKING_CODE, 20000, cwd=tmp_path) as proc:
+        try:
+            while True:  # slower than the writer, so the pipe stays full and its writes would block
+                assert select.select([proc.stdout], [], [], 30)[0], "the child stopped writing"
+                if not (chunk := os.read(proc.stdout.fileno(), 4096)):
+                    break
+                out += chunk
+                select.select([], [], [], 0.001)
+            assert proc.wait(timeout=30) == 0
+            assert proc.stderr.read() == b"done\n"
+        finally:
+            proc.kill()
     assert [parse(line)["msg"] for line in out.decode().splitlines()] == [
         f"record {i} of the non-blocking test" for i in range(20000)]
 
