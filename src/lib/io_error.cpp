@@ -1,5 +1,7 @@
 #include "lib/io_error.hpp"
 
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstring>
 
@@ -19,6 +21,19 @@ namespace {
 
 bool IoError::interrupted() const noexcept { return code_ == EINTR; }
 
+bool IoError::may_pass() const noexcept {
+    switch (code_) {
+        case ENOSPC:
+        case EDQUOT:
+        case EFBIG:  // the file's size limit: logrotate's copytruncate or the next day's file end it
+        case EMFILE:
+        case ENFILE:
+            return true;
+        default:
+            return false;
+    }
+}
+
 std::string IoError::text() const {
     if (message_ != nullptr) return message_;
     return os_error_text(code_);
@@ -27,11 +42,19 @@ std::string IoError::text() const {
 std::string os_error_text(int code) {
     char buffer[256] = {};
     const char* message = strerror_result(strerror_r(code, buffer, sizeof buffer), buffer);
-    std::string out = message != nullptr ? message : "Unknown error " + std::to_string(code);
-    out += " (os error ";
-    out += std::to_string(code);
-    out += ')';
-    return out;
+    return message != nullptr ? message : "Unknown error " + std::to_string(code);
+}
+
+void report(std::string_view text) noexcept {
+    try {
+        std::string line = "error ";
+        line += text;
+        line += '\n';
+        while (::write(2, line.data(), line.size()) < 0 && errno == EINTR) {}
+    } catch (...) {
+        static constexpr char fallback[] = "error (out of memory)\n";
+        [[maybe_unused]] ssize_t n = ::write(2, fallback, sizeof fallback - 1);
+    }
 }
 
 }  // namespace tarnwick

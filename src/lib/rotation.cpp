@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -66,6 +67,18 @@ IoResult<int> open_append(const std::string& file) {
     }
 }
 
+// The file's size when it ends inside a line, as a writer that failed or was killed may leave it.
+// Read through a descriptor of its own: the writer's is write-only.
+std::optional<off_t> torn_size(const std::string& file) {
+    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return std::nullopt;
+    struct stat st {};
+    char last = '\n';
+    if (::fstat(fd, &st) == 0 && st.st_size > 0 && ::pread(fd, &last, 1, st.st_size - 1) != 1) last = '\n';
+    ::close(fd);
+    return last != '\n' ? std::optional<off_t>(st.st_size) : std::nullopt;
+}
+
 }  // namespace
 
 std::string dated_file_name(std::string_view configured_path, const Date& date) {
@@ -100,10 +113,11 @@ IoStatus create_directories(std::string_view dir) {
         const int error = make_directory(current);
         if (error == 0) break;
         if (error != ENOENT) return IoError::os(error);
-        const std::string_view up = path_parent(current);
+        // A copy, not a view: moving `current` may move the bytes a view would read.
+        std::string up(path_parent(current));
         missing.push_back(std::move(current));
         if (up.empty()) break;
-        current = std::string(up);
+        current = std::move(up);
     }
     for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
         if (const int error = make_directory(*it)) return IoError::os(error);
@@ -120,7 +134,7 @@ IoResult<BufferedWriter> rotate(const std::optional<std::string>& path, const Da
     }
     IoResult<int> fd = open_append(file);
     if (auto* error = std::get_if<IoError>(&fd)) return *error;
-    return BufferedWriter(std::make_unique<FileDestination>(std::get<int>(fd)));
+    return BufferedWriter(std::make_unique<FileDestination>(std::get<int>(fd), torn_size(file)));
 }
 
 }  // namespace tarnwick

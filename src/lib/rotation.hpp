@@ -24,7 +24,8 @@ std::string_view path_parent(std::string_view path);
 IoStatus create_directories(std::string_view dir);
 
 // Opens the destination for `date`: standard output when there is no path, else the dated file of
-// `path` (for appending, creating it and its directories as needed).
+// `path` (for appending, creating it and its directories as needed; a file left ending inside a
+// line is continued on a new one).
 IoResult<BufferedWriter> rotate(const std::optional<std::string>& path, const Date& date);
 
 }  // namespace tarnwick

@@ -1,10 +1,7 @@
 #include "lib/writer_thread.hpp"
 
-#include <unistd.h>
-
-#include <cerrno>
+#include <algorithm>
 #include <chrono>
-#include <cstring>
 #include <exception>
 #include <stdexcept>
 #include <string>
@@ -19,75 +16,59 @@ namespace {
 
 constexpr std::size_t WRITER_STACK_SIZE = 2 * 1024 * 1024;
 
-// One write(2), so the line is not torn apart by other writers of standard error.
-void report(std::string_view text) noexcept {
-    try {
-        std::string line = "error ";
-        line += text;
-        line += '\n';
-        while (::write(2, line.data(), line.size()) < 0 && errno == EINTR) {}
-    } catch (...) {
-        static constexpr char fallback[] = "error (out of memory)\n";
-        [[maybe_unused]] ssize_t n = ::write(2, fallback, sizeof fallback - 1);
-    }
-}
-
-// Handles one message. Sets `stop` after Stop; an error means the error exit.
-IoStatus handle(Action& action, BufferedWriter& writer, bool& stop) {
-    return std::visit(
-        [&](auto& message) -> IoStatus {
+// Handles one message. Sets `stop` after Stop, which the closing of the output carries out.
+void handle(Action& action, Output& output, bool& stop) {
+    std::visit(
+        [&](auto& message) {
             using M = std::decay_t<decltype(message)>;
             if constexpr (std::is_same_v<M, Write>) {
-                IoStatus status = writer.write(message.bytes.view());
+                output.write(message.bytes.view());
                 BATCH_POOL.give(std::move(message.bytes));
-                return status;
             } else if constexpr (std::is_same_v<M, FlushAck>) {
-                AckSender ack = std::move(message.ack);  // dropped unanswered on error
-                if (IoStatus status = writer.write_out()) return status;
-                (void)ack.send(Ack{});  // the waiter may have given up: nothing to tell anyone
-                return std::nullopt;
+                AckSender ack = std::move(message.ack);     // dropped unanswered while lines wait or are lost
+                if (output.flush()) (void)ack.send(Ack{});  // the waiter may have given up: nothing to tell anyone
             } else {
                 stop = true;
-                return writer.write_out();
             }
         },
         action);
 }
 
-// Everything up to the exit. The buffered writer is closed before this returns.
-IoStatus serve(Context& context) {
-    IoResult<BufferedWriter> opened = context.open_destination(context.path, context.date);
-    if (auto* error = std::get_if<IoError>(&opened)) return *error;
-    BufferedWriter writer = std::move(std::get<BufferedWriter>(opened));
+// Everything up to the exit; returns the text of the error line due, if any.
+std::optional<std::string> serve(Context& context) {
+    Output output(context.path, context.open_destination);
+    output.open(context.date);
     auto last_check = std::chrono::steady_clock::now();
 
-    for (;;) {
-        RecvResult<Action> got = context.receiver.recv_until(std::chrono::steady_clock::now() + context.check_interval);
-        // Written out here rather than by the close, whose errors nobody would hear of.
-        if (got.status == RecvStatus::Disconnected) return writer.write_out();
+    while (!output.failed()) {
+        const auto wake = std::min(std::chrono::steady_clock::now() + context.check_interval, output.retry_at());
+        RecvResult<Action> got = context.receiver.recv_until(wake);
+        if (got.status == RecvStatus::Disconnected) break;
         if (got.status == RecvStatus::Message) {
             bool stop = false;
-            IoStatus status = handle(*got.message, writer, stop);
+            handle(*got.message, output, stop);
             got.message.reset();
-            if (status || stop) return status;
+            if (stop) break;
         }
 
         const auto now = std::chrono::steady_clock::now();
-        if (now - last_check < context.check_interval) continue;
+        if (now - last_check < context.check_interval) {
+            if (now >= output.retry_at()) output.tick(now);
+            continue;
+        }
         last_check = now;
         if (context.path) {
             const Date today = context.today();
             if (today != context.date) {
                 context.date = today;
-                IoResult<BufferedWriter> next = context.open_destination(context.path, context.date);
-                if (auto* error = std::get_if<IoError>(&next)) return *error;
-                // The old day's last lines must not vanish silently in the close.
-                if (IoStatus status = writer.write_out()) return status;
-                writer = std::move(std::get<BufferedWriter>(next));
+                output.open(context.date);
+                continue;
             }
         }
-        if (IoStatus status = writer.write_out()) return status;
+        output.tick(now);
     }
+    // Written out here rather than by the buffered writer's close, whose errors nobody would hear of.
+    return output.close();
 }
 
 void* writer_entry(void* arg) noexcept {
@@ -115,7 +96,7 @@ void run_writer(Context context) noexcept {
     std::optional<std::string> failure;
     try {
         if (context.after) std::exchange(context.after, nullptr)->wait();
-        if (IoStatus status = serve(context)) failure = status->text();
+        failure = serve(context);
     } catch (const std::exception& e) {
         failure = e.what();
     } catch (...) {

@@ -18,13 +18,11 @@
 #include "lib/channel.hpp"
 #include "lib/io_error.hpp"
 #include "lib/local_date.hpp"
+#include "lib/output.hpp"
 #include "lib/rotation.hpp"
 #include "lib/writer_config.hpp"
 
 namespace tarnwick {
-
-// Opens a writer's destination for a date; rotate() unless a test fakes it.
-using OpenDestination = IoResult<BufferedWriter> (*)(const std::optional<std::string>& path, const Date& date);
 
 // One destination may be written by a writer that is still finishing (stopped, or released by its
 // last logger) while a new writer for it starts: the new one waits for the old one's turn to end,
@@ -52,7 +50,8 @@ struct Context {
 };
 
 // The thread body. Returns after Stop, once the channel is empty and the sender gone, or at the first
-// I/O error, which it reports as one "error ..." line on standard error. Nothing escapes it.
+// I/O error that will not pass, which it reports as one "error ..." line on standard error; one that
+// may pass (a full disk) is waited out (see Output). Nothing escapes it.
 void run_writer(Context context) noexcept;
 
 // Join handle of a writer thread; move-only. Destroying a running handle detaches the thread.

@@ -3,9 +3,11 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <string>
 
 #include "lib/local_date.hpp"
@@ -73,19 +75,64 @@ TEST_F(Rotation, CreatesMissingDirectoriesWithUmaskAppliedModes) {
     EXPECT_EQ(::fcntl(file.fd(), F_GETFL) & (O_ACCMODE | O_APPEND), O_WRONLY | O_APPEND);
 }
 
+// Short names matter: a name short enough to live inside its string object once lost its bytes
+// when the string was moved, so only the first missing level was made.
+TEST_F(Rotation, CreatesEveryMissingLevel) {
+    const fs::path old_cwd = fs::current_path();
+    fs::current_path(dir_);
+    int n = 0;
+    for (const int levels : {1, 2, 3, 5}) {
+        for (const std::string piece : {"d", "a-directory-name-longer-than-any-inline-string"}) {
+            for (const bool absolute : {false, true}) {
+                std::string relative;
+                for (int i = 0; i < levels; ++i) relative += piece + std::to_string(n) + "_" + std::to_string(i) + "/";
+                ++n;
+                const std::string configured = absolute ? (dir_ / relative).string() + "app.log" : relative + "app.log";
+                const IoResult<BufferedWriter> r = rotate(configured, JAN5);
+                EXPECT_EQ(error_text(r), "no error") << configured;
+                EXPECT_TRUE(fs::is_regular_file(dir_ / relative / "app_20260105.log")) << configured;
+            }
+        }
+    }
+    fs::current_path(old_cwd);
+}
+
 TEST_F(Rotation, FailuresCreateNothing) {
     std::ofstream(dir_ / "plain") << "a regular file";
     fs::create_directory(dir_ / "taken_20260105.log");
     // clang-format off
     const struct { std::string relative, text, must_not_exist; } table[] = {
-        {"plain/app.log", "File exists (os error 17)", "plain/app_20260105.log"},
-        {"plain/sub/app.log", "Not a directory (os error 20)", "plain/sub"},
-        {std::string("lo\0gs/x/app.log", 15), NUL_IN_PATH, "lo"},
-        {"taken", "Is a directory (os error 21)", "taken_20260105.log/x"}};
+        {"plain/app.log", "File exists", "plain/app_20260105.log"},
+        {"plain/sub/app.log", "Not a directory", "plain/sub"},
+        {std::string("lo\0gs/x/app.log", 15), "the path contains a NUL byte", "lo"},
+        {"taken", "Is a directory", "taken_20260105.log/x"}};
     // clang-format on
     for (const auto& c : table) {
         EXPECT_EQ(error_text(open(c.relative)), c.text) << c.relative;
         EXPECT_FALSE(fs::exists(dir_ / c.must_not_exist)) << c.relative;
+    }
+}
+
+// A file that a writer left with an unfinished line (a full disk, a killed process) is continued on
+// a new line, so the next record is not glued onto the torn one; a line that another writer was
+// still writing at the open is not cut in two.
+TEST_F(Rotation, ContinuesATornFileOnANewLine) {
+    // clang-format off
+    const struct { std::string before, meanwhile, after; } table[] = {
+        {"", "", "x\n"}, {"a\n", "", "a\nx\n"}, {"tim", "", "tim\nx\n"}, {"tim", "e\n", "time\nx\n"}};
+    // clang-format on
+    const fs::path file = dir_ / "app_20260105.log";
+    for (const auto& c : table) {
+        std::ofstream(file, std::ios::binary | std::ios::trunc) << c.before;
+        {
+            IoResult<BufferedWriter> r = open("app.log");
+            ASSERT_TRUE(std::holds_alternative<BufferedWriter>(r)) << error_text(r);
+            std::ofstream(file, std::ios::binary | std::ios::app) << c.meanwhile;
+            ASSERT_FALSE(std::get<BufferedWriter>(r).write("x\n"));
+        }
+        std::ostringstream text;
+        text << std::ifstream(file, std::ios::binary).rdbuf();
+        EXPECT_EQ(text.str(), c.after) << c.before << " + " << c.meanwhile;
     }
 }
 

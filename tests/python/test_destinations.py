@@ -2,10 +2,14 @@
 and end to end under faketime in tests/shipping.)"""
 
 import datetime
+import os
+import re
+import select
+import subprocess
 
 import pytest
 
-from helpers import child_env, parse, read_lines, run_py
+from helpers import child_env, parse, read_lines, run_py, spawn
 
 COLOR_CODE = """
 import os, sys
@@ -71,14 +75,16 @@ os.write(2, b"done\\n")
 
 
 @pytest.mark.parametrize("fault, error", [
-    ("directory", "Is a directory (os error 21)"),
+    ("directory", r'error cannot open "(.*/)?dir_\d{8}\.log": Is a directory; writer stopped'),
     ("stdout_closed", None),
-    ("broken_pipe", "Broken pipe (os error 32)"),
+    ("broken_pipe", "error cannot write standard output: Broken pipe; writer stopped"),
 ])
 def test_destination_faults_report_one_line_and_go_on(tmp_path, fault, error):
     (tmp_path / datetime.date.today().strftime("dir_%Y%m%d.log")).mkdir()
     proc = run_py(FAULT_CODE, fault, cwd=tmp_path)
-    assert proc.stderr.splitlines() == ([f"error {error}"] if error else []) + ["done"]
+    *errors, done = proc.stderr.splitlines()
+    assert done == "done" and len(errors) == (1 if error else 0)
+    assert all(re.fullmatch(error, line) for line in errors), errors
     assert proc.stdout == ""
 
 
@@ -118,3 +124,116 @@ def test_relative_paths_resolve_where_they_were_configured(tmp_path):
     names = {base: [parse(line)["name"] for line in read_lines(start / "logs", f"{base}_*.log")]
              for base in ("g", "own", "h")}
     assert names == {"g": ["late"], "own": ["own"], "h": ["std", "std"]}
+
+
+LEVELS_CODE = """
+import sys
+from tarnwick._logger import PyLogger
+for path in sys.argv[1:]:
+    log = PyLogger("levels", path=path)
+    log.info(path)
+    log.shutdown()
+"""
+
+
+@pytest.mark.parametrize("piece", ["d", "a-directory-name-longer-than-any-inline-string"])
+@pytest.mark.parametrize("absolute", [False, True])
+def test_every_missing_directory_level_is_made(tmp_path, piece, absolute):
+    paths = [os.path.join(*(f"{piece}{levels}_{i}" for i in range(levels)), "app.log") for levels in (1, 2, 3, 5)]
+    configured = [str(tmp_path / p) if absolute else p for p in paths]
+    proc = run_py(LEVELS_CODE, *configured, cwd=tmp_path)
+    assert proc.stderr == ""
+    for path, given in zip(paths, configured):
+        assert [parse(line)["msg"] for line in read_lines(tmp_path / os.path.dirname(path), "app_*.log")] == [given]
+
+
+NON_BLOCKING_CODE = """
+import os, sys
+from tarnwick._logger import PyLogger
+os.set_blocking(1, False)  # as asyncio and some process managers leave it
+log = PyLogger("nb")
+for i in range(int(sys.argv[1])):
+    log.info("record %d of the non-blocking test", i)
+log.shutdown()
+os.write(2, b"done\\n")
+"""
+
+
+def test_non_blocking_stdout_is_waited_for(tmp_path):
+    out = bytearray()
+    with spawn(NON_BLOCKING_CODE, 20000, cwd=tmp_path) as proc:
+        try:
+            while True:  # slower than the writer, so the pipe stays full and its writes would block
+                assert select.select([proc.stdout], [], [], 30)[0], "the child stopped writing"
+                if not (chunk := os.read(proc.stdout.fileno(), 4096)):
+                    break
+                out += chunk
+                select.select([], [], [], 0.001)
+            assert proc.wait(timeout=30) == 0
+            assert proc.stderr.read() == b"done\n"
+        finally:
+            proc.kill()
+    assert [parse(line)["msg"] for line in out.decode().splitlines()] == [
+        f"record {i} of the non-blocking test" for i in range(20000)]
+
+
+@pytest.fixture
+def small_disk(tmp_path):
+    """A 256 KiB tmpfs, unmounted afterwards."""
+    disk = tmp_path / "disk"
+    disk.mkdir()
+    mount = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=256k", "tmpfs", str(disk)], capture_output=True)
+    if mount.returncode != 0:
+        pytest.skip(f"cannot mount a tmpfs: {mount.stderr.decode().strip()}")
+    try:
+        yield disk
+    finally:
+        if subprocess.run(["umount", str(disk)]).returncode != 0:
+            subprocess.run(["umount", "-l", str(disk)])
+
+
+FULL_DISK_CODE = """
+import glob, os
+from helpers import wait_for
+from tarnwick._logger import PyLogger, basic_config
+fillers = []
+try:
+    for i in range(100):  # bounded: 16 of them fill the disk
+        fillers.append(f"filler{i}")
+        with open(fillers[-1], "wb") as f:
+            f.write(bytes(16384))
+except OSError:
+    pass
+os.remove(fillers.pop())  # the torn one
+os.remove(fillers.pop())  # room for some of the records, not for all
+basic_config(batch_size=1)
+log = PyLogger("disk", path="app.log")
+for i in range(1000):
+    log.info("before %d %s", i, "x" * 60)
+log._flush()  # not answered while lines wait for room
+[path] = glob.glob("app_*.log")
+with open(path, "rb") as f:
+    data = f.read()
+assert data.endswith(b"\\n") and data.count(b"\\n") < 1000, data[-80:]
+log.info("%s", "y" * 2_000_000)  # more than the writer can hold: lost and counted
+for i in range(100):
+    log.info("during %d", i)
+for name in fillers:
+    os.remove(name)
+def resumed():
+    with open(path, "rb") as f:
+        return f.read().endswith(b'msg="during 99"\\n')
+wait_for(resumed, "the writer to resume on its own", timeout=15)
+for i in range(100):
+    log.info("after %d", i)
+log.shutdown()
+"""
+
+
+def test_full_disk_is_waited_out_without_partial_lines(small_disk):
+    proc = run_py(FULL_DISK_CODE, cwd=small_disk)
+    [line] = proc.stderr.splitlines()
+    assert re.fullmatch(r'error cannot write "(.*/)?app_\d{8}\.log": No space left on device; 1 line lost', line)
+    assert [parse(line)["msg"] for line in read_lines(small_disk, "app_*.log")] == [
+        *(f"before {i} {'x' * 60}" for i in range(1000)), *(f"during {i}" for i in range(100)),
+        *(f"after {i}" for i in range(100))]
