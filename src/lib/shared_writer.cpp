@@ -1,6 +1,9 @@
 #include "lib/shared_writer.hpp"
 
+#include <pthread.h>
+
 #include <functional>
+#include <new>
 #include <string_view>
 #include <unordered_map>
 #include <utility>
@@ -178,10 +181,19 @@ std::vector<std::shared_ptr<SharedWriter>> flush_and_wait(std::vector<std::share
     return late;
 }
 
-std::mutex& writers_mutex() noexcept { return WRITERS.mutex; }
+void hold_registry_across_fork() {
+    static std::once_flag installed;
+    std::call_once(installed, [] {
+        // The child only gets the lock back here: it restarts its writers later, from the interpreter's
+        // after-fork hook, which a fork followed at once by exec (subprocess) never runs.
+        if (pthread_atfork([] { WRITERS.mutex.lock(); }, [] { WRITERS.mutex.unlock(); },
+                           [] { recreate_in_child(WRITERS.mutex); }) != 0) {
+            throw std::bad_alloc();  // its only failure
+        }
+    });
+}
 
 void restart_writers_in_child() {
-    recreate_in_child(WRITERS.mutex);
     for (auto it = WRITERS.map.begin(); it != WRITERS.map.end();) {
         Entry& entry = it->second;
         // A writer of the parent that was finishing at the fork will never finish here.

@@ -81,11 +81,13 @@ std::vector<std::shared_ptr<SharedWriter>> live_writers();
 std::vector<std::shared_ptr<SharedWriter>> flush_and_wait(std::vector<std::shared_ptr<SharedWriter>> writers,
                                                           std::chrono::steady_clock::time_point deadline);
 
-// The registry mutex, held across fork() so the child never inherits it locked by another thread.
-std::mutex& writers_mutex() noexcept;
+// Holds the registry lock across every fork() of the process, so a child never inherits it locked by
+// another thread. It is taken inside fork() itself, after the interpreter's fork hooks and locks:
+// taken earlier, with Python code still to run, it would deadlock against a thread that holds the
+// interpreter and waits for it. Its holders never wait for the interpreter. Idempotent.
+void hold_registry_across_fork();
 
-// In a fork child: the registry made usable again and every writer that was running in the
-// parent given a fresh channel and thread.
+// In a fork child: every writer that was running in the parent given a fresh channel and thread.
 void restart_writers_in_child();
 
 // Starts writer threads; tests replace it to simulate a refused thread start.

@@ -97,15 +97,10 @@ void register_flush_in_worker() {
     PyErr_Clear();
 }
 
-// The registry lock is held across fork(), so the child never inherits it locked by another thread.
+// Takes no lock: other fork hooks run after this one and may let go of the interpreter (the
+// registry's lock is held across the fork itself, see hold_registry_across_fork).
 PyObject* before_fork(PyObject*, PyObject*) {
     hook_multiprocessing();
-    writers_mutex().lock();
-    Py_RETURN_NONE;
-}
-
-PyObject* after_fork_parent(PyObject*, PyObject*) {
-    writers_mutex().unlock();
     Py_RETURN_NONE;
 }
 
@@ -123,8 +118,6 @@ PyObject* after_fork_child(PyObject*, PyObject*) {
 }
 
 PyMethodDef before_fork_def = {"_before_fork", as_cfunction(guarded<before_fork>), METH_NOARGS, nullptr};
-PyMethodDef after_fork_parent_def = {"_after_fork_parent", as_cfunction(guarded<after_fork_parent>), METH_NOARGS,
-                                     nullptr};
 PyMethodDef after_fork_child_def = {"_after_fork_child", as_cfunction(guarded<after_fork_child>), METH_NOARGS, nullptr};
 
 }  // namespace
@@ -169,13 +162,13 @@ bool install_process_hooks(PyObject* module) {
         PyErr_Clear();  // a platform without fork
         return true;
     }
+    hold_registry_across_fork();
     OwnedRef before = OwnedRef::steal(PyCFunction_New(&before_fork_def, nullptr));
-    OwnedRef parent = OwnedRef::steal(PyCFunction_New(&after_fork_parent_def, nullptr));
     OwnedRef child = OwnedRef::steal(PyCFunction_New(&after_fork_child_def, nullptr));
     OwnedRef args = OwnedRef::steal(PyTuple_New(0));
-    if (!before || !parent || !child || !args) return false;
-    OwnedRef kwargs = OwnedRef::steal(Py_BuildValue("{s:O,s:O,s:O}", "before", before.get(), "after_in_parent",
-                                                    parent.get(), "after_in_child", child.get()));
+    if (!before || !child || !args) return false;
+    OwnedRef kwargs =
+        OwnedRef::steal(Py_BuildValue("{s:O,s:O}", "before", before.get(), "after_in_child", child.get()));
     if (!kwargs) return false;
     OwnedRef done = OwnedRef::steal(PyObject_Call(register_at_fork.get(), args.get(), kwargs.get()));
     return static_cast<bool>(done);
