@@ -1,12 +1,13 @@
 #include "python/lifecycle.hpp"
 
-#include <pthread.h>
+#include <cxxabi.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <mutex>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -25,20 +26,55 @@ namespace {
 
 PyObject* MODULE = nullptr;          // borrowed for the process's life
 std::atomic<bool> MP_HOOKED{false};  // multiprocessing's after-fork hook registered
-std::atomic<bool> EXITING{false};    // the exit flush has run, on EXIT_THREAD
-pthread_t EXIT_THREAD{};
-std::atomic<int> REATTACHING{0};  // threads between a wait's end and holding the interpreter again
+
+using Clock = std::chrono::steady_clock;
+
+// What is left of FLUSH_WAIT for the exit. Both exit flushes draw on it, so together they keep the
+// process from leaving for no longer than one would.
+std::atomic<Clock::rep> EXIT_BUDGET{Clock::duration(FLUSH_WAIT).count()};
+
+Clock::time_point exit_deadline(Clock::time_point start) { return start + Clock::duration(EXIT_BUDGET.load()); }
+
+void spend_exit_budget(Clock::time_point start) {
+    const Clock::rep spent = (Clock::now() - start).count();
+    EXIT_BUDGET.store(std::max<Clock::rep>(EXIT_BUDGET.load() - spent, 0));
+}
+
+// Waits until `deadline` for every live writer to write out what it was sent. Writers that do not
+// answer in time are let go: their threads will not be joined, so a stuck destination cannot hang
+// the process's exit. Touches no Python: a writer released here stops without it.
+void flush_writers(Clock::time_point deadline) {
+    for (const std::shared_ptr<SharedWriter>& writer : flush_and_wait(live_writers(), deadline)) {
+        writer->abandon_thread();
+    }
+}
 
 PyObject* flush_at_exit(PyObject*, PyObject*) {
-    flush_all_writers(FLUSH_WAIT);
-    // Only this thread and daemon threads are left. From now on a daemon thread that comes back from
-    // a wait stays parked; one already on its way back is let through first, while this thread is
-    // still here to hand it the interpreter.
-    EXIT_THREAD = pthread_self();
-    EXITING.store(true);
-    Detached detached;
-    while (REATTACHING.load() > 0) std::this_thread::yield();
+    const Clock::time_point start = Clock::now();
+    const Clock::time_point deadline = exit_deadline(start);
+    // With the interpreter held: no thread can be inside a record meanwhile on a build with a GIL.
+    hand_over_all_pending(deadline);
+    {
+        Detached detached;
+        flush_writers(deadline);
+    }
+    spend_exit_budget(start);
     Py_RETURN_NONE;
+}
+
+// The latest point CPython offers, once no Python code is left to run: atexit handlers registered
+// before the import, daemon threads and __del__ methods may have logged after flush_at_exit. No
+// interpreter is left to let go of either.
+void flush_after_finalisation() noexcept {
+    try {
+        const Clock::time_point start = Clock::now();
+        const Clock::time_point deadline = exit_deadline(start);
+        hand_over_all_pending(deadline);
+        flush_writers(deadline);
+        spend_exit_budget(start);
+    } catch (...) {
+        // nobody is left to tell
+    }
 }
 
 PyMethodDef flush_at_exit_def = {"_flush_at_exit", as_cfunction(guarded<flush_at_exit>), METH_NOARGS, nullptr};
@@ -123,25 +159,12 @@ PyMethodDef after_fork_child_def = {"_after_fork_child", as_cfunction(guarded<af
 }  // namespace
 
 void reattach_or_park(PyThreadState* saved) noexcept {
-    // Counted before EXITING is read, so the exit either sees this thread coming or this thread
-    // sees the exit (both sequentially consistent).
-    REATTACHING.fetch_add(1);
-    if (EXITING.load() && !pthread_equal(EXIT_THREAD, pthread_self())) {
-        REATTACHING.fetch_sub(1);
-        for (;;) pause();  // the process exits without this thread
-    }
-    PyEval_RestoreThread(saved);
-    REATTACHING.fetch_sub(1);
-}
-
-void flush_all_writers(std::chrono::steady_clock::duration budget) {
-    const auto deadline = std::chrono::steady_clock::now() + budget;
-    // With the interpreter held: no thread can be inside a record meanwhile on a build with a GIL.
-    hand_over_all_pending(deadline);
-    Detached detached;
-    // A writer released here stops without touching Python.
-    for (const std::shared_ptr<SharedWriter>& writer : flush_and_wait(live_writers(), deadline)) {
-        writer->abandon_thread();
+    try {
+        PyEval_RestoreThread(saved);
+    } catch (abi::__forced_unwind&) {
+        // Not rethrown, which would end the process, and never left: the process exits without
+        // this thread.
+        for (;;) pause();
     }
 }
 
@@ -154,6 +177,9 @@ bool install_process_hooks(PyObject* module) {
     if (!atexit || !flush) return false;
     OwnedRef registered = OwnedRef::steal(PyObject_CallMethod(atexit.get(), "register", "O", flush.get()));
     if (!registered) return false;
+    static std::once_flag late_flush;
+    // Its table may be full: then lines logged after flush_at_exit may be lost, as before.
+    std::call_once(late_flush, [] { (void)Py_AtExit(flush_after_finalisation); });
 
     OwnedRef os = OwnedRef::steal(PyImport_ImportModule("os"));
     if (!os) return false;

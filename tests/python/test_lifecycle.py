@@ -117,3 +117,105 @@ def test_memory_stays_flat(tmp_path, work, n, bound_kib):
     growth = int(run_py(RSS_CODE, work, n, cwd=tmp_path, timeout=300).stdout)
     assert growth < bound_kib, f"resident size grew by {growth} KiB"
     assert len(read_lines(tmp_path, "*.log")) == n + n // 10
+
+
+# An atexit handler registered before the import runs after the module's exit flush; the worker it joins
+# waits in tarnwick on its way out.
+JOIN_AT_EXIT = """
+import atexit, logging, sys, threading
+stop = threading.Event()
+
+def stop_worker():
+    stop.set()
+    worker.join()
+    print("worker joined", flush=True)
+
+atexit.register(stop_worker)
+import tarnwick
+
+def work():
+    log = tarnwick.get_logger("worker")
+    handler = tarnwick.Handler()
+    try:
+        while not stop.wait(0.05):
+            log.info("tick")
+    finally:
+        log.shutdown() if sys.argv[1] == "shutdown" else handler.flush()
+
+worker = threading.Thread(target=work, daemon=True)
+worker.start()
+print("main done", flush=True)
+"""
+
+
+@pytest.mark.parametrize("wait", ["shutdown", "flush"])
+def test_a_thread_joined_by_a_later_atexit_handler_ends(wait):
+    proc = run_py(JOIN_AT_EXIT, wait, timeout=30)
+    assert "worker joined" in proc.stdout.splitlines()
+
+
+# Lines logged after the module's exit flush: from an atexit handler registered before the import, from a
+# daemon thread meanwhile, and from __del__ as the interpreter clears the modules. A daemon thread keeps
+# each writer alive, so no release writes them.
+AFTER_THE_FLUSH = """
+import atexit, sys, threading
+late = sys.argv[1]
+if late == "atexit":
+    atexit.register(lambda: tarnwick.get_logger("app").info("goodbye"))
+elif late == "daemon":
+    ask, done = threading.Event(), threading.Event()
+    atexit.register(lambda: (ask.set(), done.wait(10)))
+import tarnwick
+
+def hold(log):
+    if late == "daemon":
+        ask.wait()
+        log.info("goodbye")
+        done.set()
+    threading.Event().wait()
+
+threading.Thread(target=hold, args=(tarnwick.get_logger("app"),), daemon=True).start()
+
+class Farewell:
+    def __init__(self):
+        self.log = tarnwick.get_logger("app")
+
+    def __del__(self):
+        self.log.info("goodbye")
+
+if late == "__del__":
+    sys.farewell = Farewell()  # held by a module that is cleared late, __main__ being the daemon's
+"""
+
+
+@pytest.mark.parametrize("late", ["atexit", "daemon", "__del__"])
+def test_lines_logged_after_the_exit_flush_are_written(late):
+    proc = run_py(AFTER_THE_FLUSH, late, timeout=30)
+    assert [parse(line)["msg"] for line in proc.stdout.splitlines()] == ["goodbye"]
+
+
+# A daemon thread that keeps waiting in shutdown() while __del__ methods run as the interpreter finalises:
+# it comes back from a wait to an interpreter that ends it (before 3.14, by unwinding its stack).
+DAEMON_IN_A_WAIT = """
+import sys, threading, time
+from tarnwick import PyLogger
+
+class Slow:
+    def __del__(self, sleep=time.sleep):
+        sleep(0.5)  # lets go of the interpreter: the daemon thread comes back meanwhile
+
+log, other = PyLogger("x", path="x.log"), PyLogger("y", path="x.log")  # shutdown() never stops the writer
+
+def wait_again_and_again():
+    while True:
+        log.shutdown()
+
+threading.Thread(target=wait_again_and_again, daemon=True).start()
+time.sleep(0.2)
+sys.slow = Slow()
+"""
+
+
+def test_a_daemon_thread_in_a_wait_at_finalisation_is_left_alone(tmp_path):
+    proc = run_py(DAEMON_IN_A_WAIT, cwd=tmp_path, check=False, timeout=30)
+    assert proc.returncode == 0 and proc.stderr == ""
