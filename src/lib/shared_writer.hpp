@@ -24,7 +24,7 @@ inline constexpr std::chrono::seconds FLUSH_WAIT{5};
 class SharedWriter final : public BatchSink {
 public:
     SharedWriter(WriterConfigRef config, Sender<Action> sender, WriterThread handle, std::shared_ptr<WriterTurn> turn);
-    // Hands over this thread's pending lines for this writer, then stops it.
+    // Hands over this thread's pending lines for this writer, then stops it, within FLUSH_WAIT in all.
     ~SharedWriter();
     SharedWriter(const SharedWriter&) = delete;
     SharedWriter& operator=(const SharedWriter&) = delete;
@@ -37,8 +37,10 @@ public:
     // when the queue stayed full until `deadline`, or Disconnected when the thread has ended.
     SendStatus request_flush(AckSender ack, Deadline deadline);
 
-    // Queues Stop behind everything sent and joins the thread; idempotent.
-    void stop();
+    // Queues Stop behind everything sent and joins the thread; idempotent. A thread that has not
+    // ended by `deadline` is let go: it ends by itself once its destination takes what it was sent,
+    // and the next writer of the destination still waits for it.
+    void stop(Deadline deadline = std::nullopt);
 
     // Whether lines sent now can still be written: the thread was neither stopped nor has it ended
     // (after an I/O error). A registry hands out only such writers.

@@ -32,6 +32,9 @@ using OpenDestination = IoResult<BufferedWriter> (*)(const std::optional<std::st
 class WriterTurn {
 public:
     void wait();
+    // Whether the turn finished by `deadline`.
+    bool wait_until(std::chrono::steady_clock::time_point deadline);
+    bool finished();
     void finish();
 
 private:

@@ -2,6 +2,7 @@
 no process writes another's pending lines, whatever the start method."""
 
 import multiprocessing
+import os
 import signal
 import subprocess
 import sys
@@ -145,3 +146,43 @@ def test_forks_complete_while_other_threads_log_or_run(tmp_path, scenario, forks
         proc.kill()
     assert proc.returncode == 0, err
     assert sorted(parse(line)["name"] for line in read_lines(tmp_path, "c_*.log")) == ["child"] * children
+
+
+# The last logger of standard output is released while its writer cannot write (a pipe nobody reads); the
+# main thread keeps running Python meanwhile and reports on standard error.
+RELEASE = """
+import sys, threading, time
+from tarnwick import PyLogger
+log = PyLogger("x")
+started, released = threading.Event(), threading.Event()
+
+def release():
+    global log
+    for _ in range(300):
+        log.info("%s", "x" * 1000)
+    started.set()
+    del log
+    released.set()
+
+threading.Thread(target=release).start()
+started.wait()
+for tick in range(10):
+    time.sleep(0.05)
+    print("tick", tick, file=sys.stderr, flush=True)
+released.wait()
+print("released", file=sys.stderr, flush=True)
+"""
+
+
+def test_releasing_the_last_logger_of_a_stuck_destination_leaves_other_threads_running():
+    unread, stdout = os.pipe()
+    try:
+        proc = subprocess.Popen(child_cmd(RELEASE), env=child_env(), stdout=stdout, stderr=subprocess.PIPE, text=True)
+        try:
+            _, err = proc.communicate(timeout=30)
+        finally:
+            proc.kill()
+    finally:
+        os.close(unread)
+        os.close(stdout)
+    assert proc.returncode == 0 and err.splitlines() == [*(f"tick {i}" for i in range(10)), "released"], err
