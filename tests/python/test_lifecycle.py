@@ -119,10 +119,11 @@ def test_memory_stays_flat(tmp_path, work, n, bound_kib):
     assert len(read_lines(tmp_path, "*.log")) == n + n // 10
 
 
-# An atexit handler registered before the import runs after the module's exit flush; the worker it joins
-# waits in tarnwick on its way out.
-JOIN_AT_EXIT = """
-import atexit, logging, sys, threading
+# A worker joined by an atexit handler registered before the import, which runs after the module's exit
+# flush: it waits in tarnwick on its way out. Meanwhile a daemon thread keeps waiting in shutdown(), and
+# is still at it as the interpreter finalises, which ends it (before 3.14 by unwinding its stack).
+EXIT_WAITS = """
+import atexit, sys, threading, time
 stop = threading.Event()
 
 def stop_worker():
@@ -134,24 +135,33 @@ atexit.register(stop_worker)
 import tarnwick
 
 def work():
-    log = tarnwick.get_logger("worker")
-    handler = tarnwick.Handler()
+    log, handler = tarnwick.get_logger("worker"), tarnwick.Handler()
     try:
         while not stop.wait(0.05):
             log.info("tick")
     finally:
         log.shutdown() if sys.argv[1] == "shutdown" else handler.flush()
 
+def wait_again_and_again(log=tarnwick.PyLogger("x", path="x.log"), other=tarnwick.PyLogger("y", path="x.log")):
+    while True:
+        log.shutdown()  # never the sole owner: it never stops the writer
+
+class Slow:
+    def __del__(self, sleep=time.sleep):
+        sleep(0.5)  # lets go of the interpreter as it finalises: the daemon thread comes back meanwhile
+
 worker = threading.Thread(target=work, daemon=True)
 worker.start()
-print("main done", flush=True)
+threading.Thread(target=wait_again_and_again, daemon=True).start()
+time.sleep(0.2)
+sys.slow = Slow()  # cleared late: __main__ stays alive with its daemon threads
 """
 
 
 @pytest.mark.parametrize("wait", ["shutdown", "flush"])
-def test_a_thread_joined_by_a_later_atexit_handler_ends(wait):
-    proc = run_py(JOIN_AT_EXIT, wait, timeout=30)
-    assert "worker joined" in proc.stdout.splitlines()
+def test_threads_that_wait_at_exit_neither_hang_nor_crash_it(tmp_path, wait):
+    proc = run_py(EXIT_WAITS, wait, cwd=tmp_path, check=False, timeout=30)
+    assert proc.returncode == 0 and proc.stderr == "" and "worker joined" in proc.stdout.splitlines()
 
 
 # Lines logged after the module's exit flush: from an atexit handler registered before the import, from a
@@ -184,7 +194,7 @@ class Farewell:
         self.log.info("goodbye")
 
 if late == "__del__":
-    sys.farewell = Farewell()  # held by a module that is cleared late, __main__ being the daemon's
+    sys.farewell = Farewell()  # cleared late: __main__ stays alive with its daemon thread
 """
 
 
@@ -192,30 +202,3 @@ if late == "__del__":
 def test_lines_logged_after_the_exit_flush_are_written(late):
     proc = run_py(AFTER_THE_FLUSH, late, timeout=30)
     assert [parse(line)["msg"] for line in proc.stdout.splitlines()] == ["goodbye"]
-
-
-# A daemon thread that keeps waiting in shutdown() while __del__ methods run as the interpreter finalises:
-# it comes back from a wait to an interpreter that ends it (before 3.14, by unwinding its stack).
-DAEMON_IN_A_WAIT = """
-import sys, threading, time
-from tarnwick import PyLogger
-
-class Slow:
-    def __del__(self, sleep=time.sleep):
-        sleep(0.5)  # lets go of the interpreter: the daemon thread comes back meanwhile
-
-log, other = PyLogger("x", path="x.log"), PyLogger("y", path="x.log")  # shutdown() never stops the writer
-
-def wait_again_and_again():
-    while True:
-        log.shutdown()
-
-threading.Thread(target=wait_again_and_again, daemon=True).start()
-time.sleep(0.2)
-sys.slow = Slow()
-"""
-
-
-def test_a_daemon_thread_in_a_wait_at_finalisation_is_left_alone(tmp_path):
-    proc = run_py(DAEMON_IN_A_WAIT, cwd=tmp_path, check=False, timeout=30)
-    assert proc.returncode == 0 and proc.stderr == ""
