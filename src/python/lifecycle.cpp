@@ -1,6 +1,5 @@
 #include "python/lifecycle.hpp"
 
-#include <cxxabi.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -161,9 +160,9 @@ PyMethodDef after_fork_child_def = {"_after_fork_child", as_cfunction(guarded<af
 void reattach_or_park(PyThreadState* saved) noexcept {
     try {
         PyEval_RestoreThread(saved);
-    } catch (abi::__forced_unwind&) {
-        // Not rethrown, which would end the process, and never left: the process exits without
-        // this thread.
+    } catch (...) {
+        // Only the unwinding of pthread_exit comes out of C. Not rethrown, which would end the
+        // process, and never left: the process exits without this thread.
         for (;;) pause();
     }
 }
