@@ -190,6 +190,19 @@ std::vector<std::shared_ptr<SharedWriter>> flush_and_wait(std::vector<std::share
     return late;
 }
 
+void wait_for_released_writers(std::chrono::steady_clock::time_point deadline) {
+    std::vector<std::shared_ptr<WriterTurn>> writing;
+    {
+        std::lock_guard lock(WRITERS.mutex);
+        for (auto& [path, entry] : WRITERS.map) {
+            if (entry.writer.expired() && entry.last_turn && !entry.last_turn->finished()) {
+                writing.push_back(entry.last_turn);
+            }
+        }
+    }
+    for (const std::shared_ptr<WriterTurn>& turn : writing) (void)turn->wait_until(deadline);
+}
+
 void hold_registry_across_fork() {
     static std::once_flag installed;
     std::call_once(installed, [] {

@@ -83,6 +83,10 @@ std::vector<std::shared_ptr<SharedWriter>> live_writers();
 std::vector<std::shared_ptr<SharedWriter>> flush_and_wait(std::vector<std::shared_ptr<SharedWriter>> writers,
                                                           std::chrono::steady_clock::time_point deadline);
 
+// Waits until `deadline` for the threads of released writers that are still writing: those let go by a
+// stop that gave up, whose destinations may take data again meanwhile.
+void wait_for_released_writers(std::chrono::steady_clock::time_point deadline);
+
 // Holds the registry lock across every fork() of the process, so a child never inherits it locked by
 // another thread. It is taken inside fork() itself, after the interpreter's fork hooks and locks:
 // taken earlier, with Python code still to run, it would deadlock against a thread that holds the

@@ -39,13 +39,15 @@ void spend_exit_budget(Clock::time_point start) {
     EXIT_BUDGET.store(std::max<Clock::rep>(EXIT_BUDGET.load() - spent, 0));
 }
 
-// Waits until `deadline` for every live writer to write out what it was sent. Writers that do not
-// answer in time are let go: their threads will not be joined, so a stuck destination cannot hang
-// the process's exit. Touches no Python: a writer released here stops without it.
+// Waits until `deadline` for every live writer to write out what it was sent, and for released ones
+// still writing to finish. Writers that do not answer in time are let go: their threads will not be
+// joined, so a stuck destination cannot hang the process's exit. Touches no Python: a writer released
+// here stops without it.
 void flush_writers(Clock::time_point deadline) {
     for (const std::shared_ptr<SharedWriter>& writer : flush_and_wait(live_writers(), deadline)) {
         writer->abandon_thread();
     }
+    wait_for_released_writers(deadline);
 }
 
 PyObject* flush_at_exit(PyObject*, PyObject*) {
