@@ -151,15 +151,15 @@ def test_forks_complete_while_other_threads_log_or_run(tmp_path, scenario, forks
 
 
 # The last logger of standard output is released while its writer cannot write (a pipe nobody reads yet);
-# the main thread ticks on standard error meanwhile.
+# the main thread ticks on standard error meanwhile. The releasing thread made the logger: on a
+# free-threaded build the last reference is dropped on the thread that made the object.
 RELEASE = """
 import sys, threading, time
 from tarnwick import PyLogger
-log = PyLogger("x")
 started, released = threading.Event(), threading.Event()
 
 def release():
-    global log
+    log = PyLogger("x")
     for i in range(300):
         log.info("%d %s", i, "x" * 1000)
     started.set()
@@ -177,22 +177,24 @@ while not released.is_set():
 
 def test_releasing_the_last_logger_of_a_stuck_destination_leaves_other_threads_running():
     unread, stdout = os.pipe()
-    proc = subprocess.Popen(child_cmd(RELEASE), env=child_env(), stdout=stdout, stderr=subprocess.PIPE, text=True)
-    os.close(stdout)
-    hang = threading.Timer(30, proc.kill)
-    hang.start()
-    try:
-        ticks = 0
-        for line in proc.stderr:  # ends early if the hang timer kills the child
-            if line == "released\n":
-                break
-            assert line == "tick\n"
-            ticks += 1
-        assert ticks >= 5, "the main thread stood still while the logger was released"
-        select.select([], [], [], 1)  # the child leaves meanwhile: the writer it let go must finish first
-        with os.fdopen(unread, "rb") as out:
-            lines = out.read().splitlines()
-        assert proc.wait() == 0 and [int(parse(line.decode())["msg"].split()[0]) for line in lines] == list(range(300))
-    finally:
-        hang.cancel()
-        proc.kill()
+    with os.fdopen(unread, "rb") as out:
+        with subprocess.Popen(child_cmd(RELEASE), env=child_env(), stdout=stdout, stderr=subprocess.PIPE,
+                              text=True) as proc:
+            os.close(stdout)
+            hang = threading.Timer(30, proc.kill)
+            hang.start()
+            try:
+                ticks = 0
+                for line in proc.stderr:  # ends early if the hang timer kills the child
+                    if line == "released\n":
+                        break
+                    assert line == "tick\n"
+                    ticks += 1
+                assert ticks >= 5, "the main thread stood still while the logger was released"
+                select.select([], [], [], 1)  # the child leaves meanwhile: the writer it let go must finish first
+                lines = out.read().splitlines()
+                assert proc.wait() == 0
+            finally:
+                hang.cancel()
+                proc.kill()
+    assert [int(parse(line.decode())["msg"].split()[0]) for line in lines] == list(range(300))
