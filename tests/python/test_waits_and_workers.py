@@ -140,12 +140,12 @@ for t in helpers: t.join()
 @pytest.mark.skipif(ASAN, reason="sanitizer allocator and fork")
 @pytest.mark.parametrize("scenario, forks, children", [("loggers", 200, 20), ("python", 50, 10)])
 def test_forks_complete_while_other_threads_log_or_run(tmp_path, scenario, forks, children):
-    proc = subprocess.Popen(child_cmd(FORKS, scenario, forks), cwd=tmp_path, env=child_env(),
-                            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
-    try:
-        _, err = proc.communicate(timeout=20)
-    finally:
-        proc.kill()
+    with subprocess.Popen(child_cmd(FORKS, scenario, forks), cwd=tmp_path, env=child_env(),
+                          stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True) as proc:
+        try:
+            _, err = proc.communicate(timeout=20)
+        finally:
+            proc.kill()
     assert proc.returncode == 0, err
     assert sorted(parse(line)["name"] for line in read_lines(tmp_path, "c_*.log")) == ["child"] * children
 
