@@ -1,6 +1,9 @@
 #include "lib/shared_writer.hpp"
 
+#include <pthread.h>
+
 #include <functional>
+#include <new>
 #include <string_view>
 #include <unordered_map>
 #include <utility>
@@ -46,8 +49,10 @@ Sender<Action> start_writer(const WriterConfig& config, std::shared_ptr<WriterTu
 
 // Drops the registry entry of a destination whose writer is gone, so a program that logs to many
 // paths over its life keeps no allocation for each. Only the entry of the writer that has just
-// finished (`turn`) goes: a newer writer's entry still orders the next writer after it.
+// finished (`turn`) goes: a newer writer's entry, or a thread that was let go still writing, still
+// orders the next writer after it.
 void forget_if_gone(const std::optional<std::string>& path, const std::shared_ptr<WriterTurn>& turn) {
+    if (!turn->finished()) return;
     std::lock_guard lock(WRITERS.mutex);
     auto it = WRITERS.map.find(path);
     if (it != WRITERS.map.end() && it->second.last_turn == turn && it->second.writer.expired()) WRITERS.map.erase(it);
@@ -63,11 +68,13 @@ SharedWriter::SharedWriter(WriterConfigRef writer_config, Sender<Action> sender,
       handle_(std::move(handle)) {}
 
 SharedWriter::~SharedWriter() {
+    // Bounded like shutdown(): a destination that takes no data must not hold the releasing thread.
+    const auto deadline = std::chrono::steady_clock::now() + FLUSH_WAIT;
     // The releasing thread's lines for this writer go out before Stop, not to the void.
     if (Producer* p = existing_producer()) {
-        if (std::optional<Bytes> lines = p->take_pending_for(this)) (void)hand_over(*lines, Wake::Now, std::nullopt);
+        if (std::optional<Bytes> lines = p->take_pending_for(this)) (void)hand_over(*lines, Wake::Now, deadline);
     }
-    stop();
+    stop(deadline);
     forget_if_gone(config->path, turn_);
 }
 
@@ -84,11 +91,16 @@ SendStatus SharedWriter::request_flush(AckSender ack, Deadline deadline) {
     return sender_.send(Action{FlushAck{std::move(ack)}}, Wake::Now, deadline);
 }
 
-void SharedWriter::stop() {
+void SharedWriter::stop(Deadline deadline) {
     stopped_.store(true, std::memory_order_relaxed);
     std::lock_guard lock(handle_mutex_);
     if (!handle_.joinable()) return;
-    (void)sender_.send(Action{Stop{}});
+    // Without Stop the thread still ends, once the last sender is gone and it has written the rest.
+    const bool sent = sender_.send(Action{Stop{}}, Wake::Now, deadline) != SendStatus::TimedOut;
+    if (deadline && !(sent && turn_->wait_until(*deadline))) {
+        handle_ = WriterThread();  // detaches it
+        return;
+    }
     handle_.join();
 }
 
@@ -178,10 +190,32 @@ std::vector<std::shared_ptr<SharedWriter>> flush_and_wait(std::vector<std::share
     return late;
 }
 
-std::mutex& writers_mutex() noexcept { return WRITERS.mutex; }
+void wait_for_released_writers(std::chrono::steady_clock::time_point deadline) {
+    std::vector<std::shared_ptr<WriterTurn>> writing;
+    {
+        std::lock_guard lock(WRITERS.mutex);
+        for (auto& [path, entry] : WRITERS.map) {
+            if (entry.writer.expired() && entry.last_turn && !entry.last_turn->finished()) {
+                writing.push_back(entry.last_turn);
+            }
+        }
+    }
+    for (const std::shared_ptr<WriterTurn>& turn : writing) (void)turn->wait_until(deadline);
+}
+
+void hold_registry_across_fork() {
+    static std::once_flag installed;
+    std::call_once(installed, [] {
+        // The child only gets the lock back here: it restarts its writers later, from the interpreter's
+        // after-fork hook, which a fork followed at once by exec (subprocess) never runs.
+        if (pthread_atfork([] { WRITERS.mutex.lock(); }, [] { WRITERS.mutex.unlock(); },
+                           [] { recreate_in_child(WRITERS.mutex); }) != 0) {
+            throw std::bad_alloc();  // its only failure
+        }
+    });
+}
 
 void restart_writers_in_child() {
-    recreate_in_child(WRITERS.mutex);
     for (auto it = WRITERS.map.begin(); it != WRITERS.map.end();) {
         Entry& entry = it->second;
         // A writer of the parent that was finishing at the fork will never finish here.

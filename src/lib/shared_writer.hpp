@@ -24,7 +24,7 @@ inline constexpr std::chrono::seconds FLUSH_WAIT{5};
 class SharedWriter final : public BatchSink {
 public:
     SharedWriter(WriterConfigRef config, Sender<Action> sender, WriterThread handle, std::shared_ptr<WriterTurn> turn);
-    // Hands over this thread's pending lines for this writer, then stops it.
+    // Hands over this thread's pending lines for this writer, then stops it, within FLUSH_WAIT in all.
     ~SharedWriter();
     SharedWriter(const SharedWriter&) = delete;
     SharedWriter& operator=(const SharedWriter&) = delete;
@@ -37,8 +37,10 @@ public:
     // when the queue stayed full until `deadline`, or Disconnected when the thread has ended.
     SendStatus request_flush(AckSender ack, Deadline deadline);
 
-    // Queues Stop behind everything sent and joins the thread; idempotent.
-    void stop();
+    // Queues Stop behind everything sent and joins the thread; idempotent. A thread that has not
+    // ended by `deadline` is let go: it ends by itself once its destination takes what it was sent,
+    // and the next writer of the destination still waits for it.
+    void stop(Deadline deadline = std::nullopt);
 
     // Whether lines sent now can still be written: the thread was neither stopped nor has it ended
     // (after an I/O error). A registry hands out only such writers.
@@ -81,11 +83,17 @@ std::vector<std::shared_ptr<SharedWriter>> live_writers();
 std::vector<std::shared_ptr<SharedWriter>> flush_and_wait(std::vector<std::shared_ptr<SharedWriter>> writers,
                                                           std::chrono::steady_clock::time_point deadline);
 
-// The registry mutex, held across fork() so the child never inherits it locked by another thread.
-std::mutex& writers_mutex() noexcept;
+// Waits until `deadline` for the threads of released writers that are still writing: those let go by a
+// stop that gave up, whose destinations may take data again meanwhile.
+void wait_for_released_writers(std::chrono::steady_clock::time_point deadline);
 
-// In a fork child: the registry made usable again and every writer that was running in the
-// parent given a fresh channel and thread.
+// Holds the registry lock across every fork() of the process, so a child never inherits it locked by
+// another thread. It is taken inside fork() itself, after the interpreter's fork hooks and locks:
+// taken earlier, with Python code still to run, it would deadlock against a thread that holds the
+// interpreter and waits for it. Its holders never wait for the interpreter. Idempotent.
+void hold_registry_across_fork();
+
+// In a fork child: every writer that was running in the parent given a fresh channel and thread.
 void restart_writers_in_child();
 
 // Starts writer threads; tests replace it to simulate a refused thread start.

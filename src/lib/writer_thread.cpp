@@ -84,6 +84,16 @@ void WriterTurn::wait() {
     finished_.wait(lock, [&] { return done_; });
 }
 
+bool WriterTurn::wait_until(std::chrono::steady_clock::time_point deadline) {
+    std::unique_lock lock(mutex_);
+    return finished_.wait_until(lock, deadline, [&] { return done_; });
+}
+
+bool WriterTurn::finished() {
+    std::lock_guard lock(mutex_);
+    return done_;
+}
+
 void WriterTurn::finish() {
     {
         std::lock_guard lock(mutex_);

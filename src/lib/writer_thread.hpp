@@ -30,6 +30,9 @@ namespace tarnwick {
 class WriterTurn {
 public:
     void wait();
+    // Whether the turn finished by `deadline`.
+    bool wait_until(std::chrono::steady_clock::time_point deadline);
+    bool finished();
     void finish();
 
 private:

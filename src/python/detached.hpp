@@ -7,9 +7,9 @@
 
 namespace tarnwick::python {
 
-// Takes the interpreter back, unless it is exiting and the calling thread is not the one that runs
-// the exit: such a thread (a daemon thread) would be ended inside our frames (pthread_exit before
-// 3.14), which C++ cannot unwind through, so it stays parked for good instead.
+// Takes the interpreter back. Once the interpreter is finalising, past the last atexit handler, it
+// ends a daemon thread that tries (pthread_exit before 3.14): that unwinding cannot pass through our
+// frames, so the thread stays parked for good instead.
 void reattach_or_park(PyThreadState* saved) noexcept;
 
 class Detached {

@@ -1,12 +1,12 @@
 #include "python/lifecycle.hpp"
 
-#include <pthread.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <mutex>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -25,20 +25,57 @@ namespace {
 
 PyObject* MODULE = nullptr;          // borrowed for the process's life
 std::atomic<bool> MP_HOOKED{false};  // multiprocessing's after-fork hook registered
-std::atomic<bool> EXITING{false};    // the exit flush has run, on EXIT_THREAD
-pthread_t EXIT_THREAD{};
-std::atomic<int> REATTACHING{0};  // threads between a wait's end and holding the interpreter again
+
+using Clock = std::chrono::steady_clock;
+
+// What is left of FLUSH_WAIT for the exit. Both exit flushes draw on it, so together they keep the
+// process from leaving for no longer than one would.
+std::atomic<Clock::rep> EXIT_BUDGET{Clock::duration(FLUSH_WAIT).count()};
+
+Clock::time_point exit_deadline(Clock::time_point start) { return start + Clock::duration(EXIT_BUDGET.load()); }
+
+void spend_exit_budget(Clock::time_point start) {
+    const Clock::rep spent = (Clock::now() - start).count();
+    EXIT_BUDGET.store(std::max<Clock::rep>(EXIT_BUDGET.load() - spent, 0));
+}
+
+// Waits until `deadline` for every live writer to write out what it was sent, and for released ones
+// still writing to finish. Writers that do not answer in time are let go: their threads will not be
+// joined, so a stuck destination cannot hang the process's exit. Touches no Python: a writer released
+// here stops without it.
+void flush_writers(Clock::time_point deadline) {
+    for (const std::shared_ptr<SharedWriter>& writer : flush_and_wait(live_writers(), deadline)) {
+        writer->abandon_thread();
+    }
+    wait_for_released_writers(deadline);
+}
 
 PyObject* flush_at_exit(PyObject*, PyObject*) {
-    flush_all_writers(FLUSH_WAIT);
-    // Only this thread and daemon threads are left. From now on a daemon thread that comes back from
-    // a wait stays parked; one already on its way back is let through first, while this thread is
-    // still here to hand it the interpreter.
-    EXIT_THREAD = pthread_self();
-    EXITING.store(true);
-    Detached detached;
-    while (REATTACHING.load() > 0) std::this_thread::yield();
+    const Clock::time_point start = Clock::now();
+    const Clock::time_point deadline = exit_deadline(start);
+    // With the interpreter held: no thread can be inside a record meanwhile on a build with a GIL.
+    hand_over_all_pending(deadline);
+    {
+        Detached detached;
+        flush_writers(deadline);
+    }
+    spend_exit_budget(start);
     Py_RETURN_NONE;
+}
+
+// The latest point CPython offers, once no Python code is left to run: atexit handlers registered
+// before the import, daemon threads and __del__ methods may have logged after flush_at_exit. No
+// interpreter is left to let go of either.
+void flush_after_finalisation() noexcept {
+    try {
+        const Clock::time_point start = Clock::now();
+        const Clock::time_point deadline = exit_deadline(start);
+        hand_over_all_pending(deadline);
+        flush_writers(deadline);
+        spend_exit_budget(start);
+    } catch (...) {
+        // nobody is left to tell
+    }
 }
 
 PyMethodDef flush_at_exit_def = {"_flush_at_exit", as_cfunction(guarded<flush_at_exit>), METH_NOARGS, nullptr};
@@ -97,15 +134,10 @@ void register_flush_in_worker() {
     PyErr_Clear();
 }
 
-// The registry lock is held across fork(), so the child never inherits it locked by another thread.
+// Takes no lock: other fork hooks run after this one and may let go of the interpreter (the
+// registry's lock is held across the fork itself, see hold_registry_across_fork).
 PyObject* before_fork(PyObject*, PyObject*) {
     hook_multiprocessing();
-    writers_mutex().lock();
-    Py_RETURN_NONE;
-}
-
-PyObject* after_fork_parent(PyObject*, PyObject*) {
-    writers_mutex().unlock();
     Py_RETURN_NONE;
 }
 
@@ -123,32 +155,17 @@ PyObject* after_fork_child(PyObject*, PyObject*) {
 }
 
 PyMethodDef before_fork_def = {"_before_fork", as_cfunction(guarded<before_fork>), METH_NOARGS, nullptr};
-PyMethodDef after_fork_parent_def = {"_after_fork_parent", as_cfunction(guarded<after_fork_parent>), METH_NOARGS,
-                                     nullptr};
 PyMethodDef after_fork_child_def = {"_after_fork_child", as_cfunction(guarded<after_fork_child>), METH_NOARGS, nullptr};
 
 }  // namespace
 
 void reattach_or_park(PyThreadState* saved) noexcept {
-    // Counted before EXITING is read, so the exit either sees this thread coming or this thread
-    // sees the exit (both sequentially consistent).
-    REATTACHING.fetch_add(1);
-    if (EXITING.load() && !pthread_equal(EXIT_THREAD, pthread_self())) {
-        REATTACHING.fetch_sub(1);
-        for (;;) pause();  // the process exits without this thread
-    }
-    PyEval_RestoreThread(saved);
-    REATTACHING.fetch_sub(1);
-}
-
-void flush_all_writers(std::chrono::steady_clock::duration budget) {
-    const auto deadline = std::chrono::steady_clock::now() + budget;
-    // With the interpreter held: no thread can be inside a record meanwhile on a build with a GIL.
-    hand_over_all_pending(deadline);
-    Detached detached;
-    // A writer released here stops without touching Python.
-    for (const std::shared_ptr<SharedWriter>& writer : flush_and_wait(live_writers(), deadline)) {
-        writer->abandon_thread();
+    try {
+        PyEval_RestoreThread(saved);
+    } catch (...) {
+        // Only the unwinding of pthread_exit comes out of C. Not rethrown, which would end the
+        // process, and never left: the process exits without this thread.
+        for (;;) pause();
     }
 }
 
@@ -161,6 +178,9 @@ bool install_process_hooks(PyObject* module) {
     if (!atexit || !flush) return false;
     OwnedRef registered = OwnedRef::steal(PyObject_CallMethod(atexit.get(), "register", "O", flush.get()));
     if (!registered) return false;
+    static std::once_flag late_flush;
+    // Its table may be full: then lines logged after flush_at_exit may be lost, as before.
+    std::call_once(late_flush, [] { (void)Py_AtExit(flush_after_finalisation); });
 
     OwnedRef os = OwnedRef::steal(PyImport_ImportModule("os"));
     if (!os) return false;
@@ -169,13 +189,13 @@ bool install_process_hooks(PyObject* module) {
         PyErr_Clear();  // a platform without fork
         return true;
     }
+    hold_registry_across_fork();
     OwnedRef before = OwnedRef::steal(PyCFunction_New(&before_fork_def, nullptr));
-    OwnedRef parent = OwnedRef::steal(PyCFunction_New(&after_fork_parent_def, nullptr));
     OwnedRef child = OwnedRef::steal(PyCFunction_New(&after_fork_child_def, nullptr));
     OwnedRef args = OwnedRef::steal(PyTuple_New(0));
-    if (!before || !parent || !child || !args) return false;
-    OwnedRef kwargs = OwnedRef::steal(Py_BuildValue("{s:O,s:O,s:O}", "before", before.get(), "after_in_parent",
-                                                    parent.get(), "after_in_child", child.get()));
+    if (!before || !child || !args) return false;
+    OwnedRef kwargs =
+        OwnedRef::steal(Py_BuildValue("{s:O,s:O}", "before", before.get(), "after_in_child", child.get()));
     if (!kwargs) return false;
     OwnedRef done = OwnedRef::steal(PyObject_Call(register_at_fork.get(), args.get(), kwargs.get()));
     return static_cast<bool>(done);

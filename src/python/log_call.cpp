@@ -273,7 +273,7 @@ void hand_over_and_wait(PyLogger& logger, bool stop_if_sole_owner) {
     const auto deadline = std::chrono::steady_clock::now() + FLUSH_WAIT;
     (void)producer.hand_over_pending(deadline);  // to the writer those lines belong to
     (void)flush_and_wait({writer}, deadline);
-    if (stop_if_sole_owner && writer.use_count() == 2) writer->stop();  // `writer` is the other
+    if (stop_if_sole_owner && writer.use_count() == 2) writer->stop(deadline);  // `writer` is the other
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 
 #include "lib/json_escape.hpp"
 #include "python/arg_binder.hpp"
+#include "python/detached.hpp"
 #include "python/errors.hpp"
 #include "python/logger_module/settings.hpp"
 #include "python/py_level.hpp"
@@ -80,11 +81,18 @@ PyObject* py_logger_log(PyObject* op, PyObject* const* args, Py_ssize_t nargs, P
 void py_logger_dealloc(PyObject* op) noexcept {
     auto* self = reinterpret_cast<PyLogger*>(op);
     PyTypeObject* type = Py_TYPE(op);
+    std::shared_ptr<SharedWriter> writer = std::move(self->writer);
     std::destroy_at(&self->fields);
     std::destroy_at(&self->name);
-    std::destroy_at(&self->writer);  // the last owner stops and joins the writer thread
+    std::destroy_at(&self->writer);
     type->tp_free(op);
     Py_DECREF(type);  // instances of heap types own a reference to their type
+    // The last owner stops the writer, waiting up to FLUSH_WAIT for its destination: never while
+    // holding the interpreter, so other threads and Ctrl-C's handler run meanwhile.
+    if (writer.use_count() == 1) {
+        Detached detached;
+        writer.reset();
+    }
 }
 
 // shutdown, the level methods (one per LOG_METHODS entry), the others, and the sentinel.

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
@@ -127,6 +128,52 @@ TEST_F(SharedWriterTest, ANewWriterWaitsForThePreviousOneToFinish) {
     std::string expected;
     for (int i = 0; i < 20'000; ++i) expected += "an old line\n";
     EXPECT_TRUE(PIPE == expected + "new line\n") << "the writers overlapped";
+}
+
+// A pipe nobody reads until the gate opens.
+std::mutex GATE_MUTEX;
+std::condition_variable GATE_OPENED;
+bool GATE_OPEN = false;
+std::string GATED;
+class GatedPipe final : public Destination {
+public:
+    IoResult<std::size_t> write(const char* data, std::size_t size) override {
+        std::unique_lock lock(GATE_MUTEX);
+        GATE_OPENED.wait(lock, [] { return GATE_OPEN; });
+        GATED.append(data, size);
+        return size;
+    }
+};
+WriterThread spawn_on_gated_pipe(Context context) {
+    context.open_destination = [](const std::optional<std::string>&, const Date&) -> IoResult<BufferedWriter> {
+        return BufferedWriter(std::make_unique<GatedPipe>());
+    };
+    return WriterThread::spawn(std::move(context));
+}
+
+// A stop that gives up on a destination taking nothing lets the thread go; once the destination takes
+// data, that thread still writes everything it was sent before the destination's next writer begins.
+TEST_F(SharedWriterTest, AStopThatGivesUpLetsTheThreadFinishBeforeTheNextWriter) {
+    SPAWN_WRITER = &spawn_on_gated_pipe;
+    GATE_OPEN = false;
+    GATED.clear();
+    auto old_writer = shared_writer(config("gated"));
+    Bytes batch;
+    batch.append("old line\n");
+    ASSERT_TRUE(old_writer->hand_over(batch, Wake::Now, std::nullopt));
+    old_writer->stop(std::chrono::steady_clock::now() + 50ms);
+    old_writer.reset();  // already stopped: returns at once
+    auto new_writer = shared_writer(config("gated"));
+    Bytes line;
+    line.append("new line\n");
+    ASSERT_TRUE(new_writer->hand_over(line, Wake::Now, std::nullopt));
+    {
+        std::lock_guard lock(GATE_MUTEX);
+        GATE_OPEN = true;
+    }
+    GATE_OPENED.notify_all();
+    new_writer.reset();
+    EXPECT_EQ(GATED, "old line\nnew line\n");
 }
 
 TEST_F(SharedWriterTest, LinesOfADestroyedWriterReachALiveOneForTheSameDestination) {

@@ -117,3 +117,88 @@ def test_memory_stays_flat(tmp_path, work, n, bound_kib):
     growth = int(run_py(RSS_CODE, work, n, cwd=tmp_path, timeout=300).stdout)
     assert growth < bound_kib, f"resident size grew by {growth} KiB"
     assert len(read_lines(tmp_path, "*.log")) == n + n // 10
+
+
+# A worker joined by an atexit handler registered before the import, which runs after the module's exit
+# flush: it waits in tarnwick on its way out. Meanwhile a daemon thread keeps waiting in shutdown(), and
+# is still at it as the interpreter finalises, which ends it (before 3.14 by unwinding its stack).
+EXIT_WAITS = """
+import atexit, sys, threading, time
+stop = threading.Event()
+
+def stop_worker():
+    stop.set()
+    worker.join()
+    print("worker joined", flush=True)
+
+atexit.register(stop_worker)
+import tarnwick
+
+def work():
+    log, handler = tarnwick.get_logger("worker"), tarnwick.Handler()
+    try:
+        while not stop.wait(0.05):
+            log.info("tick")
+    finally:
+        log.shutdown() if sys.argv[1] == "shutdown" else handler.flush()
+
+def wait_again_and_again(log=tarnwick.PyLogger("x", path="x.log"), other=tarnwick.PyLogger("y", path="x.log")):
+    while True:
+        log.shutdown()  # never the sole owner: it never stops the writer
+
+class Slow:
+    def __del__(self, sleep=time.sleep):
+        sleep(0.5)  # lets go of the interpreter as it finalises: the daemon thread comes back meanwhile
+
+worker = threading.Thread(target=work, daemon=True)
+worker.start()
+threading.Thread(target=wait_again_and_again, daemon=True).start()
+time.sleep(0.2)
+sys.slow = Slow()  # cleared late: __main__ stays alive with its daemon threads
+"""
+
+
+@pytest.mark.parametrize("wait", ["shutdown", "flush"])
+def test_threads_that_wait_at_exit_neither_hang_nor_crash_it(tmp_path, wait):
+    proc = run_py(EXIT_WAITS, wait, cwd=tmp_path, check=False, timeout=30)
+    assert proc.returncode == 0 and proc.stderr == "" and "worker joined" in proc.stdout.splitlines()
+
+
+# Lines logged after the module's exit flush: from an atexit handler registered before the import, from a
+# daemon thread meanwhile, and from __del__ as the interpreter clears the modules. A daemon thread keeps
+# each writer alive, so no release writes them.
+AFTER_THE_FLUSH = """
+import atexit, sys, threading
+late = sys.argv[1]
+if late == "atexit":
+    atexit.register(lambda: tarnwick.get_logger("app").info("goodbye"))
+elif late == "daemon":
+    ask, done = threading.Event(), threading.Event()
+    atexit.register(lambda: (ask.set(), done.wait(10)))
+import tarnwick
+
+def hold(log):
+    if late == "daemon":
+        ask.wait()
+        log.info("goodbye")
+        done.set()
+    threading.Event().wait()
+
+threading.Thread(target=hold, args=(tarnwick.get_logger("app"),), daemon=True).start()
+
+class Farewell:
+    def __init__(self):
+        self.log = tarnwick.get_logger("app")
+
+    def __del__(self):
+        self.log.info("goodbye")
+
+if late == "__del__":
+    sys.farewell = Farewell()  # cleared late: __main__ stays alive with its daemon thread
+"""
+
+
+@pytest.mark.parametrize("late", ["atexit", "daemon", "__del__"])
+def test_lines_logged_after_the_exit_flush_are_written(late):
+    proc = run_py(AFTER_THE_FLUSH, late, timeout=30)
+    assert [parse(line)["msg"] for line in proc.stdout.splitlines()] == ["goodbye"]

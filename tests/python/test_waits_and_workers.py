@@ -2,13 +2,16 @@
 no process writes another's pending lines, whatever the start method."""
 
 import multiprocessing
+import os
+import select
 import signal
 import subprocess
 import sys
+import threading
 
 import pytest
 
-from helpers import ASAN, child_env, parse, read_lines, spawn, wait_for_line
+from helpers import ASAN, child_cmd, child_env, parse, read_lines, spawn, wait_for_line
 
 WORKERS = """
 import concurrent.futures, multiprocessing, sys, threading
@@ -92,3 +95,106 @@ def test_waiting_threads_leave_the_others_running_and_ctrl_c_ends_the_process():
             assert proc.wait(timeout=30) == -signal.SIGINT and "KeyboardInterrupt" in proc.stderr.read()
         finally:
             proc.kill()
+
+
+# Forks from one or two threads while another creates loggers or runs Python. Some children log a line
+# of their own; the parent's standard output goes to /dev/null.
+FORKS = """
+import os, sys, threading, warnings
+from tarnwick import PyLogger, get_logger
+warnings.simplefilter("ignore", DeprecationWarning)  # forking with threads running is the point here
+scenario, forks = sys.argv[1], int(sys.argv[2])
+stop = threading.Event()
+
+def fork_children(n):
+    pids = []
+    for i in range(n):
+        pid = os.fork()
+        if pid == 0:
+            if i % 10 == 0:  # logging in every child would leave fewer forks to race with
+                log = PyLogger("child", path="c.log")
+                log.info("%d", i)
+                log.shutdown()
+            os._exit(0)
+        pids.append(pid)
+    for pid in pids:
+        assert os.waitpid(pid, 0)[1] == 0
+
+def make_loggers():
+    while not stop.is_set():
+        get_logger("worker").info("x")
+
+def run_python():
+    while not stop.is_set():
+        sum(range(100))
+
+helpers = [threading.Thread(target=make_loggers if scenario == "loggers" else run_python)]
+forkers = [threading.Thread(target=fork_children, args=(forks,)) for _ in range(1 if scenario == "loggers" else 2)]
+for t in helpers + forkers: t.start()
+for t in forkers: t.join()
+stop.set()
+for t in helpers: t.join()
+"""
+
+
+@pytest.mark.skipif(ASAN, reason="sanitizer allocator and fork")
+@pytest.mark.parametrize("scenario, forks, children", [("loggers", 200, 20), ("python", 50, 10)])
+def test_forks_complete_while_other_threads_log_or_run(tmp_path, scenario, forks, children):
+    with subprocess.Popen(child_cmd(FORKS, scenario, forks), cwd=tmp_path, env=child_env(),
+                          stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True) as proc:
+        try:
+            _, err = proc.communicate(timeout=20)
+        finally:
+            proc.kill()
+    assert proc.returncode == 0, err
+    assert sorted(parse(line)["name"] for line in read_lines(tmp_path, "c_*.log")) == ["child"] * children
+
+
+# The last logger of standard output is released while its writer cannot write (a pipe nobody reads yet);
+# the main thread ticks on standard error meanwhile. The releasing thread made the logger: on a
+# free-threaded build the last reference is dropped on the thread that made the object.
+RELEASE = """
+import sys, threading, time
+from tarnwick import PyLogger
+started, released = threading.Event(), threading.Event()
+
+def release():
+    log = PyLogger("x")
+    for i in range(300):
+        log.info("%d %s", i, "x" * 1000)
+    started.set()
+    del log  # gives up on the writer after 5 s
+    print("released", file=sys.stderr, flush=True)
+    released.set()
+
+threading.Thread(target=release).start()
+started.wait()
+while not released.is_set():
+    time.sleep(0.05)
+    print("tick", file=sys.stderr, flush=True)
+"""
+
+
+def test_releasing_the_last_logger_of_a_stuck_destination_leaves_other_threads_running():
+    unread, stdout = os.pipe()
+    with os.fdopen(unread, "rb") as out:
+        with subprocess.Popen(child_cmd(RELEASE), env=child_env(), stdout=stdout, stderr=subprocess.PIPE,
+                              text=True) as proc:
+            os.close(stdout)
+            hang = threading.Timer(30, proc.kill)
+            hang.start()
+            try:
+                ticks = 0
+                for line in proc.stderr:  # ends early if the hang timer kills the child
+                    if line == "released\n":
+                        break
+                    assert line == "tick\n"
+                    ticks += 1
+                assert ticks >= 5, "the main thread stood still while the logger was released"
+                select.select([], [], [], 1)  # the child leaves meanwhile: the writer it let go must finish first
+                lines = out.read().splitlines()
+                assert proc.wait() == 0
+            finally:
+                hang.cancel()
+                proc.kill()
+    assert [int(parse(line.decode())["msg"].split()[0]) for line in lines] == list(range(300))
