@@ -58,10 +58,8 @@ public:
         entries_.push_back({key, text_.size()});
         return true;
     }
-    template <class Render>
-    bool add_owned(std::string key, Render&& render) {
-        return add(owned_keys_.emplace_back(std::move(key)), render);
-    }
+    // Keeps a key made for this call; the view stays valid as long as this object.
+    std::string_view hold(std::string key) { return owned_keys_.emplace_back(std::move(key)); }
 
     // Keeps what the keys point into alive as long as this object.
     void keep(std::shared_ptr<const void> owner) { kept_ = std::move(owner); }

@@ -2,6 +2,7 @@
 
 #if PY_VERSION_HEX >= 0x030E0000
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <memory>
@@ -171,7 +172,8 @@ std::shared_ptr<TemplateEntry> entry_for(PyObject* strings, PyObject* interpolat
     std::shared_ptr<TemplateEntry> entry = parse(strings, interpolations);
     if (!entry) return nullptr;
     if (cache.size() >= TEMPLATE_CACHE_SIZE) cache.pop_back();
-    cache.insert(cache.begin(), entry);
+    cache.push_back(entry);
+    std::rotate(cache.begin(), cache.end() - 1, cache.end());
     return entry;
 }
 
