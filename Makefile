@@ -59,7 +59,7 @@ test-python: build venv
 	PYTHONPATH=$(CURDIR) $(PYTEST) -m stress tests/python
 
 test-stubs: build venv
-	PYTHONPATH=$(CURDIR) $(VENV) -P -m mypy.stubtest tarnwick._logger
+	PYTHONPATH=$(CURDIR) $(VENV) -P -m mypy.stubtest tarnwick._logger tarnwick._context
 
 # A wheel built with scikit-build-core from PyPI, installed into a fresh environment and used; then the
 # sdist and one repaired wheel for this interpreter, installed and tested as a user gets them.
