@@ -84,6 +84,12 @@ PyObject* py_logger_log(PyObject* op, PyObject* const* args, Py_ssize_t nargs, P
         if (!level_enabled(self.level, Method.level)) Py_RETURN_NONE;
         return log_args(self, Method.level, args[0], args + 1, nargs - 1);
     }
+    if constexpr (TEMPLATES) {
+        if (kwnames == nullptr && nargs == 1 && is_template(args[0])) {
+            if (!level_enabled(self.level, Method.level)) Py_RETURN_NONE;
+            return log_template(self, Method.level, args[0], {});
+        }
+    }
     return log_bound(self, Method, args, nargs, kwnames);
 }
 

@@ -294,9 +294,9 @@ PyObject* log_structured(PyLogger& logger, Level level, PyObject* message, PyObj
                                           : std::string_view();
         return log_named(logger, level, name_of(logger), message, args, nargs, only);
     }
-    BufferLoan tail(BufferLoan::Tail);
-    compose_members(tail.buffer(), ambient, logger, {}, {});
-    return log_named(logger, level, name_of(logger), message, args, nargs, tail.buffer().view());
+    ScratchLoan scratch;
+    compose_members(scratch->tail, ambient, logger, {}, {});
+    return log_named(logger, level, name_of(logger), message, args, nargs, scratch->tail.view());
 }
 
 bool append_line_members(Bytes& out, PyLogger& logger, std::span<const Member> own, std::span<const Member> call) {
@@ -310,15 +310,17 @@ bool append_line_members(Bytes& out, PyLogger& logger, std::span<const Member> o
 
 namespace {
 
-thread_local std::array<Bytes, BufferLoan::SLOTS> LOANED;
+thread_local Scratch SCRATCH;
 
 }  // namespace
 
-BufferLoan::BufferLoan(Slot slot) : slot_(slot), buffer_(std::move(LOANED[slot])) {}
+ScratchLoan::ScratchLoan() : scratch_(std::move(SCRATCH)) {}
 
-BufferLoan::~BufferLoan() {
-    buffer_.clear();
-    LOANED[slot_] = std::move(buffer_);
+ScratchLoan::~ScratchLoan() {
+    scratch_.tail.clear();
+    scratch_.message.clear();
+    scratch_.members.clear();
+    SCRATCH = std::move(scratch_);
 }
 
 namespace {

@@ -6,9 +6,10 @@
 
 #include <Python.h>
 
+#include <array>
 #include <atomic>
 #include <cstddef>
-#include <deque>
+#include <forward_list>
 #include <memory>
 #include <span>
 #include <string>
@@ -45,63 +46,79 @@ PyObject* log_structured(PyLogger& logger, Level level, PyObject* message, PyObj
 bool append_line_members(Bytes& out, PyLogger& logger, std::span<const Member> own, std::span<const Member> call);
 
 // The call's own members (a template's fields, a stdlib record's extras), rendered one after
-// another into one buffer.
+// another into one buffer. The common few are kept in place, without an allocation.
 class CallMembers {
 public:
-    explicit CallMembers(Bytes& text) : text_(text), start_(text.size()) { entries_.reserve(8); }
+    explicit CallMembers(Bytes& text) noexcept : text_(text), start_(text.size()) {}
 
     // Appends one member with `render(text)`; `key` must outlive this object. False (with the
     // error set) when `render` fails; the object is then not used further.
     template <class Render>
     bool add(std::string_view key, Render&& render) {
         if (!render(text_)) return false;
-        entries_.push_back({key, text_.size()});
+        if (count_ < INLINE) {
+            inline_[count_] = {key, {}};
+            ends_[count_] = text_.size();
+        } else {
+            more_.push_back({key, {}});
+            more_ends_.push_back(text_.size());
+        }
+        ++count_;
         return true;
     }
+
     // Keeps a key made for this call; the view stays valid as long as this object.
-    std::string_view hold(std::string key) { return owned_keys_.emplace_back(std::move(key)); }
+    std::string_view hold(std::string key) { return owned_keys_.emplace_front(std::move(key)); }
 
     // Keeps what the keys point into alive as long as this object.
     void keep(std::shared_ptr<const void> owner) { kept_ = std::move(owner); }
 
-    // Views of every member, valid while this object and its buffer are unchanged.
-    std::vector<Member> members() const {
-        std::vector<Member> out;
-        out.reserve(entries_.size());
+    // Every member, once all are added: valid while this object and its buffer are unchanged.
+    std::span<const Member> finish() {
         std::size_t begin = start_;
-        for (const Entry& e : entries_) {
-            out.push_back({e.key, text_.view().substr(begin, e.end - begin)});
-            begin = e.end;
-        }
-        return out;
+        auto view = [&](Member& m, std::size_t end) {
+            m.text = text_.view().substr(begin, end - begin);
+            begin = end;
+        };
+        for (std::size_t i = 0; i < count_ && i < INLINE; ++i) view(inline_[i], ends_[i]);
+        if (count_ <= INLINE) return {inline_.data(), count_};
+        for (std::size_t i = 0; i < more_.size(); ++i) view(more_[i], more_ends_[i]);
+        more_.insert(more_.begin(), inline_.begin(), inline_.end());
+        return more_;
     }
 
 private:
-    struct Entry {
-        std::string_view key;
-        std::size_t end;
-    };
+    static constexpr std::size_t INLINE = 8;
     Bytes& text_;
     std::size_t start_;
-    std::vector<Entry> entries_;
-    std::deque<std::string> owned_keys_;  // stable addresses for the views above
+    std::size_t count_ = 0;
+    std::array<Member, INLINE> inline_;
+    std::array<std::size_t, INLINE> ends_{};
+    std::vector<Member> more_;
+    std::vector<std::size_t> more_ends_;
+    std::forward_list<std::string> owned_keys_;  // stable addresses, and none allocated when empty
     std::shared_ptr<const void> kept_;
 };
 
-// A per-thread byte buffer lent to one call and given back emptied; a nested call on the same
-// thread (from Python code the outer call runs) finds the slot empty and uses a fresh buffer.
-class BufferLoan {
+// The calling thread's scratch buffers, lent to one call together and given back emptied; a
+// nested call on the same thread (from Python code the outer call runs) finds them gone and uses
+// fresh ones.
+struct Scratch {
+    Bytes tail;     // the members after the message
+    Bytes message;  // a template's message
+    Bytes members;  // the call's own members
+};
+
+class ScratchLoan {
 public:
-    enum Slot { Tail, Message, Members, SLOTS };
-    explicit BufferLoan(Slot slot);
-    ~BufferLoan();
-    BufferLoan(const BufferLoan&) = delete;
-    BufferLoan& operator=(const BufferLoan&) = delete;
-    Bytes& buffer() noexcept { return buffer_; }
+    ScratchLoan();
+    ~ScratchLoan();
+    ScratchLoan(const ScratchLoan&) = delete;
+    ScratchLoan& operator=(const ScratchLoan&) = delete;
+    Scratch* operator->() noexcept { return &scratch_; }
 
 private:
-    Slot slot_;
-    Bytes buffer_;
+    Scratch scratch_;
 };
 
 }  // namespace tarnwick::python

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "lib/fields.hpp"
+#include "lib/json_escape.hpp"
 #include "lib/number_append.hpp"
 #include "lib/shared_writer.hpp"
 #include "python/bound_fields.hpp"
@@ -97,6 +98,9 @@ struct TemplateEntry {
     std::vector<std::pair<PyObject*, PyObject*>> template_parts;
     std::array<std::string, 3> template_member;
     std::array<bool, 3> template_made{};
+    // Per line shape and interpolation, what comes before a text value (` user="`) and before a bare
+    // one (` n=`), made on the first call in that shape.
+    std::array<std::vector<std::pair<std::string, std::string>>, 3> key_texts;
 
     TemplateEntry() = default;
     TemplateEntry(const TemplateEntry&) = delete;
@@ -161,20 +165,28 @@ std::shared_ptr<TemplateEntry> parse(PyObject* strings, PyObject* interpolations
     return entry;
 }
 
-std::shared_ptr<TemplateEntry> entry_for(PyObject* strings, PyObject* interpolations) {
+// The entry of this call site, first in the thread's cache (parsed if needed); null with the error set.
+TemplateEntry* entry_for(PyObject* strings, PyObject* interpolations) {
     auto& cache = thread_cache().templates;
     for (std::size_t i = 0; i < cache.size(); ++i) {
         if (cache[i]->strings == strings && matches(*cache[i], interpolations)) {
             if (i != 0) std::swap(cache[i], cache[0]);  // hot sites stay in front
-            return cache[0];
+            return cache[0].get();
         }
     }
     std::shared_ptr<TemplateEntry> entry = parse(strings, interpolations);
     if (!entry) return nullptr;
     if (cache.size() >= TEMPLATE_CACHE_SIZE) cache.pop_back();
-    cache.push_back(entry);
+    cache.push_back(std::move(entry));
     std::rotate(cache.begin(), cache.end() - 1, cache.end());
-    return entry;
+    return cache[0].get();
+}
+
+// Whether rendering `value` this way runs no Python code (which could log, and so change the
+// thread's cache).
+bool renders_natively(PyObject* value, PyObject* conversion, PyObject* spec) {
+    return conversion == Py_None && PyUnicode_Check(spec) && PyUnicode_GET_LENGTH(spec) == 0 &&
+           (PyUnicode_CheckExact(value) || PyLong_CheckExact(value) || PyFloat_CheckExact(value));
 }
 
 // f-string semantics: the conversion, then format() with the spec. The common values with neither
@@ -206,6 +218,46 @@ bool append_formatted(Bytes& out, PyObject* value, PyObject* conversion, PyObjec
     if (!converted) return false;
     OwnedRef text = OwnedRef::steal(PyObject_Format(converted.get(), spec));
     return text && append_utf8(out, text.get());
+}
+
+// The field of one name, typed as bind() types it; the exact common types straight into `out`
+// behind the key text cached for this shape.
+bool append_name_field(Bytes& out, LineStyle style, const std::pair<std::string, std::string>& key_text,
+                       std::string_view key, PyObject* value) {
+    if (PyUnicode_CheckExact(value)) {
+        std::string_view text;
+        if (!utf8_of(value, text)) return false;
+        out.append(key_text.first);
+        json_escape(out, text);
+        out.push_back('"');
+        return true;
+    }
+    if (PyLong_CheckExact(value)) {
+        int overflow = 0;
+        const long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
+        if (overflow == 0) {
+            out.append(key_text.second);
+            push_i64(out, v);
+            return true;
+        }
+    }
+    return append_value_field(out, style, key, value);
+}
+
+const std::vector<std::pair<std::string, std::string>>& key_texts(TemplateEntry& entry, LineStyle style) {
+    auto& texts = entry.key_texts[group_index(style)];
+    if (texts.empty()) {
+        for (const std::string& key : entry.keys) {
+            Bytes text, bare;
+            if (!key.empty()) {
+                append_text_field(text, style, key, "");
+                text.truncate(text.size() - 1);  // up to the value's opening quote
+                append_bare_field(bare, style, key, "");
+            }
+            texts.emplace_back(std::string(text.view()), std::string(bare.view()));
+        }
+    }
+    return texts;
 }
 
 // ` msg_template="user {user!r:>10}"`: the template's text with its interpolations as written.
@@ -271,51 +323,68 @@ bool is_template(PyObject* obj) {
     return type != nullptr && Py_TYPE(obj) == type;
 }
 
-bool render_template(PyObject* tmpl, LineStyle style, Bytes& message, CallMembers& call, std::string& own) {
+bool render_template(PyObject* tmpl, LineStyle style, Bytes& message, CallMembers& call, std::string& own,
+                     bool more_python) {
     PyObject* strings = part(tmpl, LAYOUT.strings);  // borrowed from tmpl, which the caller holds
     PyObject* interpolations = part(tmpl, LAYOUT.interpolations);
-    std::shared_ptr<TemplateEntry> entry = entry_for(strings, interpolations);
-    if (!entry) return false;
+    TemplateEntry* entry = entry_for(strings, interpolations);
+    if (entry == nullptr) return false;
+    // Held from the first step that may run Python code, which may log and push the entry out of
+    // the cache; until then it is the cache's first. The keys of the members point into it, so the
+    // call keeps it to the end (the span's ids may run OpenTelemetry's code).
+    std::shared_ptr<TemplateEntry> held;
+    auto hold = [&] {
+        if (!held) held = thread_cache().templates.front();
+    };
+    if (more_python || ANY_STRUCTURE.load(std::memory_order_relaxed)) hold();
     const std::size_t n = entry->expressions.size();
     for (std::size_t i = 0; i < n; ++i) {
         message.append(entry->statics[i]);
         PyObject* interpolation = PyTuple_GET_ITEM(interpolations, static_cast<Py_ssize_t>(i));
-        if (!append_formatted(message, part(interpolation, LAYOUT.value), part(interpolation, LAYOUT.conversion),
-                              part(interpolation, LAYOUT.format_spec))) {
-            return false;
-        }
+        PyObject* value = part(interpolation, LAYOUT.value);
+        PyObject* conversion = part(interpolation, LAYOUT.conversion);
+        PyObject* spec = part(interpolation, LAYOUT.format_spec);
+        if (!renders_natively(value, conversion, spec)) hold();
+        if (!append_formatted(message, value, conversion, spec)) return false;
     }
     message.append(entry->statics[n]);
+    const auto& texts = key_texts(*entry, style);
     for (std::size_t i = 0; i < n; ++i) {
         const std::string& key = entry->keys[i];
         if (key.empty()) continue;
         PyObject* value = part(PyTuple_GET_ITEM(interpolations, static_cast<Py_ssize_t>(i)), LAYOUT.value);
-        if (!call.add(key, [&](Bytes& out) { return append_value_field(out, style, key, value); })) return false;
+        if (!PyUnicode_CheckExact(value) && !PyLong_CheckExact(value)) hold();
+        if (!call.add(key, [&](Bytes& out) { return append_name_field(out, style, texts[i], key, value); })) {
+            return false;
+        }
     }
     if (MSG_TEMPLATE.load(std::memory_order_relaxed) && !template_member(*entry, interpolations, style, own)) {
         return false;
     }
-    // The keys the members point at stay valid with the entry, which the thread's cache or a
-    // caller's copy holds: keep one here until the line is written.
-    call.keep(std::move(entry));
+    if (held) call.keep(std::move(held));
     return true;
 }
 
 PyObject* log_template(PyLogger& logger, Level level, PyObject* tmpl, std::string_view trailing) {
     const LineStyle style = logger.writer->config->style;
-    BufferLoan message(BufferLoan::Message), members(BufferLoan::Members);
-    CallMembers call(members.buffer());
+    ScratchLoan scratch;
+    CallMembers call(scratch->members);
     std::string own;
-    if (!render_template(tmpl, style, message.buffer(), call, own)) return nullptr;
+    if (!render_template(tmpl, style, scratch->message, call, own)) return nullptr;
+    const std::span<const Member> call_members = call.finish();
+    // Nothing to merge: the call's members, one after another, are the tail.
+    if (own.empty() && !logger.fields && !ANY_STRUCTURE.load(std::memory_order_relaxed)) {
+        scratch->members.append(trailing);
+        return log_text(logger, level, name_of(logger), scratch->message.view(), scratch->members.view());
+    }
     const Member own_member{"msg_template", own};
-    const std::vector<Member> call_members = call.members();
-    BufferLoan tail(BufferLoan::Tail);
-    if (!append_line_members(tail.buffer(), logger, own.empty() ? std::span<const Member>() : std::span<const Member>(&own_member, 1),
+    if (!append_line_members(scratch->tail, logger,
+                             own.empty() ? std::span<const Member>() : std::span<const Member>(&own_member, 1),
                              call_members)) {
         return nullptr;
     }
-    tail.buffer().append(trailing);
-    return log_text(logger, level, name_of(logger), message.buffer().view(), tail.buffer().view());
+    scratch->tail.append(trailing);
+    return log_text(logger, level, name_of(logger), scratch->message.view(), scratch->tail.view());
 }
 
 }  // namespace tarnwick::python
