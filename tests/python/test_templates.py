@@ -79,12 +79,22 @@ def test_arguments_disabled_levels_msg_template_exception_and_stdlib(tmp_path):
         std = logging.getLogger("lib")
         std.addHandler(handler)
         std.warning(t"std {x}", extra={"k": 2})
-        handler.close()
         tarnwick.basic_config()
         log.info(Template("manual ", Interpolation(9, "x")))
+        class Noisy:  # logs enough other sites to push this one's parse out of the cache
+            def __format__(self, spec):
+                for i in range(100):
+                    nested.info(Template(f"nested {i} ", Interpolation(i, "i"), ""))
+                return "noisy"
+            __str__ = lambda self: self.__format__("")
+        nested = tarnwick.PyLogger("nested", path="nested.log")
+        log.info(t"{x} {Noisy()} {y}")
+        std.warning(t"std {x} {y}", extra={"k": Noisy()})
+        nested.shutdown()
+        handler.close()
         log.shutdown()
         """, cwd=tmp_path)
-    records = [parse(line) for line in read_lines(tmp_path)]
+    records = [parse(line) for line in read_lines(tmp_path, "f_*.log")]
     got = [(r["msg"], [(k, str(v)) for k, v in members(r).items() if not k.startswith("exception.s")])
            for r in records]
     assert got == [
@@ -95,6 +105,8 @@ def test_arguments_disabled_levels_msg_template_exception_and_stdlib(tmp_path):
                       ("exception.message", "division by zero")]),
         ("std 1", [("msg_template", "std {x}"), ("x", "1"), ("k", "2")]),
         ("manual 9", [("x", "9")]),
+        ("1 noisy 5", [("x", "1"), ("y", "5")]),
+        ("std 1 5", [("x", "1"), ("y", "5"), ("k", "noisy")]),
     ]
 
 
