@@ -803,7 +803,7 @@ def report(results, rss, systems, missing, args, instructions=None):
         w("## Context, template strings and trace ids beside structlog and loguru\n")
         w("Each peer inside its own request context of the same three fields (structlog's "
           "`bind_contextvars` with `merge_contextvars`, loguru's `contextualize`), making its own form of the call.\n")
-        w("| tarnwick row | tarnwick ns | structlog ns | tarnwick / structlog | loguru ns | tarnwick / loguru |")
+        w("| tarnwick row | tarnwick ns | structlog ns | structlog / tarnwick | loguru ns | loguru / tarnwick |")
         w("|---|---:|---:|---:|---:|---:|")
         out.extend(side)
         w("")
@@ -831,7 +831,7 @@ def side_by_side(results):
             continue
         cells = [label] + [fmt_ns(v) if v is not None else "not measured" for v in (tw,)]
         for peer in (st, lu):
-            cells += [fmt_ns(peer) if peer is not None else "not measured", fmt_ratio(ratio(tw, peer))]
+            cells += [fmt_ns(peer) if peer is not None else "not measured", fmt_ratio(ratio(peer, tw))]
         rows.append("| " + " | ".join(cells) + " |")
     return rows
 

@@ -163,8 +163,13 @@ bool span_members(const TraceSource& source, PyObject* context, TraceMembers& ou
 // The span's members for `group`, copied out of the thread's cache (Python code run by a later
 // step of the call may log and replace it). False with the error set.
 struct SpanIds {
-    std::string text;
+    // The longest shape (coloured keys) takes 85 bytes.
+    static constexpr std::size_t CAPACITY = 128;
+    std::array<char, CAPACITY> bytes;
+    std::size_t size = 0;
     std::size_t split = 0;
+
+    std::string_view text() const noexcept { return {bytes.data(), size}; }
 };
 
 bool read_span_ids(std::size_t group, SpanIds& out) {
@@ -189,7 +194,10 @@ bool read_span_ids(std::size_t group, SpanIds& out) {
         cache->trace_source = source;
         cache->trace = std::move(members);
     }
-    out.text = cache->trace.text[group];
+    const std::string& text = cache->trace.text[group];
+    if (text.size() > SpanIds::CAPACITY) return true;  // never: the ids have a fixed width
+    std::copy(text.begin(), text.end(), out.bytes.begin());
+    out.size = text.size();
     out.split = cache->trace.split[group];
     return true;
 }
@@ -259,7 +267,7 @@ struct Ambient {
 // `own` first, the ambient members, the logger's bound fields and `call` last, composed into `out`.
 void compose_members(Bytes& out, const Ambient& ambient, const PyLogger& logger, std::span<const Member> own,
                      std::span<const Member> call) {
-    const std::string_view span_text = ambient.span.text;
+    const std::string_view span_text = ambient.span.text();
     const std::array<Member, 2> span_members = {Member{"trace_id", span_text.substr(0, ambient.span.split)},
                                                 Member{"span_id", span_text.substr(ambient.span.split)}};
     const GroupFields* context = ambient.context.group;
@@ -285,10 +293,10 @@ PyObject* log_structured(PyLogger& logger, Level level, PyObject* message, PyObj
     const BoundFields* bound = logger.fields.get();
     // The common shapes pass their one rendered run as it is, without a copy.
     std::string_view only;
-    const bool one_run = ambient.span.text.empty() ? (context == nullptr || bound == nullptr)
-                                                   : (context == nullptr && bound == nullptr);
+    const bool one_run = ambient.span.size == 0 ? (context == nullptr || bound == nullptr)
+                                                : (context == nullptr && bound == nullptr);
     if (one_run) {
-        only = !ambient.span.text.empty() ? std::string_view(ambient.span.text)
+        only = ambient.span.size != 0 ? ambient.span.text()
                : context != nullptr       ? std::string_view(context->text)
                : bound != nullptr         ? std::string_view(bound->rendered)
                                           : std::string_view();
