@@ -82,7 +82,11 @@ struct ContextInForce {
     const GroupFields* group = nullptr;
 };
 
+// Set by the first bind_context(): until then the variable is not read (trace ids alone are on).
+std::atomic<bool> ANY_CONTEXT{false};
+
 bool read_context(std::size_t group, ContextInForce& out) {
+    if (!ANY_CONTEXT.load(std::memory_order_relaxed)) return true;
     PyObject* var = CONTEXT_VAR.load(std::memory_order_acquire);
     if (var == nullptr) return true;
     PyObject* value = nullptr;
@@ -440,6 +444,7 @@ PyObject* py_bind_context(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
         fields = OwnedRef::steal(make_context_fields(base, args, kwnames));
         if (!fields) return nullptr;
     }
+    ANY_CONTEXT.store(true, std::memory_order_relaxed);
     ANY_STRUCTURE.store(true, std::memory_order_relaxed);
     return PyContextVar_Set(var, fields.get());
 }
