@@ -311,6 +311,21 @@ PyObject* log_structured(PyLogger& logger, Level level, PyObject* message, PyObj
     return log_named(logger, level, name_of(logger), message, args, nargs, scratch->tail.view());
 }
 
+bool add_ambient_members(FieldSet& fields, PyLogger& logger) {
+    if (!ANY_STRUCTURE.load(std::memory_order_relaxed)) return true;
+    Ambient ambient;
+    if (!ambient.read(group_index(logger.writer->config->style))) return false;
+    const std::string_view span = ambient.span.text();
+    if (!span.empty()) {
+        fields.add("trace_id", span.substr(0, ambient.span.split), false);
+        fields.add("span_id", span.substr(ambient.span.split), false);
+    }
+    if (const GroupFields* context = ambient.context.group) {
+        for (const auto& [key, member] : context->members) fields.add(key, member, false);
+    }
+    return true;
+}
+
 bool append_line_members(Bytes& out, PyLogger& logger, std::span<const Member> own, std::span<const Member> call) {
     Ambient ambient;
     if (ANY_STRUCTURE.load(std::memory_order_relaxed) && !ambient.read(group_index(logger.writer->config->style))) {

@@ -9,7 +9,6 @@
 #include <array>
 #include <atomic>
 #include <cstddef>
-#include <forward_list>
 #include <memory>
 #include <span>
 #include <string>
@@ -17,6 +16,7 @@
 #include <vector>
 
 #include "lib/bytes.hpp"
+#include "lib/fields.hpp"
 #include "lib/level.hpp"
 #include "lib/line_members.hpp"
 #include "lib/record_line.hpp"
@@ -45,6 +45,10 @@ PyObject* log_structured(PyLogger& logger, Level level, PyObject* message, PyObj
 // False with the error set (a failing OpenTelemetry call).
 bool append_line_members(Bytes& out, PyLogger& logger, std::span<const Member> own, std::span<const Member> call);
 
+// Adds the span's ids and the context's fields of a line of `logger` to `fields`, for a caller
+// that merges the members itself (the stdlib entry). False with the error set.
+bool add_ambient_members(FieldSet& fields, PyLogger& logger);
+
 // The call's own members (a template's fields, a stdlib record's extras), rendered one after
 // another into one buffer. The common few are kept in place, without an allocation.
 class CallMembers {
@@ -66,9 +70,6 @@ public:
         ++count_;
         return true;
     }
-
-    // Keeps a key made for this call; the view stays valid as long as this object.
-    std::string_view hold(std::string key) { return owned_keys_.emplace_front(std::move(key)); }
 
     // Keeps what the keys point into alive as long as this object.
     void keep(std::shared_ptr<const void> owner) { kept_ = std::move(owner); }
@@ -96,7 +97,6 @@ private:
     std::array<std::size_t, INLINE> ends_{};
     std::vector<Member> more_;
     std::vector<std::size_t> more_ends_;
-    std::forward_list<std::string> owned_keys_;  // stable addresses, and none allocated when empty
     std::shared_ptr<const void> kept_;
 };
 
