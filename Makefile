@@ -59,7 +59,7 @@ test-python: build venv
 	PYTHONPATH=$(CURDIR) $(PYTEST) -m stress tests/python
 
 test-stubs: build venv
-	PYTHONPATH=$(CURDIR) $(VENV) -P -m mypy.stubtest tarnwick._logger
+	PYTHONPATH=$(CURDIR) $(VENV) -P -m mypy.stubtest tarnwick._logger tarnwick._context
 
 # A wheel built with scikit-build-core from PyPI, installed into a fresh environment and used; then the
 # sdist and one repaired wheel for this interpreter, installed and tested as a user gets them.
@@ -105,12 +105,16 @@ demo: build
 	PYTHONPATH=$(CURDIR) $(PYTHON_EXE) examples/demo.py
 
 # The peers come pinned from requirements/bench.txt into build/venv/bench, on the same interpreter.
+# BENCH_BASELINE=DIR times another build's package directory (say the main branch's
+# build/release/pkg) beside this one.
+BENCH_BASELINE ?=
 bench:
 	@PYTHON=$(PYTHON_EXE) tools/setup.sh bench
 	$(call configure,bench)
 	cmake --build --preset bench
 	@py=$$(tools/venv.sh $(PYTHON_EXE) bench requirements/bench.txt) && \
-	    echo "PYTHONPATH=$(CURDIR) $$py -P bench/compare.py" && PYTHONPATH=$(CURDIR) $$py -P bench/compare.py
+	    echo "PYTHONPATH=$(CURDIR) $$py -P bench/compare.py $(if $(BENCH_BASELINE),--baseline $(BENCH_BASELINE))" && \
+	    PYTHONPATH=$(CURDIR) $$py -P bench/compare.py $(if $(BENCH_BASELINE),--baseline $(BENCH_BASELINE))
 	@$(MAKE) --no-print-directory bench-parallel
 
 # Threads in parallel on free-threaded 3.14t (built once per machine), next to stdlib logging.

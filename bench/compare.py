@@ -57,6 +57,29 @@ SCENARIOS = {
         method="info", pct="user %s logged in", brace="user {} logged in", args=("ann",),
         dest="file", fmt="text", expect="user ann logged in", lines=True,
         systems=("tarnwick", "tarnwick-bound")),
+    "baseline": dict(
+        title='this build beside the --baseline build: log.info("user %s logged in", "ann"), text to a file, '
+              'no context bound, trace ids off',
+        method="info", pct="user %s logged in", brace="user {} logged in", args=("ann",),
+        dest="file", fmt="text", expect="user ann logged in", lines=True,
+        systems=("tarnwick", "tarnwick-baseline")),
+    "context": dict(
+        title='inside a request context of three fields: log.info("user %s logged in", "ann"), text to a file',
+        method="info", pct="user %s logged in", brace="user {} logged in", args=("ann",),
+        dest="file", fmt="text", expect="user ann logged in", lines=True,
+        systems=("tarnwick-bound", "tarnwick-context", "structlog-context", "loguru-context")),
+    "template": dict(
+        title='template string with two names, log.info(t"user {user} logged in {n} times") with the Template '
+              'built before the loop, beside the % call with two arguments; the peers inside their context',
+        method="info", pct="user %s logged in %d times", brace="user {} logged in {} times", args=("ann", 3),
+        dest="file", fmt="text", expect="user ann logged in 3 times", lines=True,
+        systems=("tarnwick", "tarnwick-template", "structlog-context", "loguru-context")),
+    "trace": dict(
+        title='inside an OpenTelemetry span: log.info("user %s logged in", "ann") with trace_ids=True and off; '
+              'the peers inside their context',
+        method="info", pct="user %s logged in", brace="user {} logged in", args=("ann",),
+        dest="file", fmt="text", expect="user ann logged in", lines=True,
+        systems=("tarnwick-span", "tarnwick-trace", "structlog-context", "loguru-context")),
     "threads": dict(
         title=f"{THREADS} threads at once, the one-argument call, text to a file",
         method="info", pct="user %s logged in", brace="user {} logged in", args=("ann",),
@@ -111,10 +134,13 @@ class PyFormat(System):
 class Tarnwick(System):
     def open(self, dest, fmt, name, path):
         from tarnwick import _logger as tw
-        tw.basic_config(path=path if dest == "file" else None,
-                        format="json" if fmt == "json" else "logfmt")
+        self.configure(path=path if dest == "file" else None, format="json" if fmt == "json" else "logfmt")
         self.log = tw.get_logger(name)
         return self.log
+
+    def configure(self, **settings):
+        from tarnwick import _logger as tw
+        tw.basic_config(**settings)
 
     def close(self):
         self.log.shutdown()
@@ -128,6 +154,64 @@ class TarnwickBound(Tarnwick):
 
     def open(self, dest, fmt, name, path):
         return super().open(dest, fmt, name, path).bind(request="r-1234", user="ann", attempt=3)
+
+
+class TarnwickBaseline(Tarnwick):
+    """Another build of tarnwick (--baseline DIR, say the main branch's), imported from DIR."""
+
+
+class TarnwickContext(Tarnwick):
+    """An unbound logger inside a request context of the three fields tarnwick-bound binds."""
+
+    def open(self, dest, fmt, name, path):
+        import tarnwick
+        log = super().open(dest, fmt, name, path)
+        self.token = tarnwick.bind_context(request="r-1234", user="ann", attempt=3)
+        return log
+
+    def close(self):
+        import tarnwick
+        super().close()
+        tarnwick.reset_context(self.token)
+
+
+class TarnwickTemplate(Tarnwick):
+    """log.info(TEMPLATE): the template string's two names, the Template made outside the loop."""
+    style = "template"
+
+    def template(self, sc):
+        if sys.version_info < (3, 14):
+            raise NotImplementedError("template strings need Python 3.14")
+        from string.templatelib import Interpolation, Template
+        user, n = sc["args"]
+        return Template("user ", Interpolation(user, "user"), " logged in ", Interpolation(n, "n"), " times")
+
+
+class TarnwickSpan(Tarnwick):
+    """Inside a current OpenTelemetry (SDK) span, trace ids off."""
+    trace_ids = False
+
+    def configure(self, **settings):
+        import tarnwick
+        tarnwick.basic_config(**settings, trace_ids=self.trace_ids)
+
+    def open(self, dest, fmt, name, path):
+        from opentelemetry import context, trace
+        from opentelemetry.sdk.trace import TracerProvider
+        self.span = TracerProvider().get_tracer("bench").start_span("request")
+        self.token = context.attach(trace.set_span_in_context(self.span))
+        return super().open(dest, fmt, name, path)
+
+    def close(self):
+        from opentelemetry import context
+        super().close()
+        context.detach(self.token)
+        self.span.end()
+
+
+class TarnwickTrace(TarnwickSpan):
+    """The same with basic_config(trace_ids=True)."""
+    trace_ids = True
 
 
 class Stdlib(System):
@@ -235,6 +319,10 @@ class Picologging(Stdlib):
 
 
 class Structlog(System):
+    def processors(self):
+        import structlog
+        return [structlog.processors.add_log_level, structlog.processors.TimeStamper(fmt="iso")]
+
     def open(self, dest, fmt, name, path):
         import logging
         import structlog
@@ -251,7 +339,7 @@ class Structlog(System):
             renderer = lambda logger, method, event: logfmt(logger, method, event).encode()
         return structlog.wrap_logger(
             structlog.BytesLogger(self.stream),
-            processors=[p.add_log_level, p.TimeStamper(fmt="iso"), renderer],
+            processors=[*self.processors(), renderer],
             wrapper_class=structlog.make_filtering_bound_logger(logging.INFO),
             cache_logger_on_first_use=True,
         ).bind(logger=name)
@@ -262,15 +350,35 @@ class Structlog(System):
             self.stream.close()
 
 
+class StructlogContext(Structlog):
+    """structlog's request context: merge_contextvars first, three fields bound with bind_contextvars."""
+
+    def open(self, dest, fmt, name, path):
+        import structlog
+        log = super().open(dest, fmt, name, path)
+        structlog.contextvars.bind_contextvars(request="r-1234", user="ann", attempt=3)
+        return log
+
+    def processors(self):
+        import structlog
+        return [structlog.contextvars.merge_contextvars, *super().processors()]
+
+    def close(self):
+        import structlog
+        super().close()
+        structlog.contextvars.clear_contextvars()
+
+
 class Loguru(System):
     style = "brace"
     enqueue = False
+    format = "{time} {level} {name} {message}"
 
     def open(self, dest, fmt, name, path):
         from loguru import logger
         logger.remove()
         self.id = logger.add(path if dest == "file" else sys.stdout, level="INFO",
-                             format="{time} {level} {name} {message}", colorize=False,
+                             format=self.format, colorize=False,
                              serialize=(fmt == "json"), enqueue=self.enqueue)
         self.logger = logger
         return logger.bind(logger=name)
@@ -279,6 +387,21 @@ class Loguru(System):
         if self.enqueue:
             self.logger.complete()    # the queue's thread has handed every record to the sink
         self.logger.remove(self.id)   # flushes and closes the sink
+
+
+class LoguruContext(Loguru):
+    """loguru's request context: three fields through logger.contextualize(), shown in the line."""
+    format = "{time} {level} {name} {message} {extra}"
+
+    def open(self, dest, fmt, name, path):
+        log = super().open(dest, fmt, name, path)
+        self.scope = self.logger.contextualize(request="r-1234", user="ann", attempt=3)
+        self.scope.__enter__()
+        return log
+
+    def close(self):
+        super().close()
+        self.scope.__exit__(None, None, None)
 
 
 class LoguruEnqueue(Loguru):
@@ -314,9 +437,13 @@ SYSTEMS = {
     "stdlib-queue": StdlibQueue, "picologging": Picologging, "structlog": Structlog,
     "loguru": Loguru, "loguru-enqueue": LoguruEnqueue, "logbook": Logbook,
     "tarnwick-bound": TarnwickBound, "tarnwick-handler": TarnwickHandler, "stdlib-null": StdlibNull,
+    "tarnwick-baseline": TarnwickBaseline, "tarnwick-context": TarnwickContext,
+    "tarnwick-template": TarnwickTemplate, "tarnwick-span": TarnwickSpan, "tarnwick-trace": TarnwickTrace,
+    "structlog-context": StructlogContext, "loguru-context": LoguruContext,
 }
 # Systems that only run in the scenarios that name them (`systems` or `also`).
-NAMED_ONLY = {"tarnwick-bound", "tarnwick-handler", "stdlib-null"}
+NAMED_ONLY = {"tarnwick-bound", "tarnwick-handler", "stdlib-null", "tarnwick-baseline", "tarnwick-context",
+              "tarnwick-template", "tarnwick-span", "tarnwick-trace", "structlog-context", "loguru-context"}
 
 
 def scenario_members(sc, systems):
@@ -327,23 +454,27 @@ def scenario_members(sc, systems):
             and (s != "% alone" or sc in ("file_text", "four_args"))]
 # The peers and their distributions: one not installed is reported as not measured.
 OPTIONAL = {"picologging": "picologging", "structlog": "structlog", "loguru": "loguru",
-            "loguru-enqueue": "loguru", "logbook": "logbook"}
+            "loguru-enqueue": "loguru", "logbook": "logbook", "structlog-context": "structlog",
+            "loguru-context": "loguru", "tarnwick-span": "opentelemetry-sdk", "tarnwick-trace": "opentelemetry-sdk"}
 
 
 def call_source(system, sc):
     if isinstance(system, PyFormat):
         return f"{sc['pct']!r} % {tuple(sc['args'])!r}"
+    if system.style == "template":
+        return f"log.{sc['method']}(TEMPLATE)"
     template = sc["brace"] if system.style == "brace" else sc["pct"]
     args = "".join(", " + repr(a) for a in sc["args"])
     return f"log.{sc['method']}({template!r}{args})"
 
 
-def make_loop(source):
-    """A function calling `source` UNROLL times per iteration, with constants as literals."""
+def make_loop(source, names=None):
+    """A function calling `source` UNROLL times per iteration, with constants as literals (and
+    `names`, made before, as globals)."""
     body = "\n".join("        " + source for _ in range(UNROLL))
     code = f"def loop(log, iterations):\n    for _ in range(iterations):\n{body}\n"
     # A module name of its own: loguru looks one up per call and is slow without it.
-    ns = {"__name__": "bench_loop"}
+    ns = {"__name__": "bench_loop", **(names or {})}
     exec(compile(code, "<bench loop>", "exec"), ns)
     return ns["loop"]
 
@@ -427,7 +558,10 @@ def worker(job):
     system = SYSTEMS[job["system"]]()
     if job["system"] == "floor":
         sys.path.insert(0, job["floor_dir"])
-    loop = make_loop(call_source(system, sc))
+    if job["system"] == "tarnwick-baseline":
+        sys.path.insert(0, job["baseline_dir"])
+    names = {"TEMPLATE": system.template(sc)} if system.style == "template" else None
+    loop = make_loop(call_source(system, sc), names)
     expected_lines = sc["lines"] and system.writes
     stdout_file = job.get("stdout_to")
     if stdout_file == os.devnull:
@@ -664,6 +798,15 @@ def report(results, rss, systems, missing, args, instructions=None):
             a, b = r["rss_start_kib"] / 1024, r["rss_peak_kib"] / 1024
             w(f"| {s} | {r['calls']:,} | {a:.1f} | {b:.1f} | {b - a:.1f} | {fmt_ns(r['e2e_ns'])} |")
         w("")
+    side = side_by_side(results)
+    if side:
+        w("## Context, template strings and trace ids beside structlog and loguru\n")
+        w("Each peer inside its own request context of the same three fields (structlog's "
+          "`bind_contextvars` with `merge_contextvars`, loguru's `contextualize`), making its own form of the call.\n")
+        w("| tarnwick row | tarnwick ns | structlog ns | structlog / tarnwick | loguru ns | loguru / tarnwick |")
+        w("|---|---:|---:|---:|---:|---:|")
+        out.extend(side)
+        w("")
     w("## Targets (tarnwick, this run)\n")
     w("| target | measured | result |")
     w("|---|---|---|")
@@ -672,6 +815,25 @@ def report(results, rss, systems, missing, args, instructions=None):
     label, met, shown = instruction_target(instructions)
     w(f"| {label} | {shown} | {'met' if met else '**not met**'} |")
     return "\n".join(out)
+
+
+def side_by_side(results):
+    def loop(scen, system):
+        r = results.get((scen, system)) or {}
+        return r.get("loop_ns") if r.get("ok") else None
+
+    rows = []
+    for scen, system, label in (("context", "tarnwick-context", "inside a context of three fields"),
+                                ("template", "tarnwick-template", "template string, two names"),
+                                ("trace", "tarnwick-trace", "inside a span, trace_ids=True")):
+        tw, st, lu = loop(scen, system), loop(scen, "structlog-context"), loop(scen, "loguru-context")
+        if tw is None and st is None and lu is None:
+            continue
+        cells = [label] + [fmt_ns(v) if v is not None else "not measured" for v in (tw,)]
+        for peer in (st, lu):
+            cells += [fmt_ns(peer) if peer is not None else "not measured", fmt_ratio(ratio(peer, tw))]
+        rows.append("| " + " | ".join(cells) + " |")
+    return rows
 
 
 def targets(results, rss):
@@ -749,6 +911,22 @@ def targets(results, rss):
                  [("disabled", "tarnwick-bound"), ("disabled", tw)],
                  lambda: get("disabled", "tarnwick-bound", "loop_ns") / get("disabled", tw, "loop_ns"),
                  lambda v: f"{v:.2f}x unbound", lambda v: v <= 1.1))
+    t.append(row("no context bound, trace ids off ≤ 1.05x the --baseline build's call",
+                 [("baseline", tw), ("baseline", "tarnwick-baseline")],
+                 lambda: get("baseline", tw, "loop_ns") / get("baseline", "tarnwick-baseline", "loop_ns"),
+                 lambda v: f"{v:.3f}x baseline", lambda v: v <= 1.05))
+    t.append(row("call inside a context of three fields ≤ 1.15x the logger bound with them",
+                 [("context", "tarnwick-context"), ("context", "tarnwick-bound")],
+                 lambda: get("context", "tarnwick-context", "loop_ns") / get("context", "tarnwick-bound", "loop_ns"),
+                 lambda v: f"{v:.2f}x bound", lambda v: v <= 1.15))
+    t.append(row("template string with two names ≤ 1.3x the % call with two arguments",
+                 [("template", "tarnwick-template"), ("template", tw)],
+                 lambda: get("template", "tarnwick-template", "loop_ns") / get("template", tw, "loop_ns"),
+                 lambda v: f"{v:.2f}x %", lambda v: v <= 1.3))
+    t.append(row("call inside a span with trace_ids=True ≤ 1.25x with it off",
+                 [("trace", "tarnwick-trace"), ("trace", "tarnwick-span")],
+                 lambda: get("trace", "tarnwick-trace", "loop_ns") / get("trace", "tarnwick-span", "loop_ns"),
+                 lambda v: f"{v:.2f}x off", lambda v: v <= 1.25))
     r = rss.get(tw) or {}
     label = f"{r.get('calls', 1_000_000):,} records: peak RSS ≤ 32 MiB above start"
     if r.get("ok"):
@@ -863,6 +1041,9 @@ def main(argv):
     ap.add_argument("--no-rss", action="store_true", help="skip the peak memory run")
     ap.add_argument("--no-callgrind", action="store_true",
                     help="skip the instruction count of the enabled call (valgrind)")
+    ap.add_argument("--baseline", metavar="DIR",
+                    help="the package directory (holding tarnwick/) of another build to time beside this one, "
+                         "say the main branch's build/release/pkg")
     ap.add_argument("--rss-all", action="store_true",
                     help="give the Python libraries the full record count in the memory run too")
     args = ap.parse_args(argv)
@@ -890,6 +1071,10 @@ def main(argv):
     systems = list(SYSTEMS)
     missing = {s: why_not_installed(m) for s, m in OPTIONAL.items() if not installed(m)}
     systems = [s for s in systems if s not in missing]
+    if args.baseline:
+        args.baseline = os.path.abspath(args.baseline)
+    else:
+        systems.remove("tarnwick-baseline")
     if args.systems:
         wanted = args.systems.split(",")
         systems = [s for s in systems if s in wanted or s in ("floor", "% alone", "stdlib")]
@@ -916,7 +1101,7 @@ def main(argv):
             stdout_to = os.devnull if SCENARIOS[sc]["dest"] == "stdout" else None
             base = dict(scenario=sc, mode="time", reps=1, budget_s=budget_s, warmup=warmup,
                         min_calls=min_calls, max_calls=max_calls, workdir=workdir,
-                        floor_dir=args.floor_dir, stdout_to=stdout_to)
+                        floor_dir=args.floor_dir, baseline_dir=args.baseline, stdout_to=stdout_to)
             rounds = {s: [] for s in members}
             for _ in range(args.reps):
                 for s in members:

@@ -1,13 +1,15 @@
 """tarnwick at work: several loggers and threads, standard output and a dated log file, text and JSON;
-a library's stdlib logging records, a caught exception and a bound request logger."""
+a library's stdlib logging records, a caught exception, a bound request logger, a request context
+and, on Python 3.14, a template-string message."""
 
 import datetime
 import logging
 import os
+import sys
 import threading
 
 import stdlib_library
-from tarnwick import PyLevel, PyLogger, basic_config, capture_stdlib, get_logger
+from tarnwick import PyLevel, PyLogger, basic_config, capture_stdlib, context, get_logger
 
 LOG_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "logs")
 LOG_DIR = os.path.normpath(LOG_DIR)
@@ -51,6 +53,15 @@ def main():
         stdlib_library.refund("ann", -5)
     except ValueError:
         request_log.exception("refund failed")
+
+    # A request context: every line inside, from any logger or library, carries its fields.
+    with context(request="r-5678", user="bob"):
+        console.info("checkout started")
+        stdlib_library.charge("bob", 990)
+        if sys.version_info >= (3, 14):
+            # Compiled only where template strings exist, so the demo still runs on 3.11.
+            items, total = 3, 9.9
+            exec(compile('console.info(t"{items} items, total {total:.2f}")', "<demo>", "exec"))
     console.shutdown()
 
     day = datetime.date.today().strftime("%Y%m%d")

@@ -63,6 +63,8 @@ bool append_float_field(Bytes& out, LineStyle style, std::string_view key, doubl
     return true;
 }
 
+}  // namespace
+
 PyObject* raise_bad_key(PyObject* key, FieldKey kind) {
     if (kind == FieldKey::Invalid) {
         PyErr_Format(PyExc_ValueError,
@@ -77,8 +79,6 @@ PyObject* raise_bad_key(PyObject* key, FieldKey kind) {
     }
     return nullptr;
 }
-
-}  // namespace
 
 bool append_value_field(Bytes& out, LineStyle style, std::string_view key, PyObject* value) {
     if (PyUnicode_Check(value)) return append_str_field(out, style, key, value);

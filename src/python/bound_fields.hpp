@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "lib/bytes.hpp"
+#include "lib/fields.hpp"
 #include "lib/record_line.hpp"
 
 namespace tarnwick::python {
@@ -24,6 +25,9 @@ struct BoundFields {
 // repr (in JSON inf and nan as strings); bool as true/false; None as null; anything else as its
 // str(). False with the error of a failed conversion set.
 bool append_value_field(Bytes& out, LineStyle style, std::string_view key, PyObject* value);
+
+// The ValueError of a key that bind() refuses; always returns nullptr.
+PyObject* raise_bad_key(PyObject* key, FieldKey kind);
 
 // The UTF-8 text of a str, with lone surrogates written as backslash escapes instead of failing:
 // for texts the caller did not write itself (exception messages, tracebacks). False with the error set.

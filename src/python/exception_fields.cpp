@@ -12,6 +12,8 @@
 #include "python/bound_fields.hpp"
 #include "python/owned_ref.hpp"
 #include "python/py_logger.hpp"
+#include "python/structured.hpp"
+#include "python/template_message.hpp"
 
 namespace tarnwick::python {
 
@@ -84,7 +86,7 @@ PyObject* log_exception(PyLogger& self, PyObject* message, PyObject* const* args
     OwnedRef exc = handled_exception();
     if (!exc) return log_args(self, Level::Error, message, args, nargs);
     Bytes tail;
-    if (self.fields) tail.append(self.fields->rendered);
+    if (!append_line_members(tail, self, {}, {})) return nullptr;
     if (!append_exception_fields(tail, self.writer->config->style, exc.get(), nullptr)) return nullptr;
     return log_named(self, Level::Error, name_of(self), message, args, nargs, tail.view());
 }
@@ -100,7 +102,19 @@ PyObject* py_logger_exception(PyObject* op, PyObject* const* args, Py_ssize_t na
     Bound bound;
     if (!bind_fastcall(exception_signature, args, nargs, kwnames, bound)) return nullptr;
     PyObject* message = bound.values[0];  // borrowed from args
-    if (!PyUnicode_Check(message)) return raise_cast_error(message, "message", "str");
+    if (!PyUnicode_Check(message)) {
+        if constexpr (TEMPLATES) {
+            if (is_template(message)) {
+                if (bound.extra_count != 0) return raise_template_args(exception_signature.name, bound.extra_count);
+                if (!level_enabled(self.level, Level::Error)) Py_RETURN_NONE;
+                OwnedRef exc = handled_exception();
+                Bytes keys;
+                if (exc && !append_exception_fields(keys, self.writer->config->style, exc.get(), nullptr)) return nullptr;
+                return log_template(self, Level::Error, message, keys.view());
+            }
+        }
+        return raise_cast_error(message, "message", "str");
+    }
     if (!level_enabled(self.level, Level::Error)) Py_RETURN_NONE;
     return log_exception(self, message, bound.extra, bound.extra_count);
 }

@@ -15,6 +15,7 @@
 #include "python/message_format.hpp"
 #include "python/owned_ref.hpp"
 #include "python/py_logger.hpp"
+#include "python/structured.hpp"
 
 namespace tarnwick::python {
 
@@ -236,6 +237,10 @@ template <bool WithTail>
 }  // namespace
 
 PyObject* log_args(PyLogger& logger, Level level, PyObject* message, PyObject* const* args, Py_ssize_t nargs) {
+    // Until a context is bound or trace ids are on, this word is all a call pays for them.
+    if (ANY_STRUCTURE.load(std::memory_order_relaxed)) [[unlikely]] {
+        return log_structured(logger, level, message, args, nargs);
+    }
     // The fields are immutable and owned by the logger, which the call holds.
     if (logger.fields) [[unlikely]] {
         return log_message<true>(logger, level, name_of(logger), message, args, nargs, logger.fields->rendered);

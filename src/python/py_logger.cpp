@@ -10,6 +10,7 @@
 #include "python/errors.hpp"
 #include "python/logger_module/settings.hpp"
 #include "python/py_level.hpp"
+#include "python/template_message.hpp"
 
 namespace tarnwick::python {
 
@@ -60,7 +61,16 @@ PyObject* py_logger_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     Bound bound;
     if (!bind_fastcall(method.signature, args, nargs, kwnames, bound)) return nullptr;
     PyObject* message = bound.values[0];  // borrowed from args
-    if (!PyUnicode_Check(message)) return raise_cast_error(message, "message", "str");
+    if (!PyUnicode_Check(message)) {
+        if constexpr (TEMPLATES) {
+            if (is_template(message)) {
+                if (bound.extra_count != 0) return raise_template_args(method.signature.name, bound.extra_count);
+                if (!level_enabled(self.level, method.level)) Py_RETURN_NONE;
+                return log_template(self, method.level, message, {});
+            }
+        }
+        return raise_cast_error(message, "message", "str");
+    }
     if (!level_enabled(self.level, method.level)) Py_RETURN_NONE;
     return log_args(self, method.level, message, bound.extra, bound.extra_count);
 }
@@ -74,6 +84,12 @@ PyObject* py_logger_log(PyObject* op, PyObject* const* args, Py_ssize_t nargs, P
     if (kwnames == nullptr && nargs >= 1 && PyUnicode_Check(args[0])) [[likely]] {
         if (!level_enabled(self.level, Method.level)) Py_RETURN_NONE;
         return log_args(self, Method.level, args[0], args + 1, nargs - 1);
+    }
+    if constexpr (TEMPLATES) {
+        if (kwnames == nullptr && nargs == 1 && is_template(args[0])) {
+            if (!level_enabled(self.level, Method.level)) Py_RETURN_NONE;
+            return log_template(self, Method.level, args[0], {});
+        }
     }
     return log_bound(self, Method, args, nargs, kwnames);
 }

@@ -13,6 +13,8 @@
 #include "python/message_format.hpp"
 #include "python/owned_ref.hpp"
 #include "python/py_logger.hpp"
+#include "python/structured.hpp"
+#include "python/template_message.hpp"
 
 namespace tarnwick::python {
 
@@ -88,14 +90,34 @@ PyObject* py_logger_emit(PyObject* op, PyObject* const* args, Py_ssize_t nargs, 
     }
 
     const LineStyle style = self.writer->config->style;
+    // A template message gives the text and fields of its own.
+    ScratchLoan scratch;
+    CallMembers call(scratch->members);
+    std::string template_member;
+    const bool from_template = is_template(msg);
+    if constexpr (TEMPLATES) {
+        if (from_template) {
+            const int has_args = msg_args == Py_None ? 0 : PyObject_IsTrue(msg_args);
+            if (has_args < 0) return nullptr;
+            if (has_args != 0) {
+                return raise_template_args("the record", PyTuple_Check(msg_args) ? PyTuple_GET_SIZE(msg_args) : 1);
+            }
+            if (!render_template(msg, style, scratch->message, call, template_member, true)) return nullptr;
+        }
+    }
     Bytes tail;
-    if (extras != Py_None) {
-        if (!PyDict_Check(extras)) return raise_cast_error(extras, "extras", "dict");
+    if (extras != Py_None || from_template || ANY_STRUCTURE.load(std::memory_order_relaxed)) {
+        if (extras != Py_None && !PyDict_Check(extras)) return raise_cast_error(extras, "extras", "dict");
+        // In line order: the template's text, the span's ids and the request context, the bound
+        // fields, the template's fields, the extras.
         FieldSet fields;
+        if (!template_member.empty()) fields.add("msg_template", template_member, false);
+        if (!add_ambient_members(fields, self)) return nullptr;
         if (self.fields) {
             for (const auto& [key, member] : self.fields->members) fields.add(key, member, false);
         }
-        if (!add_extras(fields, style, extras)) return nullptr;
+        for (const Member& m : call.finish()) fields.add(m.key, m.text, false);
+        if (extras != Py_None && !add_extras(fields, style, extras)) return nullptr;
         fields.append_to(tail);
     } else if (self.fields) {
         tail.append(self.fields->rendered);
@@ -106,6 +128,7 @@ PyObject* py_logger_emit(PyObject* op, PyObject* const* args, Py_ssize_t nargs, 
         return nullptr;
     }
 
+    if (from_template) return log_text(self, level, line_name, scratch->message.view(), tail.view());
     OwnedRef message = PyUnicode_CheckExact(msg) ? OwnedRef::borrow(msg) : OwnedRef::steal(PyObject_Str(msg));
     if (!message) return nullptr;
     const int has_args = msg_args == Py_None ? 0 : PyObject_IsTrue(msg_args);

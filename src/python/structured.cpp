@@ -1,0 +1,582 @@
+// The request context (one ContextVar holding an immutable snapshot rendered in every line shape),
+// trace ids read from OpenTelemetry's context, and the private module tarnwick._context through
+// which the package sets them.
+#include "python/structured.hpp"
+
+#include <algorithm>
+#include <array>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "lib/fields.hpp"
+#include "lib/shared_writer.hpp"
+#include "python/bound_fields.hpp"
+#include "python/errors.hpp"
+#include "python/message_format.hpp"
+#include "python/owned_ref.hpp"
+#include "python/py_logger.hpp"
+#include "python/template_message.hpp"
+#include "python/thread_cache.hpp"
+
+namespace tarnwick::python {
+
+namespace {
+
+constexpr std::array<LineStyle, 3> GROUP_STYLES = {{{false, false, false}, {false, false, true}, {true, false, false}}};
+
+// The fields of a context in one line shape.
+struct GroupFields {
+    std::vector<std::pair<std::string, std::string>> members;  // key, its rendered member
+    std::string text;                                          // every member, as lines carry them
+    std::uint64_t mask = 0;                                    // key_bit of every key
+};
+
+// The value of the context variable: immutable once made, so any thread reads it without a lock.
+struct PyContextFields {
+    PyObject_HEAD OwnedRef values;  // dict of the raw values, for current_context()
+    std::array<GroupFields, 3> groups;
+};
+
+PyTypeObject* CONTEXT_FIELDS_TYPE = nullptr;  // process lifetime
+std::atomic<PyObject*> CONTEXT_VAR{nullptr};  // process lifetime; set before ANY_STRUCTURE
+
+int py_context_fields_traverse(PyObject* op, visitproc visit, void* arg) {
+    Py_VISIT(reinterpret_cast<PyContextFields*>(op)->values.get());
+    Py_VISIT(Py_TYPE(op));
+    return 0;
+}
+
+void py_context_fields_dealloc(PyObject* op) noexcept {
+    auto* self = reinterpret_cast<PyContextFields*>(op);
+    PyTypeObject* type = Py_TYPE(op);
+    PyObject_GC_UnTrack(op);
+    std::destroy_at(&self->groups);
+    std::destroy_at(&self->values);
+    type->tp_free(op);
+    Py_DECREF(type);
+}
+
+PyType_Slot context_fields_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(py_context_fields_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(py_context_fields_traverse)},
+    {Py_tp_doc, const_cast<char*>("The fields of a request context, rendered for every line shape.")},
+    {0, nullptr},
+};
+
+PyType_Spec context_fields_spec = {
+    .name = "tarnwick._context.ContextFields",
+    .basicsize = sizeof(PyContextFields),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_HAVE_GC,
+    .slots = context_fields_slots,
+};
+
+// The context in force, or null; `group` its fields in one shape. The reference keeps the
+// snapshot's bytes alive for the call, whatever Python code the call runs.
+struct ContextInForce {
+    OwnedRef snapshot;
+    const GroupFields* group = nullptr;
+};
+
+// Set by the first bind_context(): until then the variable is not read (trace ids alone are on).
+std::atomic<bool> ANY_CONTEXT{false};
+
+bool read_context(std::size_t group, ContextInForce& out) {
+    if (!ANY_CONTEXT.load(std::memory_order_relaxed)) return true;
+    PyObject* var = CONTEXT_VAR.load(std::memory_order_acquire);
+    if (var == nullptr) return true;
+    PyObject* value = nullptr;
+    if (PyContextVar_Get(var, nullptr, &value) < 0) return false;
+    out.snapshot = OwnedRef::steal(value);
+    // Only snapshots made here count; anything else set through the private variable is ignored.
+    if (value != nullptr && Py_TYPE(value) == CONTEXT_FIELDS_TYPE) {
+        const GroupFields& fields = reinterpret_cast<PyContextFields*>(value)->groups[group];
+        if (!fields.members.empty()) out.group = &fields;
+    }
+    return true;
+}
+
+}  // namespace
+
+// Where the current span comes from: OpenTelemetry's context variable when its runtime context is
+// the contextvars one (read from here without a call), else its get_current().
+struct TraceSource {
+    PyObject* var;          // strong, or null
+    PyObject* get_current;  // strong
+    PyObject* get_span;     // strong: opentelemetry.trace.get_current_span
+};
+
+namespace {
+
+std::atomic<const TraceSource*> TRACE{nullptr};  // null: trace ids off
+// Every source ever made, kept for the process: a thread may still be reading one that was replaced.
+std::mutex TRACE_SOURCES_MUTEX;
+auto* const TRACE_SOURCES = new std::vector<std::unique_ptr<TraceSource>>();
+
+constexpr std::uint64_t TRACE_MASK = key_bit("trace_id") | key_bit("span_id");
+
+// A span context's id as fixed-width lowercase hex, or false (nothing set) when it is no int of
+// that many digits.
+bool hex_id(PyObject* span_context, const char* attribute, const char* spec, std::size_t digits, std::string& out) {
+    OwnedRef id = OwnedRef::steal(PyObject_GetAttrString(span_context, attribute));
+    if (!id || !PyLong_Check(id.get())) {
+        PyErr_Clear();
+        return false;
+    }
+    OwnedRef text = OwnedRef::steal(PyObject_Format(id.get(), OwnedRef::steal(PyUnicode_FromString(spec)).get()));
+    std::string_view view;
+    if (!text || !utf8_of(text.get(), view) || view.size() != digits || view.front() == '-') {
+        PyErr_Clear();
+        return false;
+    }
+    out.assign(view);
+    return true;
+}
+
+// The members of the span current in `context`, in every shape; all empty without a valid span.
+// False with the error set.
+bool span_members(const TraceSource& source, PyObject* context, TraceMembers& out) {
+    out = {};
+    OwnedRef span = OwnedRef::steal(PyObject_CallOneArg(source.get_span, context));
+    if (!span) return false;
+    OwnedRef span_context = OwnedRef::steal(PyObject_CallMethod(span.get(), "get_span_context", nullptr));
+    if (!span_context) return false;
+    OwnedRef valid = OwnedRef::steal(PyObject_GetAttrString(span_context.get(), "is_valid"));
+    if (!valid) return false;
+    const int is_valid = PyObject_IsTrue(valid.get());
+    if (is_valid < 0) return false;
+    std::string trace_id, span_id;
+    if (is_valid == 0 || !hex_id(span_context.get(), "trace_id", "032x", 32, trace_id) ||
+        !hex_id(span_context.get(), "span_id", "016x", 16, span_id)) {
+        return true;
+    }
+    for (std::size_t g = 0; g < 3; ++g) {
+        Bytes members;
+        append_text_field(members, GROUP_STYLES[g], "trace_id", trace_id);
+        out.split[g] = members.size();
+        append_text_field(members, GROUP_STYLES[g], "span_id", span_id);
+        out.text[g].assign(members.view());
+    }
+    return true;
+}
+
+// The span's members for `group`, copied out of the thread's cache (Python code run by a later
+// step of the call may log and replace it). False with the error set.
+struct SpanIds {
+    // The longest shape (coloured keys) takes 85 bytes.
+    static constexpr std::size_t CAPACITY = 128;
+    std::array<char, CAPACITY> bytes;
+    std::size_t size = 0;
+    std::size_t split = 0;
+
+    std::string_view text() const noexcept { return {bytes.data(), size}; }
+};
+
+bool read_span_ids(std::size_t group, SpanIds& out) {
+    const TraceSource* source = TRACE.load(std::memory_order_acquire);
+    if (source == nullptr) return true;
+    OwnedRef context;
+    if (source->var != nullptr) {
+        PyObject* value = nullptr;
+        if (PyContextVar_Get(source->var, nullptr, &value) < 0) return false;
+        context = OwnedRef::steal(value);
+    } else {
+        context = OwnedRef::steal(PyObject_CallNoArgs(source->get_current));
+        if (!context) return false;
+    }
+    if (!context) return true;
+    ThreadCache* cache = &thread_cache();
+    if (cache->trace_context != context.get() || cache->trace_source != source) {
+        TraceMembers members;
+        if (!span_members(*source, context.get(), members)) return false;
+        cache = &thread_cache();  // the same object: only the thread's end releases it
+        Py_XSETREF(cache->trace_context, context.release());
+        cache->trace_source = source;
+        cache->trace = std::move(members);
+    }
+    const std::string& text = cache->trace.text[group];
+    if (text.size() > SpanIds::CAPACITY) return true;  // never: the ids have a fixed width
+    std::copy(text.begin(), text.end(), out.bytes.begin());
+    out.size = text.size();
+    out.split = cache->trace.split[group];
+    return true;
+}
+
+// One source of members of a line, in increasing precedence.
+struct Run {
+    std::string_view text;
+    std::uint64_t mask = 0;
+    std::span<const Member> members;                                   // or
+    const std::vector<std::pair<std::string, std::string>>* pairs = nullptr;
+};
+
+std::uint64_t mask_of(std::span<const Member> members) {
+    std::uint64_t mask = 0;
+    for (const Member& m : members) mask |= key_bit(m.key);
+    return mask;
+}
+
+std::uint64_t mask_of(const std::vector<std::pair<std::string, std::string>>& pairs) {
+    std::uint64_t mask = 0;
+    for (const auto& p : pairs) mask |= key_bit(p.first);
+    return mask;
+}
+
+// Concatenates the runs when no key can repeat (the common case, told by their masks), else
+// merges them key by key.
+void compose(Bytes& out, std::span<const Run> runs) {
+    std::uint64_t seen = 0;
+    bool overlap = false;
+    for (const Run& r : runs) {
+        overlap = overlap || (seen & r.mask) != 0;
+        seen |= r.mask;
+    }
+    if (!overlap) {
+        for (const Run& r : runs) {
+            if (r.pairs != nullptr || r.members.empty()) {
+                out.append(r.text);
+            } else {
+                for (const Member& m : r.members) out.append(m.text);
+            }
+        }
+        return;
+    }
+    std::vector<std::vector<Member>> owned;
+    std::vector<std::span<const Member>> spans;
+    owned.reserve(runs.size());
+    for (const Run& r : runs) {
+        if (r.pairs == nullptr) {
+            spans.push_back(r.members);
+            continue;
+        }
+        auto& members = owned.emplace_back();
+        for (const auto& p : *r.pairs) members.push_back({p.first, p.second});
+        spans.push_back(members);
+    }
+    append_merged(out, spans);
+}
+
+// What the moment of the call adds to a line: the span's ids and the context in force.
+struct Ambient {
+    ContextInForce context;
+    SpanIds span;
+
+    bool read(std::size_t group) { return read_span_ids(group, span) && read_context(group, context); }
+};
+
+// `own` first, the ambient members, the logger's bound fields and `call` last, composed into `out`.
+void compose_members(Bytes& out, const Ambient& ambient, const PyLogger& logger, std::span<const Member> own,
+                     std::span<const Member> call) {
+    const std::string_view span_text = ambient.span.text();
+    const std::array<Member, 2> span_members = {Member{"trace_id", span_text.substr(0, ambient.span.split)},
+                                                Member{"span_id", span_text.substr(ambient.span.split)}};
+    const GroupFields* context = ambient.context.group;
+    std::array<Run, 5> runs;
+    std::size_t n = 0;
+    if (!own.empty()) runs[n++] = Run{{}, mask_of(own), own, nullptr};
+    if (!span_text.empty()) runs[n++] = Run{{}, TRACE_MASK, span_members, nullptr};
+    if (context != nullptr) runs[n++] = Run{context->text, context->mask, {}, &context->members};
+    if (logger.fields) {
+        runs[n++] = Run{logger.fields->rendered, mask_of(logger.fields->members), {}, &logger.fields->members};
+    }
+    if (!call.empty()) runs[n++] = Run{{}, mask_of(call), call, nullptr};
+    compose(out, std::span<const Run>(runs.data(), n));
+}
+
+}  // namespace
+
+PyObject* log_structured(PyLogger& logger, Level level, PyObject* message, PyObject* const* args, Py_ssize_t nargs) {
+    const std::size_t group = group_index(logger.writer->config->style);
+    Ambient ambient;
+    if (!ambient.read(group)) return nullptr;
+    const GroupFields* context = ambient.context.group;
+    const BoundFields* bound = logger.fields.get();
+    // The common shapes pass their one rendered run as it is, without a copy.
+    std::string_view only;
+    const bool one_run = ambient.span.size == 0 ? (context == nullptr || bound == nullptr)
+                                                : (context == nullptr && bound == nullptr);
+    if (one_run) {
+        only = ambient.span.size != 0 ? ambient.span.text()
+               : context != nullptr       ? std::string_view(context->text)
+               : bound != nullptr         ? std::string_view(bound->rendered)
+                                          : std::string_view();
+        return log_named(logger, level, name_of(logger), message, args, nargs, only);
+    }
+    ScratchLoan scratch;
+    compose_members(scratch->tail, ambient, logger, {}, {});
+    return log_named(logger, level, name_of(logger), message, args, nargs, scratch->tail.view());
+}
+
+bool add_ambient_members(FieldSet& fields, PyLogger& logger) {
+    if (!ANY_STRUCTURE.load(std::memory_order_relaxed)) return true;
+    Ambient ambient;
+    if (!ambient.read(group_index(logger.writer->config->style))) return false;
+    const std::string_view span = ambient.span.text();
+    if (!span.empty()) {
+        fields.add("trace_id", span.substr(0, ambient.span.split), false);
+        fields.add("span_id", span.substr(ambient.span.split), false);
+    }
+    if (const GroupFields* context = ambient.context.group) {
+        for (const auto& [key, member] : context->members) fields.add(key, member, false);
+    }
+    return true;
+}
+
+bool append_line_members(Bytes& out, PyLogger& logger, std::span<const Member> own, std::span<const Member> call) {
+    Ambient ambient;
+    if (ANY_STRUCTURE.load(std::memory_order_relaxed) && !ambient.read(group_index(logger.writer->config->style))) {
+        return false;
+    }
+    compose_members(out, ambient, logger, own, call);
+    return true;
+}
+
+namespace {
+
+thread_local Scratch SCRATCH;
+
+}  // namespace
+
+ScratchLoan::ScratchLoan() : scratch_(std::move(SCRATCH)) {}
+
+ScratchLoan::~ScratchLoan() {
+    scratch_.tail.clear();
+    scratch_.message.clear();
+    scratch_.members.clear();
+    SCRATCH = std::move(scratch_);
+}
+
+namespace {
+
+thread_local ThreadCache* THREAD_CACHE = nullptr;  // owned by the capsule in the thread's state dict
+constexpr const char* THREAD_CACHE_KEY = "tarnwick._context.thread_cache";
+
+// Runs when the thread's Python state is cleared. Finalisation clears the states of daemon threads
+// from the main thread: those caches are left alone (the process is ending).
+void release_thread_cache(PyObject* capsule) noexcept {
+    auto* cache = static_cast<ThreadCache*>(PyCapsule_GetPointer(capsule, THREAD_CACHE_KEY));
+    if (cache == nullptr || cache != THREAD_CACHE) {
+        PyErr_Clear();
+        return;
+    }
+    THREAD_CACHE = nullptr;
+    delete cache;
+}
+
+[[gnu::noinline]] ThreadCache& first_thread_cache() {
+    auto owned = std::make_unique<ThreadCache>();
+    PyObject* dict = PyThreadState_GetDict();  // borrowed; null, without an error, if unavailable
+    OwnedRef capsule = OwnedRef::steal(PyCapsule_New(owned.get(), THREAD_CACHE_KEY, release_thread_cache));
+    if (dict == nullptr || !capsule || PyDict_SetItemString(dict, THREAD_CACHE_KEY, capsule.get()) < 0) {
+        PyErr_Clear();  // its references then stay until the process ends
+    }
+    THREAD_CACHE = owned.release();
+    return *THREAD_CACHE;
+}
+
+}  // namespace
+
+ThreadCache& thread_cache() {
+    if (ThreadCache* cache = THREAD_CACHE) [[likely]]
+        return *cache;
+    return first_thread_cache();
+}
+
+ThreadCache::~ThreadCache() { Py_XDECREF(trace_context); }
+
+namespace {
+
+// ---- the module tarnwick._context -------------------------------------------------------------
+
+PyObject* make_context_fields(PyObject* base, PyObject* const* values, PyObject* kwnames) {
+    auto* type = CONTEXT_FIELDS_TYPE;
+    OwnedRef made = OwnedRef::steal(type->tp_alloc(type, 0));
+    if (!made) return nullptr;
+    auto* self = reinterpret_cast<PyContextFields*>(made.get());
+    std::construct_at(&self->values);
+    std::construct_at(&self->groups);
+    const auto* old = base != nullptr && Py_TYPE(base) == type ? reinterpret_cast<PyContextFields*>(base) : nullptr;
+    self->values = OwnedRef::steal(old != nullptr ? PyDict_Copy(old->values.get()) : PyDict_New());
+    if (!self->values) return nullptr;
+    if (old != nullptr) {
+        for (std::size_t g = 0; g < 3; ++g) self->groups[g].members = old->groups[g].members;
+    }
+    const Py_ssize_t count = PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject* key = PyTuple_GET_ITEM(kwnames, i);  // borrowed from the call's own tuple
+        std::string_view key_text;
+        if (!utf8_of(key, key_text)) return nullptr;
+        const FieldKey kind = classify_field_key(key_text);
+        if (kind != FieldKey::Valid) return raise_bad_key(key, kind);
+        // Any other object's str() runs once, not once per shape.
+        PyObject* value = values[i];  // borrowed from the call
+        OwnedRef text;
+        if (!(PyUnicode_Check(value) || value == Py_None || PyLong_Check(value) || PyFloat_Check(value))) {
+            text = OwnedRef::steal(PyObject_Str(value));
+            if (!text) return nullptr;
+            value = text.get();
+        }
+        for (std::size_t g = 0; g < 3; ++g) {
+            Bytes member;
+            if (!append_value_field(member, GROUP_STYLES[g], key_text, value)) return nullptr;
+            auto& members = self->groups[g].members;
+            auto same = std::find_if(members.begin(), members.end(), [&](const auto& m) { return m.first == key_text; });
+            if (same != members.end()) {
+                same->second.assign(member.view());  // a key bound again keeps its place
+            } else {
+                members.emplace_back(std::string(key_text), std::string(member.view()));
+            }
+        }
+        if (PyDict_SetItem(self->values.get(), key, values[i]) < 0) return nullptr;
+    }
+    for (auto& group : self->groups) {
+        for (const auto& m : group.members) {
+            group.text += m.second;
+            group.mask |= key_bit(m.first);
+        }
+    }
+    return made.release();
+}
+
+PyObject* py_bind_context(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    if (nargs != 0) {
+        PyErr_Format(PyExc_TypeError, "bind_context() takes 0 positional arguments but %zd %s given", nargs,
+                     nargs == 1 ? "was" : "were");
+        return nullptr;
+    }
+    PyObject* var = CONTEXT_VAR.load(std::memory_order_acquire);
+    PyObject* base = nullptr;
+    if (PyContextVar_Get(var, nullptr, &base) < 0) return nullptr;
+    OwnedRef held_base = OwnedRef::steal(base);
+    OwnedRef fields;
+    if (kwnames == nullptr || PyTuple_GET_SIZE(kwnames) == 0) {
+        fields = held_base ? std::move(held_base) : OwnedRef::borrow(Py_None);
+    } else {
+        fields = OwnedRef::steal(make_context_fields(base, args, kwnames));
+        if (!fields) return nullptr;
+    }
+    ANY_CONTEXT.store(true, std::memory_order_relaxed);
+    ANY_STRUCTURE.store(true, std::memory_order_relaxed);
+    return PyContextVar_Set(var, fields.get());
+}
+
+PyObject* py_reset_context(PyObject*, PyObject* token) {
+    if (PyContextVar_Reset(CONTEXT_VAR.load(std::memory_order_acquire), token) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* py_current_context(PyObject*, PyObject*) {
+    PyObject* value = nullptr;
+    if (PyContextVar_Get(CONTEXT_VAR.load(std::memory_order_acquire), nullptr, &value) < 0) return nullptr;
+    OwnedRef held = OwnedRef::steal(value);
+    if (value == nullptr || Py_TYPE(value) != CONTEXT_FIELDS_TYPE) return PyDict_New();
+    return PyDict_Copy(reinterpret_cast<PyContextFields*>(value)->values.get());
+}
+
+// _set_trace(var, get_current, get_current_span), or _set_trace(None, None, None) to turn ids off.
+PyObject* py_set_trace(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 3) {
+        PyErr_SetString(PyExc_TypeError, "_set_trace() takes exactly 3 arguments");
+        return nullptr;
+    }
+    if (args[2] == Py_None) {
+        TRACE.store(nullptr, std::memory_order_release);
+        Py_RETURN_NONE;
+    }
+    PyObject* var = args[0] == Py_None ? nullptr : args[0];
+    if ((var != nullptr && !PyContextVar_CheckExact(var)) || !PyCallable_Check(args[1]) || !PyCallable_Check(args[2])) {
+        PyErr_SetString(PyExc_TypeError, "_set_trace() takes a ContextVar or None and two callables");
+        return nullptr;
+    }
+    const TraceSource* source = nullptr;
+    {
+        std::lock_guard lock(TRACE_SOURCES_MUTEX);
+        for (const auto& s : *TRACE_SOURCES) {
+            if (s->var == var && s->get_current == args[1] && s->get_span == args[2]) source = s.get();
+        }
+        if (source == nullptr) {
+            Py_XINCREF(var);
+            TRACE_SOURCES->push_back(
+                std::make_unique<TraceSource>(TraceSource{var, Py_NewRef(args[1]), Py_NewRef(args[2])}));
+            source = TRACE_SOURCES->back().get();
+        }
+    }
+    TRACE.store(source, std::memory_order_release);
+    ANY_STRUCTURE.store(true, std::memory_order_relaxed);
+    Py_RETURN_NONE;
+}
+
+PyObject* py_set_msg_template(PyObject*, PyObject* on) {
+    const int truth = PyObject_IsTrue(on);
+    if (truth < 0) return nullptr;
+    MSG_TEMPLATE.store(truth != 0, std::memory_order_relaxed);
+    Py_RETURN_NONE;
+}
+
+PyMethodDef context_methods[] = {
+    {"bind_context", as_cfunction(guarded<py_bind_context>), METH_FASTCALL | METH_KEYWORDS,
+     "bind_context(**fields)\n--\n\n"
+     "Adds `fields` to the request context of this thread or task; returns the token for reset_context()."},
+    {"reset_context", as_cfunction(guarded<py_reset_context>), METH_O,
+     "reset_context(token, /)\n--\n\nRestores the request context as it was before bind_context() made `token`."},
+    {"current_context", as_cfunction(guarded<py_current_context>), METH_NOARGS,
+     "current_context()\n--\n\nThe fields of the request context in force, as a new dict."},
+    {"_set_trace", as_cfunction(guarded<py_set_trace>), METH_FASTCALL,
+     "_set_trace(var, get_current, get_current_span, /)\n--\n\n"},
+    {"_set_msg_template", as_cfunction(guarded<py_set_msg_template>), METH_O, "_set_msg_template(on, /)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef context_module_def = {
+    PyModuleDef_HEAD_INIT,
+    "tarnwick._context",
+    "Request context and trace ids of record lines (private: use the tarnwick package).",
+    0,  // no per-module state: everything is process-wide, as in _logger
+    context_methods,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+PyObject* CONTEXT_MODULE = nullptr;  // built once, held for the process
+
+PyObject* init_context_module() {
+    if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+        PyErr_SetString(PyExc_ImportError, "tarnwick._context does not support sub-interpreters");
+        return nullptr;
+    }
+    if (CONTEXT_MODULE != nullptr) return Py_NewRef(CONTEXT_MODULE);
+    OwnedRef module = OwnedRef::steal(PyModule_Create(&context_module_def));
+    if (!module) return nullptr;
+#ifdef Py_GIL_DISABLED
+    if (PyUnstable_Module_SetGIL(module.get(), Py_MOD_GIL_NOT_USED) < 0) return nullptr;
+#endif
+    if (CONTEXT_FIELDS_TYPE == nullptr) {
+        CONTEXT_FIELDS_TYPE = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&context_fields_spec));
+        if (CONTEXT_FIELDS_TYPE == nullptr) return nullptr;
+    }
+    if (CONTEXT_VAR.load() == nullptr) {
+        PyObject* var = PyContextVar_New("tarnwick.context", nullptr);
+        if (var == nullptr) return nullptr;
+        CONTEXT_VAR.store(var, std::memory_order_release);
+    }
+    if (PyModule_AddObjectRef(module.get(), "CONTEXT", CONTEXT_VAR.load()) < 0 ||
+        PyModule_AddObjectRef(module.get(), "ContextFields", reinterpret_cast<PyObject*>(CONTEXT_FIELDS_TYPE)) < 0) {
+        return nullptr;
+    }
+    CONTEXT_MODULE = Py_NewRef(module.get());
+    return module.release();
+}
+
+}  // namespace
+
+}  // namespace tarnwick::python
+
+// The same shared object as _logger, loaded a second time under this name by the package, so both
+// modules share one set of process-wide state.
+PyMODINIT_FUNC PyInit__context() { return tarnwick::python::guarded<tarnwick::python::init_context_module>(); }

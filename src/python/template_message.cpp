@@ -1,0 +1,404 @@
+#include "python/template_message.hpp"
+
+#if PY_VERSION_HEX >= 0x030E0000
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "lib/fields.hpp"
+#include "lib/json_escape.hpp"
+#include "lib/number_append.hpp"
+#include "lib/shared_writer.hpp"
+#include "python/bound_fields.hpp"
+#include "python/message_format.hpp"
+#include "python/owned_ref.hpp"
+#include "python/py_logger.hpp"
+#include "python/thread_cache.hpp"
+
+namespace tarnwick::python {
+
+namespace {
+
+// Where Template and Interpolation keep their parts, from the types' own member tables: read in
+// place, without an attribute lookup per part per call. The objects are immutable.
+struct Layout {
+    PyTypeObject* template_type = nullptr;
+    Py_ssize_t strings = -1, interpolations = -1;
+    Py_ssize_t value = -1, expression = -1, conversion = -1, format_spec = -1;
+};
+
+Layout LAYOUT;  // written once, before TEMPLATE_TYPE is published
+std::atomic<PyTypeObject*> TEMPLATE_TYPE{nullptr};
+std::atomic<bool> LAYOUT_UNKNOWN{false};  // the types describe their parts otherwise
+
+bool find_member(PyTypeObject* type, const char* name, Py_ssize_t& offset) {
+    auto* members = static_cast<PyMemberDef*>(PyType_GetSlot(type, Py_tp_members));
+    if (members == nullptr) return false;
+    for (; members->name != nullptr; ++members) {
+        if (std::string_view(members->name) == name && members->type == Py_T_OBJECT_EX) {
+            offset = members->offset;
+            return true;
+        }
+    }
+    return false;
+}
+
+[[gnu::noinline]] PyTypeObject* load_layout() {
+    if (LAYOUT_UNKNOWN.load(std::memory_order_relaxed)) return nullptr;
+    OwnedRef module = OwnedRef::steal(PyImport_ImportModule("string.templatelib"));
+    OwnedRef tmpl = module ? OwnedRef::steal(PyObject_GetAttrString(module.get(), "Template")) : OwnedRef();
+    OwnedRef interp = module ? OwnedRef::steal(PyObject_GetAttrString(module.get(), "Interpolation")) : OwnedRef();
+    if (!tmpl || !interp || !PyType_Check(tmpl.get()) || !PyType_Check(interp.get())) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    // Static types of the interpreter: they live as long as the process.
+    auto* template_type = reinterpret_cast<PyTypeObject*>(tmpl.get());
+    auto* interpolation_type = reinterpret_cast<PyTypeObject*>(interp.get());
+    Layout layout;
+    layout.template_type = template_type;
+    if (!find_member(template_type, "strings", layout.strings) ||
+        !find_member(template_type, "interpolations", layout.interpolations) ||
+        !find_member(interpolation_type, "value", layout.value) ||
+        !find_member(interpolation_type, "expression", layout.expression) ||
+        !find_member(interpolation_type, "conversion", layout.conversion) ||
+        !find_member(interpolation_type, "format_spec", layout.format_spec)) {
+        LAYOUT_UNKNOWN.store(true, std::memory_order_relaxed);
+        return nullptr;
+    }
+    // Two threads may get here at once: they write the same values.
+    static std::once_flag once;
+    std::call_once(once, [&] { LAYOUT = layout; });
+    TEMPLATE_TYPE.store(template_type, std::memory_order_release);
+    return template_type;
+}
+
+// Borrowed from `obj`, which the caller holds.
+PyObject* part(PyObject* obj, Py_ssize_t offset) noexcept {
+    return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + offset);
+}
+
+}  // namespace
+
+// What a call site's static parts determine. Owned by its thread's cache; a call holds it while
+// Python code it runs may log.
+struct TemplateEntry {
+    PyObject* strings = nullptr;          // strong: the key, kept alive so its address stays its own
+    std::vector<PyObject*> expressions;   // strong: two call sites may share one strings tuple
+    std::vector<std::string> statics;     // UTF-8 of each static part
+    std::vector<std::string> keys;        // per interpolation: the field key, or empty for msg only
+    std::vector<std::string> expression_texts;
+    // msg_template per line shape, made with these conversions and format specs (strong).
+    std::vector<std::pair<PyObject*, PyObject*>> template_parts;
+    std::array<std::string, 3> template_member;
+    std::array<bool, 3> template_made{};
+    // Per line shape and interpolation, what comes before a text value (` user="`) and before a bare
+    // one (` n=`), made on the first call in that shape.
+    std::array<std::vector<std::pair<std::string, std::string>>, 3> key_texts;
+
+    TemplateEntry() = default;
+    TemplateEntry(const TemplateEntry&) = delete;
+    TemplateEntry& operator=(const TemplateEntry&) = delete;
+    ~TemplateEntry() {
+        Py_XDECREF(strings);
+        for (PyObject* e : expressions) Py_DECREF(e);
+        for (auto [conversion, spec] : template_parts) {
+            Py_DECREF(conversion);
+            Py_DECREF(spec);
+        }
+    }
+};
+
+namespace {
+
+// Call sites each thread keeps parsed; the least recently used goes first.
+constexpr std::size_t TEMPLATE_CACHE_SIZE = 64;
+
+bool same_str(PyObject* a, PyObject* b) {
+    return a == b || (PyUnicode_Check(a) && PyUnicode_Check(b) && PyUnicode_Compare(a, b) == 0);
+}
+
+bool matches(const TemplateEntry& entry, PyObject* interpolations) {
+    const Py_ssize_t n = PyTuple_GET_SIZE(interpolations);
+    if (static_cast<std::size_t>(n) != entry.expressions.size()) return false;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* expression = part(PyTuple_GET_ITEM(interpolations, i), LAYOUT.expression);
+        if (!same_str(expression, entry.expressions[static_cast<std::size_t>(i)])) return false;
+    }
+    return true;
+}
+
+std::shared_ptr<TemplateEntry> parse(PyObject* strings, PyObject* interpolations) {
+    auto entry = std::make_shared<TemplateEntry>();
+    entry->strings = Py_NewRef(strings);
+    const Py_ssize_t n = PyTuple_GET_SIZE(interpolations);
+    if (PyTuple_GET_SIZE(strings) != n + 1) {
+        PyErr_SetString(PyExc_SystemError, "a Template without one more string than interpolations");
+        return nullptr;
+    }
+    for (Py_ssize_t i = 0; i <= n; ++i) {
+        std::string_view text;
+        if (!utf8_of(PyTuple_GET_ITEM(strings, i), text)) return nullptr;
+        entry->statics.emplace_back(text);
+    }
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* expression = part(PyTuple_GET_ITEM(interpolations, i), LAYOUT.expression);
+        entry->expressions.push_back(Py_NewRef(expression));
+        std::string_view text;
+        if (!utf8_of(expression, text)) return nullptr;
+        entry->expression_texts.emplace_back(text);
+        std::string_view name;
+        std::string key;
+        // A name that is no valid field key (reserved, or not ASCII) stays in the message only.
+        if (dotted_name(text, name) && classify_field_key(name) == FieldKey::Valid) key = name;
+        for (const std::string& earlier : entry->keys) {
+            if (earlier == key) key.clear();  // the first occurrence places it
+        }
+        entry->keys.push_back(std::move(key));
+    }
+    return entry;
+}
+
+// The entry of this call site, first in the thread's cache (parsed if needed); null with the error set.
+TemplateEntry* entry_for(PyObject* strings, PyObject* interpolations) {
+    auto& cache = thread_cache().templates;
+    for (std::size_t i = 0; i < cache.size(); ++i) {
+        if (cache[i]->strings == strings && matches(*cache[i], interpolations)) {
+            if (i != 0) std::swap(cache[i], cache[0]);  // hot sites stay in front
+            return cache[0].get();
+        }
+    }
+    std::shared_ptr<TemplateEntry> entry = parse(strings, interpolations);
+    if (!entry) return nullptr;
+    if (cache.size() >= TEMPLATE_CACHE_SIZE) cache.pop_back();
+    cache.push_back(std::move(entry));
+    std::rotate(cache.begin(), cache.end() - 1, cache.end());
+    return cache[0].get();
+}
+
+// Whether rendering `value` this way runs no Python code (which could log, and so change the
+// thread's cache).
+bool renders_natively(PyObject* value, PyObject* conversion, PyObject* spec) {
+    return conversion == Py_None && PyUnicode_Check(spec) && PyUnicode_GET_LENGTH(spec) == 0 &&
+           (PyUnicode_CheckExact(value) || PyLong_CheckExact(value) || PyFloat_CheckExact(value));
+}
+
+// f-string semantics: the conversion, then format() with the spec. The common values with neither
+// are written without a Python call.
+bool append_formatted(Bytes& out, PyObject* value, PyObject* conversion, PyObject* spec) {
+    if (conversion == Py_None && PyUnicode_Check(spec) && PyUnicode_GET_LENGTH(spec) == 0) {
+        if (PyUnicode_CheckExact(value)) return append_utf8(out, value);
+        if (PyLong_CheckExact(value)) {
+            int overflow = 0;
+            const long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
+            if (overflow == 0) {
+                push_i64(out, v);
+                return true;
+            }
+        }
+        if (PyFloat_CheckExact(value) && push_f64_repr(out, PyFloat_AS_DOUBLE(value))) return true;
+    }
+    OwnedRef converted;
+    if (conversion == Py_None) {
+        converted = OwnedRef::borrow(value);
+    } else {
+        const Py_UCS4 letter = PyUnicode_Check(conversion) && PyUnicode_GET_LENGTH(conversion) == 1
+                                   ? PyUnicode_READ_CHAR(conversion, 0)
+                                   : 0;
+        converted = OwnedRef::steal(letter == 'r'   ? PyObject_Repr(value)
+                                    : letter == 'a' ? PyObject_ASCII(value)
+                                                    : PyObject_Str(value));
+    }
+    if (!converted) return false;
+    OwnedRef text = OwnedRef::steal(PyObject_Format(converted.get(), spec));
+    return text && append_utf8(out, text.get());
+}
+
+// The field of one name, typed as bind() types it; the exact common types straight into `out`
+// behind the key text cached for this shape.
+bool append_name_field(Bytes& out, LineStyle style, const std::pair<std::string, std::string>& key_text,
+                       std::string_view key, PyObject* value) {
+    if (PyUnicode_CheckExact(value)) {
+        std::string_view text;
+        if (!utf8_of(value, text)) return false;
+        out.append(key_text.first);
+        json_escape(out, text);
+        out.push_back('"');
+        return true;
+    }
+    if (PyLong_CheckExact(value)) {
+        int overflow = 0;
+        const long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
+        if (overflow == 0) {
+            out.append(key_text.second);
+            push_i64(out, v);
+            return true;
+        }
+    }
+    return append_value_field(out, style, key, value);
+}
+
+const std::vector<std::pair<std::string, std::string>>& key_texts(TemplateEntry& entry, LineStyle style) {
+    auto& texts = entry.key_texts[group_index(style)];
+    if (texts.empty()) {
+        for (const std::string& key : entry.keys) {
+            Bytes text, bare;
+            if (!key.empty()) {
+                append_text_field(text, style, key, "");
+                text.truncate(text.size() - 1);  // up to the value's opening quote
+                append_bare_field(bare, style, key, "");
+            }
+            texts.emplace_back(std::string(text.view()), std::string(bare.view()));
+        }
+    }
+    return texts;
+}
+
+// ` msg_template="user {user!r:>10}"`: the template's text with its interpolations as written.
+bool make_template_member(const TemplateEntry& entry, PyObject* interpolations, LineStyle style, std::string& out) {
+    Bytes text;
+    const std::size_t n = entry.expressions.size();
+    for (std::size_t i = 0; i < n; ++i) {
+        append_template_static(text, entry.statics[i]);
+        PyObject* interpolation = PyTuple_GET_ITEM(interpolations, static_cast<Py_ssize_t>(i));
+        PyObject* conversion = part(interpolation, LAYOUT.conversion);
+        PyObject* spec = part(interpolation, LAYOUT.format_spec);
+        text.push_back('{');
+        text.append(entry.expression_texts[i]);
+        if (conversion != Py_None) {
+            text.push_back('!');
+            if (!append_utf8(text, conversion)) return false;
+        }
+        if (PyUnicode_Check(spec) && PyUnicode_GET_LENGTH(spec) > 0) {
+            text.push_back(':');
+            if (!append_utf8(text, spec)) return false;
+        }
+        text.push_back('}');
+    }
+    append_template_static(text, entry.statics[n]);
+    Bytes member;
+    append_text_field(member, style, "msg_template", text.view());
+    out.assign(member.view());
+    return true;
+}
+
+// The cached member when this call's conversions and specs are those it was made with (they are
+// constants unless a spec holds a nested replacement field).
+bool template_member(TemplateEntry& entry, PyObject* interpolations, LineStyle style, std::string& out) {
+    const std::size_t group = group_index(style);
+    const std::size_t n = entry.expressions.size();
+    if (entry.template_parts.empty() && n > 0) {
+        for (std::size_t i = 0; i < n; ++i) {
+            PyObject* interpolation = PyTuple_GET_ITEM(interpolations, static_cast<Py_ssize_t>(i));
+            entry.template_parts.emplace_back(Py_NewRef(part(interpolation, LAYOUT.conversion)),
+                                              Py_NewRef(part(interpolation, LAYOUT.format_spec)));
+        }
+    }
+    bool same = true;
+    for (std::size_t i = 0; i < n && same; ++i) {
+        PyObject* interpolation = PyTuple_GET_ITEM(interpolations, static_cast<Py_ssize_t>(i));
+        same = part(interpolation, LAYOUT.conversion) == entry.template_parts[i].first &&
+               part(interpolation, LAYOUT.format_spec) == entry.template_parts[i].second;
+    }
+    if (!same) return make_template_member(entry, interpolations, style, out);
+    if (!entry.template_made[group]) {
+        if (!make_template_member(entry, interpolations, style, entry.template_member[group])) return false;
+        entry.template_made[group] = true;
+    }
+    out = entry.template_member[group];
+    return true;
+}
+
+}  // namespace
+
+bool is_template(PyObject* obj) {
+    PyTypeObject* type = TEMPLATE_TYPE.load(std::memory_order_acquire);
+    if (type == nullptr) type = load_layout();
+    return type != nullptr && Py_TYPE(obj) == type;
+}
+
+bool render_template(PyObject* tmpl, LineStyle style, Bytes& message, CallMembers& call, std::string& own,
+                     bool more_python) {
+    PyObject* strings = part(tmpl, LAYOUT.strings);  // borrowed from tmpl, which the caller holds
+    PyObject* interpolations = part(tmpl, LAYOUT.interpolations);
+    TemplateEntry* entry = entry_for(strings, interpolations);
+    if (entry == nullptr) return false;
+    // Held from the first step that may run Python code, which may log and push the entry out of
+    // the cache; until then it is the cache's first. The keys of the members point into it, so the
+    // call keeps it to the end (the span's ids may run OpenTelemetry's code).
+    std::shared_ptr<TemplateEntry> held;
+    auto hold = [&] {
+        if (!held) held = thread_cache().templates.front();
+    };
+    if (more_python || ANY_STRUCTURE.load(std::memory_order_relaxed)) hold();
+    const std::size_t n = entry->expressions.size();
+    for (std::size_t i = 0; i < n; ++i) {
+        message.append(entry->statics[i]);
+        PyObject* interpolation = PyTuple_GET_ITEM(interpolations, static_cast<Py_ssize_t>(i));
+        PyObject* value = part(interpolation, LAYOUT.value);
+        PyObject* conversion = part(interpolation, LAYOUT.conversion);
+        PyObject* spec = part(interpolation, LAYOUT.format_spec);
+        if (!renders_natively(value, conversion, spec)) hold();
+        if (!append_formatted(message, value, conversion, spec)) return false;
+    }
+    message.append(entry->statics[n]);
+    const auto& texts = key_texts(*entry, style);
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::string& key = entry->keys[i];
+        if (key.empty()) continue;
+        PyObject* value = part(PyTuple_GET_ITEM(interpolations, static_cast<Py_ssize_t>(i)), LAYOUT.value);
+        if (!PyUnicode_CheckExact(value) && !PyLong_CheckExact(value)) hold();
+        if (!call.add(key, [&](Bytes& out) { return append_name_field(out, style, texts[i], key, value); })) {
+            return false;
+        }
+    }
+    if (MSG_TEMPLATE.load(std::memory_order_relaxed) && !template_member(*entry, interpolations, style, own)) {
+        return false;
+    }
+    if (held) call.keep(std::move(held));
+    return true;
+}
+
+PyObject* log_template(PyLogger& logger, Level level, PyObject* tmpl, std::string_view trailing) {
+    const LineStyle style = logger.writer->config->style;
+    ScratchLoan scratch;
+    CallMembers call(scratch->members);
+    std::string own;
+    if (!render_template(tmpl, style, scratch->message, call, own)) return nullptr;
+    const std::span<const Member> call_members = call.finish();
+    // Nothing to merge: the call's members, one after another, are the tail.
+    if (own.empty() && !logger.fields && !ANY_STRUCTURE.load(std::memory_order_relaxed)) {
+        scratch->members.append(trailing);
+        return log_text(logger, level, name_of(logger), scratch->message.view(), scratch->members.view());
+    }
+    const Member own_member{"msg_template", own};
+    if (!append_line_members(scratch->tail, logger,
+                             own.empty() ? std::span<const Member>() : std::span<const Member>(&own_member, 1),
+                             call_members)) {
+        return nullptr;
+    }
+    scratch->tail.append(trailing);
+    return log_text(logger, level, name_of(logger), scratch->message.view(), scratch->tail.view());
+}
+
+}  // namespace tarnwick::python
+
+#endif
+
+namespace tarnwick::python {
+
+PyObject* raise_template_args(const char* function, Py_ssize_t extra) {
+    PyErr_Format(PyExc_TypeError,
+                 "%s: a template message takes no substitution arguments (%zd given): its values are in the "
+                 "template",
+                 function, extra);
+    return nullptr;
+}
+
+}  // namespace tarnwick::python

@@ -1,0 +1,43 @@
+// Per-thread caches that hold Python references: the span ids of the OpenTelemetry context last
+// seen, and the parsed templates of recent call sites. Only its own thread touches one, with the
+// interpreter held; the references go when the thread's Python state is cleared.
+#pragma once
+
+#include <Python.h>
+
+#include <array>
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace tarnwick::python {
+
+struct TemplateEntry;
+struct TraceSource;
+
+// The span's two members in each line shape, `split` bytes of trace_id then span_id; all empty
+// when no valid span is current.
+struct TraceMembers {
+    std::array<std::string, 3> text;
+    std::array<std::size_t, 3> split{};
+};
+
+struct ThreadCache {
+    // Strong: held so that its address cannot name another context while the ids are cached.
+    PyObject* trace_context = nullptr;
+    const TraceSource* trace_source = nullptr;
+    TraceMembers trace;
+    // Most recently used first; shared so a call keeps its entry while Python code it runs logs.
+    std::vector<std::shared_ptr<TemplateEntry>> templates;
+
+    ThreadCache() = default;
+    ThreadCache(const ThreadCache&) = delete;
+    ThreadCache& operator=(const ThreadCache&) = delete;
+    ~ThreadCache();
+};
+
+// The calling thread's cache, made on first use.
+ThreadCache& thread_cache();
+
+}  // namespace tarnwick::python
