@@ -1,4 +1,4 @@
-from typing import ClassVar, SupportsIndex, final
+from typing import Any, ClassVar, SupportsIndex, final
 
 __all__ = ["PyLevel", "PyLogger", "basic_config", "get_logger"]
 
@@ -48,4 +48,5 @@ def basic_config(
     color: str = ...,
     format: str = ...,
 ) -> None: ...
+def _basic_config_files(max_bytes: int, keep_days: int, compress: bool, /, *args: Any, **kwargs: Any) -> None: ...
 def get_logger(name: str | None, level: PyLevel = ...) -> PyLogger: ...

@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "lib/file_lock.hpp"
+
 namespace tarnwick {
 
 namespace {
@@ -33,9 +35,16 @@ IoResult<std::size_t> StdoutDestination::write(const char* data, std::size_t siz
     return result;
 }
 
-FileDestination::~FileDestination() {
-    if (fd_ >= 0) ::close(fd_);  // no error to report: every write has returned already
+FileDestination::FileDestination(int fd, std::optional<off_t> torn_size, std::string name) noexcept
+    : fd_(fd), torn_size_(torn_size), name_(std::move(name)) {
+    track_descriptor(fd_);
 }
+
+FileDestination::~FileDestination() {
+    close_descriptor(fd_);  // no error to report: every write has returned already
+}
+
+bool FileDestination::replaced() { return !name_.empty() && !names_same_file(fd_, name_); }
 
 IoResult<std::size_t> FileDestination::write(const char* data, std::size_t size) {
     if (torn_size_) {
