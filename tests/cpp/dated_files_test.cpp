@@ -1,0 +1,169 @@
+#include "lib/dated_files.hpp"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace tarnwick {
+namespace {
+
+namespace fs = std::filesystem;
+constexpr Date MAR14{2026, 3, 14};
+
+class DatedFilesTest : public testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/tarnwick-parts-XXXXXX";
+        ASSERT_NE(::mkdtemp(pattern), nullptr);
+        dir_ = pattern;
+        base_ = (dir_ / "app.log").string();
+    }
+    void TearDown() override { fs::remove_all(dir_); }
+
+    static BufferedWriter opened(DatedFiles& files, const Date& date = MAR14) {
+        IoResult<BufferedWriter> r = files.open(date);
+        if (const IoError* e = std::get_if<IoError>(&r)) ADD_FAILURE() << e->text();
+        return std::move(std::get<BufferedWriter>(r));
+    }
+    static std::uint64_t part_of(const BufferedWriter& w) { return dynamic_cast<PartFile&>(*w.destination()).part(); }
+    std::string part(std::uint64_t n) const {
+        std::ostringstream out;
+        out << std::ifstream(FileSet(base_).file(MAR14, n), std::ios::binary).rdbuf();
+        return out.str();
+    }
+    std::vector<std::string> parts() const {
+        std::vector<std::string> out;
+        for (std::uint64_t n = 0; fs::exists(FileSet(base_).file(MAR14, n)); ++n) out.push_back(part(n));
+        return out;
+    }
+    void put(std::uint64_t n, const std::string& bytes, const char* suffix = "") const {
+        std::ofstream(FileSet(base_).file(MAR14, n) + suffix, std::ios::binary) << bytes;
+    }
+
+    fs::path dir_;
+    std::string base_;
+};
+
+// Lines never take a part past max_bytes, and a batch is split only at line ends; a line longer
+// than a part gets one of its own. Reading the parts in order gives every line once, in order.
+TEST_F(DatedFilesTest, SplitsAtLineEndsWithinMaxBytes) {
+    constexpr std::uint64_t MAX = 100;
+    DatedFiles files(base_, FileOptions{MAX, std::nullopt, false});
+    std::string all;
+    {
+        BufferedWriter w = opened(files);
+        for (int i = 0; i < 40; ++i) {
+            const std::string line = "record " + std::to_string(i) + std::string(static_cast<std::size_t>(i * 7 % 23), '.') + "\n";
+            all += line;
+            ASSERT_FALSE(w.write(line));
+            if (i % 9 == 0) {
+                ASSERT_FALSE(w.write_out());  // some batches go out alone, others together
+            }
+        }
+        const std::string long_line = std::string(250, 'L') + "\n";
+        all += long_line + "after\n";
+        ASSERT_FALSE(w.write(long_line + "after\n"));
+        ASSERT_FALSE(w.write_out());
+    }
+    std::string joined;
+    for (const std::string& p : parts()) {
+        joined += p;
+        ASSERT_FALSE(p.empty());
+        EXPECT_EQ(p.back(), '\n') << "a part ends inside a line";
+        EXPECT_TRUE(p.size() <= MAX || p == std::string(250, 'L') + "\n") << p.size() << " bytes: " << p;
+    }
+    EXPECT_EQ(joined, all);
+    EXPECT_GE(parts().size(), 8u);
+}
+
+// A new writer (a restarted process) goes on in the day's highest part; a part that is compressed
+// is closed, so the next one is started instead of writing beside its .gz.
+TEST_F(DatedFilesTest, ContinuesTheHighestPartAndNeverReopensAClosedOne) {
+    put(0, "zero\n");
+    put(1, "one\n");
+    put(2, "two\n");
+    {
+        DatedFiles files(base_, FileOptions{});
+        BufferedWriter w = opened(files);
+        EXPECT_EQ(part_of(w), 2u);
+        ASSERT_FALSE(w.write("more\n"));
+    }
+    EXPECT_EQ(parts(), (std::vector<std::string>{"zero\n", "one\n", "two\nmore\n"}));
+    put(3, "", ".gz");  // part 3 was finished and compressed by someone else
+    DatedFiles files(base_, FileOptions{});
+    BufferedWriter w = opened(files);
+    EXPECT_EQ(part_of(w), 4u);
+    EXPECT_FALSE(fs::exists(FileSet(base_).file(MAR14, 3)));
+}
+
+// Deleted, renamed, or left behind by another writer's split: the writer sees it at its next
+// check and opens the current file of the day by name.
+TEST_F(DatedFilesTest, ReplacedWhenDeletedRenamedOrSplitElsewhere) {
+    DatedFiles files(base_, FileOptions{});
+    const std::string first = FileSet(base_).file(MAR14);
+    BufferedWriter w = opened(files);
+    EXPECT_FALSE(w.destination()->replaced());
+    fs::remove(first);
+    EXPECT_TRUE(w.destination()->replaced());
+    w = opened(files);
+    ASSERT_FALSE(w.write("new\n"));
+    ASSERT_FALSE(w.write_out());
+    EXPECT_EQ(part(0), "new\n");
+    fs::rename(first, first + ".1");
+    EXPECT_TRUE(w.destination()->replaced());
+    w = opened(files);
+    EXPECT_FALSE(w.destination()->replaced());
+    put(1, "");
+    EXPECT_TRUE(w.destination()->replaced());
+    w = opened(files);
+    EXPECT_EQ(part_of(w), 1u);
+}
+
+// Two writers of the same files (as two processes): one split is made, the other writer joins it,
+// and no part gets more than max_bytes plus what the other had in flight.
+TEST_F(DatedFilesTest, TwoWritersShareOneSplit) {
+    DatedFiles a_files(base_, FileOptions{100, std::nullopt, false});
+    DatedFiles b_files(base_, FileOptions{100, std::nullopt, false});
+    BufferedWriter a = opened(a_files);
+    BufferedWriter b = opened(b_files);
+    const std::string line(29, 'a'), other(29, 'b');
+    for (int i = 0; i < 3; ++i) ASSERT_FALSE(a.write(line + "\n"));
+    ASSERT_FALSE(a.write_out());
+    ASSERT_FALSE(b.write(other + "\n"));  // 90 + 30 > 100: b starts part 1
+    ASSERT_FALSE(b.write_out());
+    ASSERT_FALSE(a.write(line + "\n"));  // a finds part 1 there and joins it
+    ASSERT_FALSE(a.write_out());
+    EXPECT_EQ(part_of(a), 1u);
+    EXPECT_EQ(part_of(b), 1u);
+    EXPECT_EQ(parts(), (std::vector<std::string>{line + "\n" + line + "\n" + line + "\n", other + "\n" + line + "\n"}));
+}
+
+// A split whose next part cannot be opened writes nothing more into the closed part: the lines
+// wait, and go to the next part once it can be made.
+TEST_F(DatedFilesTest, FailedSplitNeverWritesIntoTheClosedPart) {
+    DatedFiles files(base_, FileOptions{10, std::nullopt, false});
+    BufferedWriter w = opened(files);
+    ASSERT_FALSE(w.write("12345678\n"));
+    ASSERT_FALSE(w.write_out());
+    const std::string next = FileSet(base_).file(MAR14, 1);
+    fs::create_directories(next + "/blocked");  // the next part's name is taken
+    ASSERT_FALSE(w.write("abc\n"));
+    const IoStatus failed = w.write_out();
+    ASSERT_TRUE(failed);
+    EXPECT_EQ(failed->text(), "Is a directory");
+    EXPECT_EQ(*w.destination()->file_name(), next) << "the error names the part it could not open";
+    EXPECT_FALSE(w.destination()->replaced());
+    EXPECT_EQ(part(0), "12345678\n");
+    fs::remove_all(next);
+    ASSERT_FALSE(w.write_out());
+    EXPECT_EQ(part(0), "12345678\n");
+    EXPECT_EQ(part(1), "abc\n");
+}
+
+}  // namespace
+}  // namespace tarnwick
