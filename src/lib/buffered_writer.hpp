@@ -53,7 +53,8 @@ private:
 //
 // A file that ended inside a line when it was opened (`torn_size`) gets a newline before the first
 // bytes, so they are not glued onto that torn line; but only if the file is still the same size
-// then: a line that another writer was still writing has been finished by it meanwhile.
+// then, and (with a `name`) still ends inside a line: a line that another writer was still writing
+// has been finished by it meanwhile.
 //
 // With a `name`, it counts as replaced once that name no longer leads to the open file.
 class FileDestination final : public Destination {

@@ -52,14 +52,19 @@ IoResult<DatedFiles::Opened> DatedFiles::open_part(const Date& date, std::uint64
             ++part;
             continue;
         }
-        IoResult<AppendFile> opened = open_append_file(name);
+        // Readable: a shared lock needs it.
+        IoResult<AppendFile> opened = open_append_file(name, true);
         if (auto* error = std::get_if<IoError>(&opened)) return *error;
-        const AppendFile& f = std::get<AppendFile>(opened);
-        auto file = std::make_unique<FileDestination>(f.fd, f.torn_size, name);
+        AppendFile& f = std::get<AppendFile>(opened);
         if (try_lock(f.fd, false) == LockResult::Busy) {  // a compressor has it: it is closed
+            close_descriptor(f.fd);
             ++part;
             continue;
         }
+        // Another process's line may be under way at the end: only a file that nobody else appends
+        // to can be left torn.
+        if (locked_by_others(f.fd)) f.torn_size.reset();
+        auto file = std::make_unique<FileDestination>(f.fd, f.torn_size, name);
         // Compressed and deleted by another process between the look and the lock.
         if (reopens++ < MAX_REOPENS && (!names_same_file(f.fd, name) || exists(name + ".gz"))) continue;
         return Opened{part, std::move(file)};

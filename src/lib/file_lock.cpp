@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <pthread.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -38,23 +37,44 @@ void after_fork_in_child() noexcept {
 
 }  // namespace
 
+namespace {
+
+// The whole file, as far as it ever grows.
+struct flock whole_file(short type) {
+    struct flock l {};
+    l.l_type = type;
+    l.l_whence = SEEK_SET;
+    return l;
+}
+
+}  // namespace
+
 LockResult try_lock(int fd, bool exclusive) noexcept {
-    const int operation = (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB;
-    while (::flock(fd, operation) != 0) {
+    struct flock l = whole_file(exclusive ? F_WRLCK : F_RDLCK);
+    while (::fcntl(fd, F_OFD_SETLK, &l) != 0) {
         if (errno == EINTR) continue;
-        return errno == EWOULDBLOCK ? LockResult::Busy : LockResult::Unsupported;
+        return errno == EAGAIN || errno == EACCES ? LockResult::Busy : LockResult::Unsupported;
     }
     return LockResult::Locked;
 }
 
 bool lock_exclusive(int fd) noexcept {
-    while (::flock(fd, LOCK_EX) != 0) {
+    struct flock l = whole_file(F_WRLCK);
+    while (::fcntl(fd, F_OFD_SETLKW, &l) != 0) {
         if (errno != EINTR) return false;
     }
     return true;
 }
 
-void unlock(int fd) noexcept { (void)::flock(fd, LOCK_UN); }
+void unlock(int fd) noexcept {
+    struct flock l = whole_file(F_UNLCK);
+    (void)::fcntl(fd, F_OFD_SETLK, &l);
+}
+
+bool locked_by_others(int fd) noexcept {
+    struct flock l = whole_file(F_WRLCK);
+    return ::fcntl(fd, F_OFD_GETLK, &l) == 0 && l.l_type != F_UNLCK;
+}
 
 bool names_same_file(int fd, const std::string& path) noexcept {
     struct stat open_file {};

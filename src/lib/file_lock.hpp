@@ -1,6 +1,8 @@
-// Advisory locks (flock) between the processes that share a base path's files, and the descriptors
-// that hold them. A writer holds a shared lock on the file it appends to; compressing or deleting
-// a file takes an exclusive one, so no file goes while some process still appends to it. Any thread.
+// Advisory locks between the processes that share a base path's files, and the descriptors that
+// hold them. A writer holds a shared lock on the file it appends to; compressing or deleting a file
+// takes an exclusive one, so no file goes while some process still appends to it. The locks are
+// open file description locks (F_OFD_SETLK): whole-file, owned by the open file as flock() locks
+// are, but open to a query of whether anyone else holds one. Any thread.
 #pragma once
 
 #include <sys/types.h>
@@ -16,11 +18,14 @@ enum class LockResult {
     Unsupported,  // the file system has no locks (some network file systems); errno tells why
 };
 
-// Non-blocking; a signal is retried.
+// Non-blocking; a signal is retried. A shared lock needs `fd` open for reading, an exclusive one
+// for writing.
 LockResult try_lock(int fd, bool exclusive) noexcept;
 // Waits for an exclusive lock; false (errno set) when the file system has none.
 bool lock_exclusive(int fd) noexcept;
 void unlock(int fd) noexcept;
+// Whether another open file (another writer, or a compressor) holds a lock on the file now.
+bool locked_by_others(int fd) noexcept;
 
 // Whether `fd` is still the file that `path` names: not deleted, renamed or replaced since it was
 // opened. A path that cannot be looked at for another reason (permissions) counts as the same.

@@ -165,7 +165,7 @@ IoStatus remove(const std::string& path) {
 }  // namespace
 
 IoResult<CompressOutcome> compress_file(const std::string& path) {
-    TrackedFd source(path, O_RDONLY | O_NOCTTY);
+    TrackedFd source(path, O_RDWR | O_NOCTTY);  // writable for the exclusive lock; never written
     if (!source) {
         if (errno == ENOENT) return CompressOutcome::Gone;
         return IoError::os(errno);
@@ -217,7 +217,7 @@ bool remove_stale_tmp(const std::string& path) {
     if (::lstat(tmp.c_str(), &st) != 0) return false;
     // A compression under way holds the original locked, and keeps it in place until its .tmp is
     // renamed; with no original, no compression of it can be running.
-    TrackedFd source(path, O_RDONLY | O_NOCTTY);
+    TrackedFd source(path, O_RDWR | O_NOCTTY);
     if (source && try_lock(source.get(), true) != LockResult::Locked) return false;
     if (!source && errno != ENOENT) return false;
     return ::unlink(tmp.c_str()) == 0;

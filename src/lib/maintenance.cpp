@@ -63,13 +63,15 @@ std::vector<Entry> list(const FileSet& files) {
 // Busy: false when it is gone or failed, true when it was left for later.
 IoStatus delete_expired(const Entry& entry, bool& busy) {
     if (entry.file.form == SetFile::Form::Plain) {
-        TrackedFd held(entry.path, O_RDONLY | O_NOCTTY);
-        if (!held) return errno == ENOENT ? IoStatus() : IoStatus(IoError::os(errno));
-        if (try_lock(held.get(), true) == LockResult::Busy) {
+        // Writable for the exclusive lock; a file that cannot be opened so (a directory, one without
+        // write permission) cannot be appended to either.
+        TrackedFd held(entry.path, O_RDWR | O_NOCTTY);
+        if (!held && errno == ENOENT) return std::nullopt;
+        if (held && try_lock(held.get(), true) == LockResult::Busy) {
             busy = true;
             return std::nullopt;
         }
-        if (!names_same_file(held.get(), entry.path)) return std::nullopt;  // deleted meanwhile
+        if (held && !names_same_file(held.get(), entry.path)) return std::nullopt;  // deleted meanwhile
         if (::unlink(entry.path.c_str()) != 0 && errno != ENOENT) return IoError::os(errno);
         return std::nullopt;
     }

@@ -58,10 +58,10 @@ int make_directory(const std::string& dir) {
     return is_directory(dir) ? 0 : error;
 }
 
-IoResult<int> open_append(const std::string& file) {
+IoResult<int> open_append(const std::string& file, bool readable) {
     if (contains_nul(file)) return IoError::custom(NUL_IN_PATH);
     for (;;) {
-        const int fd = ::open(file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+        const int fd = ::open(file.c_str(), (readable ? O_RDWR : O_WRONLY) | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
         if (fd >= 0) return fd;
         if (errno != EINTR) return IoError::os(errno);
     }
@@ -122,12 +122,12 @@ IoStatus create_directories(std::string_view dir) {
     return std::nullopt;
 }
 
-IoResult<AppendFile> open_append_file(const std::string& file) {
+IoResult<AppendFile> open_append_file(const std::string& file, bool readable) {
     const std::string_view dir = path_parent(file);
     if (!dir.empty()) {
         if (IoStatus status = create_directories(dir)) return *status;
     }
-    IoResult<int> fd = open_append(file);
+    IoResult<int> fd = open_append(file, readable);
     if (auto* error = std::get_if<IoError>(&fd)) return *error;
     return AppendFile{std::get<int>(fd), torn_size(file)};
 }

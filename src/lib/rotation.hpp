@@ -39,9 +39,9 @@ struct AppendFile {
     std::optional<off_t> torn_size;
 };
 
-// Opens `file` for appending (write-only, created with mode 0666 less the umask, close-on-exec),
-// creating its directory and any missing ancestors first.
-IoResult<AppendFile> open_append_file(const std::string& file);
+// Opens `file` for appending (write-only unless `readable`, created with mode 0666 less the umask,
+// close-on-exec), creating its directory and any missing ancestors first.
+IoResult<AppendFile> open_append_file(const std::string& file, bool readable = false);
 
 // Opens the destination for `date`: standard output when there is no path, else the dated file of
 // `path` (for appending, creating it and its directories as needed; a file left ending inside a

@@ -1,5 +1,6 @@
 #include "lib/dated_files.hpp"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -141,6 +142,22 @@ TEST_F(DatedFilesTest, TwoWritersShareOneSplit) {
     EXPECT_EQ(part_of(a), 1u);
     EXPECT_EQ(part_of(b), 1u);
     EXPECT_EQ(parts(), (std::vector<std::string>{line + "\n" + line + "\n" + line + "\n", other + "\n" + line + "\n"}));
+}
+
+// A part caught in the middle of another process's write can look torn at the open; it gets no
+// empty line once it ends a line at the first write. One still torn then gets its newline.
+TEST_F(DatedFilesTest, TornLookIsCheckedAgainWhenWriting) {
+    const std::string name = FileSet(base_).file(MAR14);
+    for (const std::string before : {"one\ntwo\n", "one\ntwo"}) {
+        put(0, before);
+        const int fd = ::open(name.c_str(), O_WRONLY | O_APPEND);
+        ASSERT_GE(fd, 0);
+        {
+            FileDestination file(fd, static_cast<off_t>(before.size()), name);
+            ASSERT_EQ(std::get<std::size_t>(file.write("x\n", 2)), 2u);
+        }
+        EXPECT_EQ(part(0), "one\ntwo\nx\n") << before;
+    }
 }
 
 // A split whose next part cannot be opened writes nothing more into the closed part: the lines

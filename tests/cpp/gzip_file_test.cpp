@@ -76,7 +76,7 @@ TEST_F(GzipFile, RoundTripsAndDeletesTheOriginal) {
 // A writer's shared lock keeps compression off its file; once it lets go, compression goes ahead.
 TEST_F(GzipFile, FileAWriterHoldsIsBusy) {
     put(file_, "a\n");
-    TrackedFd writer(file_, O_WRONLY | O_APPEND);
+    TrackedFd writer(file_, O_RDWR | O_APPEND);
     ASSERT_EQ(try_lock(writer.get(), false), LockResult::Locked);
     EXPECT_EQ(outcome(compress_file(file_)), CompressOutcome::Busy);
     EXPECT_EQ(read(file_), "a\n");
@@ -108,7 +108,7 @@ TEST_F(GzipFile, StaleTmpGoesLiveTmpStaysFailureKeepsOriginal) {
     put(file_, "lines\n");
     put(file_ + ".gz.tmp", "half a gzip");
     {
-        TrackedFd compressor(file_, O_RDONLY);
+        TrackedFd compressor(file_, O_RDWR);
         ASSERT_EQ(try_lock(compressor.get(), true), LockResult::Locked);
         EXPECT_FALSE(remove_stale_tmp(file_));
         EXPECT_TRUE(fs::exists(file_ + ".gz.tmp"));

@@ -82,7 +82,7 @@ TEST_F(Maintenance, FilesInUseWaitAndOptionsAreHonoured) {
     EXPECT_FALSE(maintain(files(), FileOptions{0, std::nullopt, false}, MAR14, reported));
     EXPECT_EQ(names(), (std::set<std::string>{"app_20260301.log", "app_20260313.log"}));
 
-    TrackedFd writer((dir_ / "app_20260313.log").string(), O_WRONLY | O_APPEND);
+    TrackedFd writer((dir_ / "app_20260313.log").string(), O_RDWR | O_APPEND);
     ASSERT_EQ(try_lock(writer.get(), false), LockResult::Locked);
     EXPECT_TRUE(maintain(files(), FileOptions{0, std::nullopt, true}, MAR14, reported));
     EXPECT_EQ(names(), (std::set<std::string>{"app_20260301.log.gz", "app_20260313.log"}));
