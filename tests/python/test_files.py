@@ -276,15 +276,17 @@ for k in range(3):  # idle workers of a pre-fork server, forked while the master
         os.read(r, 1)
         os._exit(0)
     workers.append(pid)
-for i in range(1, 200):
-    log.info("%d %s", i, "m" * 40)
-log._flush()
-wait_for(lambda: settled("logs") and len(glob.glob("logs/*.gz")) > 3, "the master's closed parts compressed")
-held = [os.readlink(f"/proc/{pid}/fd/{fd}") for pid in workers for fd in os.listdir(f"/proc/{pid}/fd")]
-assert not [h for h in held if h.endswith(" (deleted)")], held
-os.write(w, b"...")
-for pid in workers:
-    os.waitpid(pid, 0)
+try:
+    for i in range(1, 200):
+        log.info("%d %s", i, "m" * 40)
+    log._flush()
+    wait_for(lambda: settled("logs") and len(glob.glob("logs/*.gz")) > 3, "the master's closed parts compressed")
+    held = [os.readlink(f"/proc/{pid}/fd/{fd}") for pid in workers for fd in os.listdir(f"/proc/{pid}/fd")]
+    assert not [h for h in held if h.endswith(" (deleted)")], held
+finally:
+    os.write(w, b"...")
+    for pid in workers:
+        os.waitpid(pid, 0)
 """
 
 
