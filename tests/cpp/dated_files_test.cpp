@@ -50,38 +50,6 @@ protected:
     std::string base_;
 };
 
-// Lines never take a part past max_bytes, and a batch is split only at line ends; a line longer
-// than a part gets one of its own. Reading the parts in order gives every line once, in order.
-TEST_F(DatedFilesTest, SplitsAtLineEndsWithinMaxBytes) {
-    constexpr std::uint64_t MAX = 100;
-    DatedFiles files(base_, FileOptions{MAX, std::nullopt, false});
-    std::string all;
-    {
-        BufferedWriter w = opened(files);
-        for (int i = 0; i < 40; ++i) {
-            const std::string line = "record " + std::to_string(i) + std::string(static_cast<std::size_t>(i * 7 % 23), '.') + "\n";
-            all += line;
-            ASSERT_FALSE(w.write(line));
-            if (i % 9 == 0) {
-                ASSERT_FALSE(w.write_out());  // some batches go out alone, others together
-            }
-        }
-        const std::string long_line = std::string(250, 'L') + "\n";
-        all += long_line + "after\n";
-        ASSERT_FALSE(w.write(long_line + "after\n"));
-        ASSERT_FALSE(w.write_out());
-    }
-    std::string joined;
-    for (const std::string& p : parts()) {
-        joined += p;
-        ASSERT_FALSE(p.empty());
-        EXPECT_EQ(p.back(), '\n') << "a part ends inside a line";
-        EXPECT_TRUE(p.size() <= MAX || p == std::string(250, 'L') + "\n") << p.size() << " bytes: " << p;
-    }
-    EXPECT_EQ(joined, all);
-    EXPECT_GE(parts().size(), 8u);
-}
-
 // A new writer (a restarted process) goes on in the day's highest part; a part that is compressed
 // is closed, so the next one is started instead of writing beside its .gz.
 TEST_F(DatedFilesTest, ContinuesTheHighestPartAndNeverReopensAClosedOne) {
@@ -100,29 +68,6 @@ TEST_F(DatedFilesTest, ContinuesTheHighestPartAndNeverReopensAClosedOne) {
     BufferedWriter w = opened(files);
     EXPECT_EQ(part_of(w), 4u);
     EXPECT_FALSE(fs::exists(FileSet(base_).file(MAR14, 3)));
-}
-
-// Deleted, renamed, or left behind by another writer's split: the writer sees it at its next
-// check and opens the current file of the day by name.
-TEST_F(DatedFilesTest, ReplacedWhenDeletedRenamedOrSplitElsewhere) {
-    DatedFiles files(base_, FileOptions{});
-    const std::string first = FileSet(base_).file(MAR14);
-    BufferedWriter w = opened(files);
-    EXPECT_FALSE(w.destination()->replaced());
-    fs::remove(first);
-    EXPECT_TRUE(w.destination()->replaced());
-    w = opened(files);
-    ASSERT_FALSE(w.write("new\n"));
-    ASSERT_FALSE(w.write_out());
-    EXPECT_EQ(part(0), "new\n");
-    fs::rename(first, first + ".1");
-    EXPECT_TRUE(w.destination()->replaced());
-    w = opened(files);
-    EXPECT_FALSE(w.destination()->replaced());
-    put(1, "");
-    EXPECT_TRUE(w.destination()->replaced());
-    w = opened(files);
-    EXPECT_EQ(part_of(w), 1u);
 }
 
 // Two writers of the same files (as two processes): one split is made, the other writer joins it,
@@ -158,28 +103,6 @@ TEST_F(DatedFilesTest, TornLookIsCheckedAgainWhenWriting) {
         }
         EXPECT_EQ(part(0), "one\ntwo\nx\n") << before;
     }
-}
-
-// A split whose next part cannot be opened writes nothing more into the closed part: the lines
-// wait, and go to the next part once it can be made.
-TEST_F(DatedFilesTest, FailedSplitNeverWritesIntoTheClosedPart) {
-    DatedFiles files(base_, FileOptions{10, std::nullopt, false});
-    BufferedWriter w = opened(files);
-    ASSERT_FALSE(w.write("12345678\n"));
-    ASSERT_FALSE(w.write_out());
-    const std::string next = FileSet(base_).file(MAR14, 1);
-    fs::create_directories(next + "/blocked");  // the next part's name is taken
-    ASSERT_FALSE(w.write("abc\n"));
-    const IoStatus failed = w.write_out();
-    ASSERT_TRUE(failed);
-    EXPECT_EQ(failed->text(), "Is a directory");
-    EXPECT_EQ(*w.destination()->file_name(), next) << "the error names the part it could not open";
-    EXPECT_FALSE(w.destination()->replaced());
-    EXPECT_EQ(part(0), "12345678\n");
-    fs::remove_all(next);
-    ASSERT_FALSE(w.write_out());
-    EXPECT_EQ(part(0), "12345678\n");
-    EXPECT_EQ(part(1), "abc\n");
 }
 
 }  // namespace

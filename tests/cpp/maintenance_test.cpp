@@ -39,39 +39,6 @@ protected:
     fs::path dir_;
 };
 
-// Everything of a day more than keep_days before today goes, by the date in the name, whatever
-// its form; every other name stays. Closed files are compressed: earlier days, and today's parts
-// below the highest; a leftover .tmp is redone. A delete that fails is told once.
-TEST_F(Maintenance, RetentionAndCompressionTouchOnlyTheSetsFiles) {
-    const std::set<std::string> others = {"other_20260301.log", "app_2026-03-01.log", "app_20260301.txt",
-                                          "app_20260301.log.bak", "notes.txt", "xapp_20260301.log", "app_20260301.01.log"};
-    for (const std::string& n : others) put(n);
-    for (const char* n : {"app_20260310.log", "app_20260310.1.log.gz", "app_20260311.log.gz.tmp", "app_20260311.log",
-                          "app_20260312.log", "app_20260312.log.gz.tmp", "app_20260313.log", "app_20260313.1.log",
-                          "app_20260314.log", "app_20260314.1.log", "app_20260314.2.log"}) {
-        put(n);
-    }
-    fs::create_directories(dir_ / "app_20260309.2.log" / "x");  // cannot be deleted
-    std::ofstream(dir_ / "future_is_kept") << "";
-    put("app_20260316.log");  // a later day (the clock went back): neither deleted nor compressed
-
-    testing::internal::CaptureStderr();
-    Reported reported;
-    const FileOptions options{0, 2, true};
-    const bool busy = maintain(files(), options, MAR14, reported);
-    const bool busy_again = maintain(files(), options, MAR14, reported);
-    const std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_FALSE(busy);
-    EXPECT_FALSE(busy_again);
-    EXPECT_EQ(err, "error cannot delete \"" + (dir_ / "app_20260309.2.log").string() + "\": Is a directory; left in place\n");
-
-    std::set<std::string> expected = others;
-    expected.insert({"future_is_kept", "app_20260309.2.log", ".app.log.lock", "app_20260312.log.gz", "app_20260313.log.gz",
-                     "app_20260313.1.log.gz", "app_20260314.log.gz", "app_20260314.1.log.gz", "app_20260314.2.log",
-                     "app_20260316.log"});
-    EXPECT_EQ(names(), expected);
-}
-
 // A file some writer still appends to is left, and the pass says so, until the writer lets go;
 // without compress nothing is compressed, and without keep_days nothing deleted.
 TEST_F(Maintenance, FilesInUseWaitAndOptionsAreHonoured) {

@@ -68,15 +68,11 @@ def seqs(directory, name=None):
 
 @pytest.mark.parametrize("kwargs, error, text", [
     ({"max_bytes": 0}, ValueError, "argument 'max_bytes': must be at least 1, not 0"),
-    ({"max_bytes": -5}, ValueError, "argument 'max_bytes': must be at least 1, not -5"),
     ({"max_bytes": 2**63}, ValueError, "argument 'max_bytes': must be at most"),
-    ({"max_bytes": "1k"}, TypeError, "argument 'max_bytes': 'str' object cannot be cast as 'int'"),
-    ({"max_bytes": 1.5}, TypeError, "argument 'max_bytes': 'float' object"),
-    ({"max_bytes": True}, TypeError, "argument 'max_bytes': 'bool' object"),
+    ({"max_bytes": True}, TypeError, "argument 'max_bytes': 'bool' object cannot be cast as 'int'"),
     ({"keep_days": -1}, ValueError, "argument 'keep_days': must be at least 0, not -1"),
-    ({"keep_days": "7"}, TypeError, "argument 'keep_days': 'str' object"),
+    ({"keep_days": 1.5}, TypeError, "argument 'keep_days': 'float' object"),
     ({"compress": 1}, TypeError, "argument 'compress': 'int' object cannot be cast as 'bool'"),
-    ({"compress": None}, TypeError, "argument 'compress': 'NoneType' object"),
     ({"color": None, "max_bytes": 10}, TypeError, "argument 'color'"),  # the extension's own checks stay
 ])
 def test_file_options_are_checked(kwargs, error, text):
