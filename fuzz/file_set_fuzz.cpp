@@ -35,8 +35,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const tarnwick::FileSet files(configured);
     if (const std::optional<tarnwick::SetFile> parsed = files.parse(entry)) {
         check(tarnwick::is_valid_date(parsed->date), "only real dates");
-        const std::string name =
-            files.file(parsed->date, parsed->part) + FORM_SUFFIX[static_cast<int>(parsed->form)];
+        const std::string name = files.file(parsed->date, parsed->part) + FORM_SUFFIX[static_cast<int>(parsed->form)];
         check_equal(last_component(name), entry, "a parsed entry is exactly the name the set gives");
     }
 

@@ -8,9 +8,9 @@
 namespace tarnwick {
 
 struct FileOptions {
-    std::uint64_t max_bytes = 0;             // a day's file is split into parts of at most this; 0: never
-    std::optional<std::int64_t> keep_days;   // days kept before today; absent: every day is kept
-    bool compress = false;                   // gzip closed files in the background
+    std::uint64_t max_bytes = 0;            // a day's file is split into parts of at most this; 0: never
+    std::optional<std::int64_t> keep_days;  // days kept before today; absent: every day is kept
+    bool compress = false;                  // gzip closed files in the background
     friend bool operator==(const FileOptions&, const FileOptions&) = default;
 };
 

@@ -167,7 +167,9 @@ bool maintain(const FileSet& files, const FileOptions& options, const Date& toda
     bool busy = false;
 
     if (options.keep_days) {
-        const auto expired = [&](const Entry& e) { return today_days - days_since_epoch(e.file.date) > *options.keep_days; };
+        const auto expired = [&](const Entry& e) {
+            return today_days - days_since_epoch(e.file.date) > *options.keep_days;
+        };
         if (std::any_of(entries.begin(), entries.end(), expired)) {
             // One process at a time, so no file is deleted twice.
             TrackedFd lock(files.lock_file(), O_RDWR | O_CREAT | O_NOCTTY, 0666);

@@ -19,7 +19,8 @@ namespace tarnwick {
 
 // Opens a writer's destination for a date: standard output, the dated files of the path, or a
 // test's fake.
-using OpenDestination = std::function<IoResult<BufferedWriter>(const std::optional<std::string>& path, const Date& date)>;
+using OpenDestination =
+    std::function<IoResult<BufferedWriter>(const std::optional<std::string>& path, const Date& date)>;
 
 // Retries start soon, so a short outage loses little, and slow down to one a second.
 inline constexpr std::chrono::milliseconds FIRST_RETRY{10};

@@ -41,10 +41,10 @@ private:
 
 struct Context {
     Receiver<Action> receiver;
-    std::optional<std::string> path;            // absent = standard output
-    Date date;                                  // date of the file open now
-    Date (*today)() = local_date_now;           // injectable so tests can move midnight
-    OpenDestination open_destination = nullptr;  // none: standard output or the path's DatedFiles
+    std::optional<std::string> path;        // absent = standard output
+    Date date;                              // date of the file open now
+    Date (*today)() = local_date_now;       // injectable so tests can move midnight
+    OpenDestination open_destination = {};  // none: standard output or the path's DatedFiles
     std::chrono::milliseconds check_interval = DEFAULT_CHECK_INTERVAL;
     std::shared_ptr<WriterTurn> after = nullptr;  // the previous writer of the destination; none: start at once
     std::shared_ptr<WriterTurn> turn = nullptr;   // finished once everything of this writer is written

@@ -61,7 +61,8 @@ protected:
 // deflate path is taken), and the original is gone.
 TEST_F(GzipFile, RoundTripsAndDeletesTheOriginal) {
     std::string lines;
-    for (int i = 0; lines.size() < 700'000; ++i) lines += "time=2026-03-13 level=info msg=\"record " + std::to_string(i * 7919 % 100003) + "\"\n";
+    for (int i = 0; lines.size() < 700'000; ++i)
+        lines += "time=2026-03-13 level=info msg=\"record " + std::to_string(i * 7919 % 100003) + "\"\n";
     for (const std::string& bytes : {std::string(), lines}) {
         put(file_, bytes);
         EXPECT_EQ(outcome(compress_file(file_)), CompressOutcome::Done);
