@@ -38,6 +38,7 @@ constexpr int MAINTENANCE_NICENESS = 10;
 struct Entry {
     SetFile file;
     std::string path;
+    std::string original;  // the plain file that this one is, or is the compression of
     bool gone = false;
 };
 
@@ -49,7 +50,9 @@ std::vector<Entry> list(const FileSet& files) {
     DIR* dir = ::opendir(files.directory().c_str());
     if (dir == nullptr) return out;
     while (const dirent* e = ::readdir(dir)) {
-        if (std::optional<SetFile> file = files.parse(e->d_name)) out.push_back({*file, files.entry_path(e->d_name)});
+        if (std::optional<SetFile> file = files.parse(e->d_name)) {
+            out.push_back({*file, files.entry_path(e->d_name), files.file(file->date, file->part)});
+        }
     }
     ::closedir(dir);
     std::sort(out.begin(), out.end(), [](const Entry& a, const Entry& b) {
@@ -59,8 +62,8 @@ std::vector<Entry> list(const FileSet& files) {
     return out;
 }
 
-// Deletes a file of an expired day unless a writer still appends to it (just after midnight).
-// Busy: false when it is gone or failed, true when it was left for later.
+// Deletes a file of an expired day unless a writer still appends to it (just after midnight) or a
+// compression of it is under way; sets `busy` when it was left for later for that reason.
 IoStatus delete_expired(const Entry& entry, bool& busy) {
     if (entry.file.form == SetFile::Form::Plain) {
         // Writable for the exclusive lock; a file that cannot be opened so (a directory, one without
@@ -76,9 +79,7 @@ IoStatus delete_expired(const Entry& entry, bool& busy) {
         return std::nullopt;
     }
     if (entry.file.form == SetFile::Form::GzTmp) {
-        // A compression under way in another process: its original is older than the others.
-        const std::string original = entry.path.substr(0, entry.path.size() - 7);
-        if (!remove_stale_tmp(original) && ::access(entry.path.c_str(), F_OK) == 0) busy = true;
+        if (!remove_stale_tmp(entry.original) && ::access(entry.path.c_str(), F_OK) == 0) busy = true;
         return std::nullopt;
     }
     if (::unlink(entry.path.c_str()) != 0 && errno != ENOENT) return IoError::os(errno);
@@ -192,7 +193,7 @@ bool maintain(const FileSet& files, const FileOptions& options, const Date& toda
     }
     for (Entry& e : entries) {
         if (e.gone || e.file.form != SetFile::Form::GzTmp) continue;
-        (void)remove_stale_tmp(e.path.substr(0, e.path.size() - 7));  // redone below if it was stale
+        (void)remove_stale_tmp(e.original);  // its original is compressed again below
         e.gone = true;
     }
     for (Entry& e : entries) {
