@@ -35,10 +35,6 @@ void after_fork_in_child() noexcept {
     recreate_in_child(TRACKED.mutex);
 }
 
-}  // namespace
-
-namespace {
-
 // The whole file, as far as it ever grows.
 struct flock whole_file(short type) {
     struct flock l {};
