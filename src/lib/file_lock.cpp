@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <pthread.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -35,6 +36,7 @@ void after_fork_in_child() noexcept {
     recreate_in_child(TRACKED.mutex);
 }
 
+#ifdef F_OFD_SETLK
 // The whole file, as far as it ever grows.
 struct flock whole_file(short type) {
     struct flock l {};
@@ -42,8 +44,11 @@ struct flock whole_file(short type) {
     l.l_whence = SEEK_SET;
     return l;
 }
+#endif
 
 }  // namespace
+
+#ifdef F_OFD_SETLK
 
 LockResult try_lock(int fd, bool exclusive) noexcept {
     struct flock l = whole_file(exclusive ? F_WRLCK : F_RDLCK);
@@ -71,6 +76,29 @@ bool locked_by_others(int fd) noexcept {
     struct flock l = whole_file(F_WRLCK);
     return ::fcntl(fd, F_OFD_GETLK, &l) == 0 && l.l_type != F_UNLCK;
 }
+
+#else  // no open file description locks (macOS): flock() locks are owned alike, but cannot be asked about
+
+LockResult try_lock(int fd, bool exclusive) noexcept {
+    while (::flock(fd, (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0) {
+        if (errno == EINTR) continue;
+        return errno == EWOULDBLOCK ? LockResult::Busy : LockResult::Unsupported;
+    }
+    return LockResult::Locked;
+}
+
+bool lock_exclusive(int fd) noexcept {
+    while (::flock(fd, LOCK_EX) != 0) {
+        if (errno != EINTR) return false;
+    }
+    return true;
+}
+
+void unlock(int fd) noexcept { (void)::flock(fd, LOCK_UN); }
+
+bool locked_by_others(int) noexcept { return false; }
+
+#endif
 
 bool names_same_file(int fd, const std::string& path) noexcept {
     struct stat open_file {};

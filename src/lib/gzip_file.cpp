@@ -147,7 +147,9 @@ IoStatus write_tmp(const std::string& tmp, int source, int earlier, std::vector<
     if (IoStatus status = deflate_all(source, out.get(), buffer)) return status;
     if (IoStatus status = sync(out.get())) return status;
     // Written and on disk: the page cache has better uses for it.
+#ifdef POSIX_FADV_DONTNEED  // not on macOS
     (void)::posix_fadvise(out.get(), 0, 0, POSIX_FADV_DONTNEED);
+#endif
     return std::nullopt;
 }
 
@@ -180,7 +182,9 @@ IoResult<CompressOutcome> compress_file(const std::string& path) {
     }
     // Compressed and deleted by another process between our open and our lock.
     if (!names_same_file(source.get(), path)) return CompressOutcome::Gone;
+#ifdef POSIX_FADV_SEQUENTIAL
     (void)::posix_fadvise(source.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
+#endif
 
     std::vector<unsigned char> buffer(CHUNK);
     const std::string gz = path + ".gz";

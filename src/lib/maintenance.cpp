@@ -4,7 +4,9 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/resource.h>
+#ifdef __linux__
 #include <sys/syscall.h>
+#endif
 #include <unistd.h>
 
 #include <algorithm>
@@ -124,8 +126,10 @@ void after_fork_in_child() noexcept {
 }
 
 void run_maintenance() noexcept {
+#ifdef __linux__
     // On Linux a thread's own id sets the niceness of that thread alone.
     (void)::setpriority(PRIO_PROCESS, static_cast<id_t>(::syscall(SYS_gettid)), MAINTENANCE_NICENESS);
+#endif
     std::unique_lock lock(MAINTENANCE.mutex);
     for (;;) {
         auto next = std::min_element(MAINTENANCE.requests.begin(), MAINTENANCE.requests.end(),
