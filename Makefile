@@ -16,7 +16,7 @@ FUZZ_TEST_SECONDS ?= 20
 FUZZ_SECONDS ?= 300
 
 .PHONY: setup setup-check setup-test build build-check venv check test wheels test-clock-fallback test-cpp test-python test-stubs test-wheel \
-        test-314 test-other-pythons test-sanitize test-fuzz test-shipping fuzz stress demo bench bench-parallel clean
+        test-314 test-other-pythons test-sanitize test-fuzz test-shipping fuzz stress demo bench bench-compress bench-parallel clean
 
 setup:
 	@PYTHON=$(PYTHON_EXE) tools/setup.sh build
@@ -116,6 +116,11 @@ bench:
 	    echo "PYTHONPATH=$(CURDIR) $$py -P bench/compare.py $(if $(BENCH_BASELINE),--baseline $(BENCH_BASELINE))" && \
 	    PYTHONPATH=$(CURDIR) $$py -P bench/compare.py $(if $(BENCH_BASELINE),--baseline $(BENCH_BASELINE))
 	@$(MAKE) --no-print-directory bench-parallel
+
+# Lines written while yesterday's 500 MB file is compressed in the background, next to none being compressed
+# (the file is made on the disk under build/ and deleted afterwards).
+bench-compress: build
+	PYTHONPATH=$(CURDIR) $(PYTHON_EXE) -P bench/compress.py
 
 # Threads in parallel on free-threaded 3.14t (built once per machine), next to stdlib logging.
 bench-parallel:

@@ -8,7 +8,8 @@ from tarnwick._structured import basic_config, bind_context, context, current_co
 # The one place the version is written: the wheel's metadata reads it from here.
 __version__ = "0.1.0"
 
-# The extension's own names, then the request context and basic_config's superset; Handler and
+# The extension's own names (basic_config as a superset, with the file and context options), then
+# the request context; Handler and
 # capture_stdlib (stdlib logging) are imported by name.
 __all__ = ["PyLevel", "PyLogger", "basic_config", "get_logger", "bind_context", "context", "current_context",
            "reset_context"]

@@ -1,5 +1,5 @@
 import sys
-from typing import ClassVar, SupportsIndex, TypeAlias, final
+from typing import Any, ClassVar, SupportsIndex, TypeAlias, final
 
 if sys.version_info >= (3, 14):
     from string.templatelib import Template
@@ -56,4 +56,5 @@ def basic_config(
     color: str = ...,
     format: str = ...,
 ) -> None: ...
+def _basic_config_files(max_bytes: int, keep_days: int, compress: bool, /, *args: Any, **kwargs: Any) -> None: ...
 def get_logger(name: str | None, level: PyLevel = ...) -> PyLogger: ...

@@ -12,6 +12,7 @@ from types import TracebackType
 from typing import TYPE_CHECKING, Any, SupportsIndex
 
 from tarnwick import _logger
+from tarnwick._file_options import file_options
 
 
 def _load_context_module() -> Any:
@@ -92,16 +93,24 @@ def basic_config(
     color: str = "auto",
     format: str = "logfmt",
     *,
+    max_bytes: SupportsIndex | None = None,
+    keep_days: SupportsIndex | None = None,
+    compress: bool = False,
     msg_template: bool = False,
     trace_ids: bool = False,
 ) -> None:
-    """tarnwick._logger.basic_config(), plus: msg_template=True adds the template's text to lines
-    whose message is a template string (Python 3.14+); trace_ids=True adds trace_id and span_id of
-    the current OpenTelemetry span (needs opentelemetry-api). Both apply at once, to every logger."""
+    """tarnwick._logger.basic_config(), plus, for writers created afterwards: max_bytes splits a day's
+    file into parts of at most that many bytes, keep_days deletes the days more than that many days
+    before today, compress gzips closed files in the background. And at once, for every logger:
+    msg_template=True adds the template's text to lines whose message is a template string (Python
+    3.14+); trace_ids=True adds trace_id and span_id of the current OpenTelemetry span (needs
+    opentelemetry-api)."""
+    files = file_options(max_bytes, keep_days, compress)
     with_template = _check_bool(msg_template, "msg_template")
     with_trace = _check_bool(trace_ids, "trace_ids")
     source = _trace_source() if with_trace else (None, None, None)
-    # Everything that can fail runs before anything is stored.
-    _logger.basic_config(path, unix_ts, batch_size, color, format)
+    # Everything that can fail runs before anything is stored; the extension stores its settings and
+    # the file options at once.
+    _logger._basic_config_files(*files, path, unix_ts, batch_size, color, format)
     _context._set_msg_template(with_template)
     _context._set_trace(*source)

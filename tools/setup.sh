@@ -26,6 +26,7 @@ build=(
     "g++|command -v g++"
     "make|command -v make"
     "python3-dev|python_header"
+    "zlib1g-dev|header zlib.h"
 )
 # The GoogleTest suite and the pytest environments: make check.
 check=(
@@ -36,7 +37,6 @@ check=(
 cpython=(
     "pkg-config|command -v pkg-config"
     "libssl-dev|header openssl/ssl.h"
-    "zlib1g-dev|header zlib.h"
     "libffi-dev|header ffi.h"
     "libbz2-dev|header bzlib.h"
     "liblzma-dev|header lzma.h"

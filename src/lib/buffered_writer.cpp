@@ -1,11 +1,14 @@
 #include "lib/buffered_writer.hpp"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+
+#include "lib/file_lock.hpp"
 
 namespace tarnwick {
 
@@ -25,6 +28,20 @@ IoResult<std::size_t> write_fd(int fd, const char* data, std::size_t size) noexc
     }
 }
 
+// Whether the file still ends inside a line: looked at again when writing, because a file that other
+// processes append to looks torn whenever it is caught in the middle of one of their writes, which
+// is not over while they hold it.
+bool still_torn(int fd, const std::string& name, off_t size) {
+    if (locked_by_others(fd)) return false;
+    if (name.empty()) return true;
+    const int reader = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);  // `fd` may be write-only
+    if (reader < 0) return true;
+    char last = 0;
+    const bool ends_line = ::pread(reader, &last, 1, size - 1) == 1 && last == '\n';
+    ::close(reader);
+    return !ends_line;
+}
+
 }  // namespace
 
 IoResult<std::size_t> StdoutDestination::write(const char* data, std::size_t size) {
@@ -33,14 +50,21 @@ IoResult<std::size_t> StdoutDestination::write(const char* data, std::size_t siz
     return result;
 }
 
-FileDestination::~FileDestination() {
-    if (fd_ >= 0) ::close(fd_);  // no error to report: every write has returned already
+FileDestination::FileDestination(int fd, std::optional<off_t> torn_size, std::string name) noexcept
+    : fd_(fd), torn_size_(torn_size), name_(std::move(name)) {
+    track_descriptor(fd_);
 }
+
+FileDestination::~FileDestination() {
+    close_descriptor(fd_);  // no error to report: every write has returned already
+}
+
+bool FileDestination::replaced() { return !name_.empty() && !names_same_file(fd_, name_); }
 
 IoResult<std::size_t> FileDestination::write(const char* data, std::size_t size) {
     if (torn_size_) {
         struct stat st {};
-        if (::fstat(fd_, &st) == 0 && st.st_size == *torn_size_) {
+        if (::fstat(fd_, &st) == 0 && st.st_size == *torn_size_ && still_torn(fd_, name_, st.st_size)) {
             IoResult<std::size_t> ended = write_fd(fd_, "\n", 1);
             if (auto* error = std::get_if<IoError>(&ended)) return *error;  // tried again with the bytes
         }

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <memory>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <utility>
 
@@ -29,6 +30,11 @@ public:
     // Takes back the last `n` bytes written, so that a write that failed inside a line leaves no
     // torn line behind; false when that cannot be done (a pipe).
     virtual bool unwrite(std::size_t /*n*/) { return false; }
+    // Whether the writer should open its destination anew: the file was deleted or renamed behind
+    // its back, or is no longer the one to append to. Asked about once a second.
+    virtual bool replaced() { return false; }
+    // The file written to, for error lines; null for standard output.
+    virtual const std::string* file_name() const { return nullptr; }
 };
 
 // Writes to the descriptor directly: there is no user-space buffer to flush. A closed descriptor
@@ -43,26 +49,31 @@ private:
     int fd_;  // not owned
 };
 
-// An append-mode file, closed with the object. Nothing is synced to disk.
+// An append-mode file, closed (and unlocked) with the object. Nothing is synced to disk.
 //
 // A file that ended inside a line when it was opened (`torn_size`) gets a newline before the first
 // bytes, so they are not glued onto that torn line; but only if the file is still the same size
-// then: a line that another writer was still writing has been finished by it meanwhile.
+// then, and (with a `name`) still ends inside a line: a line that another writer was still writing
+// has been finished by it meanwhile.
+//
+// With a `name`, it counts as replaced once that name no longer leads to the open file.
 class FileDestination final : public Destination {
 public:
-    explicit FileDestination(int fd, std::optional<off_t> torn_size = std::nullopt) noexcept
-        : fd_(fd), torn_size_(torn_size) {}
+    explicit FileDestination(int fd, std::optional<off_t> torn_size = std::nullopt, std::string name = {}) noexcept;
     FileDestination(const FileDestination&) = delete;
     FileDestination& operator=(const FileDestination&) = delete;
     ~FileDestination() override;
     IoResult<std::size_t> write(const char* data, std::size_t size) override;
     // Truncates, unless the file no longer ends with this writer's bytes (another one appended).
     bool unwrite(std::size_t n) override;
+    bool replaced() override;
+    const std::string* file_name() const override { return name_.empty() ? nullptr : &name_; }
     int fd() const noexcept { return fd_; }
 
 private:
     int fd_;
     std::optional<off_t> torn_size_;
+    std::string name_;
 };
 
 // Destroying it is closing it: pending bytes get one more write-out, whose failure nobody is left

@@ -36,6 +36,10 @@ void Output::open(const Date& date) {
     writer_ = std::move(std::get<BufferedWriter>(next));
 }
 
+void Output::reopen_if_replaced() {
+    if (writer_ && !fatal_ && writer_->destination()->replaced()) open(date_);
+}
+
 void Output::write(std::string_view lines) {
     if (fatal_) return;
     if (outage_) {
@@ -140,7 +144,8 @@ void Output::collect() noexcept {
 
 std::string Output::target() const {
     if (!path_) return "standard output";
-    return '"' + json_escaped(dated_file_name(*path_, date_)) + '"';
+    const std::string* name = writer_ ? writer_->destination()->file_name() : nullptr;
+    return '"' + json_escaped(name ? *name : dated_file_name(*path_, date_)) + '"';
 }
 
 }  // namespace tarnwick

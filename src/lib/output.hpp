@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -16,8 +17,10 @@
 
 namespace tarnwick {
 
-// Opens a writer's destination for a date; rotate() unless a test fakes it.
-using OpenDestination = IoResult<BufferedWriter> (*)(const std::optional<std::string>& path, const Date& date);
+// Opens a writer's destination for a date: standard output, the dated files of the path, or a
+// test's fake.
+using OpenDestination =
+    std::function<IoResult<BufferedWriter>(const std::optional<std::string>& path, const Date& date)>;
 
 // Retries start soon, so a short outage loses little, and slow down to one a second.
 inline constexpr std::chrono::milliseconds FIRST_RETRY{10};
@@ -28,13 +31,16 @@ public:
     using Clock = std::chrono::steady_clock;
 
     Output(std::optional<std::string> path, OpenDestination open_destination)
-        : path_(std::move(path)), open_(open_destination) {}
+        : path_(std::move(path)), open_(std::move(open_destination)) {}
     Output(const Output&) = delete;
     Output& operator=(const Output&) = delete;
 
     // Opens the destination of `date`: at the start, and at each date change, after the old
     // destination's pending lines were written out (or counted as lost: they belong to its day).
     void open(const Date& date);
+    // Opens the destination anew when its file was deleted or renamed behind the writer's back (or
+    // is no longer the one to append to); what is pending goes to the old one first.
+    void reopen_if_replaced();
     void write(std::string_view lines);
     // Writes out everything pending now, also during an outage; true once all of it has reached
     // the destination.

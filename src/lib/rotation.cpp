@@ -58,10 +58,10 @@ int make_directory(const std::string& dir) {
     return is_directory(dir) ? 0 : error;
 }
 
-IoResult<int> open_append(const std::string& file) {
+IoResult<int> open_append(const std::string& file, bool readable) {
     if (contains_nul(file)) return IoError::custom(NUL_IN_PATH);
     for (;;) {
-        const int fd = ::open(file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+        const int fd = ::open(file.c_str(), (readable ? O_RDWR : O_WRONLY) | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
         if (fd >= 0) return fd;
         if (errno != EINTR) return IoError::os(errno);
     }
@@ -81,25 +81,22 @@ std::optional<off_t> torn_size(const std::string& file) {
 
 }  // namespace
 
-std::string dated_file_name(std::string_view configured_path, const Date& date) {
-    char suffix[32];
-    std::snprintf(suffix, sizeof suffix, "_%04d%02d%02d", date.year, date.month, date.day);
-
+DatedNameParts dated_name_parts(std::string_view configured_path) {
     const PathSplit split = split_path(configured_path);
     const std::size_t dot = split.file_name ? split.file_name->rfind('.') : std::string_view::npos;
     // No extension when there is no dot, or the only one starts the name (".hidden").
-    if (dot == std::string_view::npos || dot == 0) {
-        std::string out(configured_path);
-        out += suffix;
-        out += ".log";
-        return out;
-    }
-    std::string out(split.parent);
-    if (!out.empty() && out.back() != '/') out += '/';
-    out += split.file_name->substr(0, dot);
-    out += suffix;
-    out += split.file_name->substr(dot);
-    return out;
+    if (dot == std::string_view::npos || dot == 0) return {std::string(configured_path), ".log"};
+    std::string head(split.parent);
+    if (!head.empty() && head.back() != '/') head += '/';
+    head += split.file_name->substr(0, dot);
+    return {std::move(head), std::string(split.file_name->substr(dot))};
+}
+
+std::string dated_file_name(std::string_view configured_path, const Date& date) {
+    char suffix[32];
+    std::snprintf(suffix, sizeof suffix, "_%04d%02d%02d", date.year, date.month, date.day);
+    DatedNameParts parts = dated_name_parts(configured_path);
+    return std::move(parts.head) + suffix + parts.tail;
 }
 
 std::string_view path_parent(std::string_view path) { return split_path(path).parent; }
@@ -125,16 +122,23 @@ IoStatus create_directories(std::string_view dir) {
     return std::nullopt;
 }
 
-IoResult<BufferedWriter> rotate(const std::optional<std::string>& path, const Date& date) {
-    if (!path) return BufferedWriter(std::make_unique<StdoutDestination>());
-    const std::string file = dated_file_name(*path, date);
+IoResult<AppendFile> open_append_file(const std::string& file, bool readable) {
     const std::string_view dir = path_parent(file);
     if (!dir.empty()) {
         if (IoStatus status = create_directories(dir)) return *status;
     }
-    IoResult<int> fd = open_append(file);
+    IoResult<int> fd = open_append(file, readable);
     if (auto* error = std::get_if<IoError>(&fd)) return *error;
-    return BufferedWriter(std::make_unique<FileDestination>(std::get<int>(fd), torn_size(file)));
+    return AppendFile{std::get<int>(fd), torn_size(file)};
+}
+
+IoResult<BufferedWriter> rotate(const std::optional<std::string>& path, const Date& date) {
+    if (!path) return BufferedWriter(std::make_unique<StdoutDestination>());
+    std::string file = dated_file_name(*path, date);
+    IoResult<AppendFile> opened = open_append_file(file);
+    if (auto* error = std::get_if<IoError>(&opened)) return *error;
+    const AppendFile& f = std::get<AppendFile>(opened);
+    return BufferedWriter(std::make_unique<FileDestination>(f.fd, f.torn_size, std::move(file)));
 }
 
 }  // namespace tarnwick

@@ -41,6 +41,7 @@ Sender<Action> start_writer(const WriterConfig& config, std::shared_ptr<WriterTu
     auto [sender, receiver] = make_channel<Action>(ACTION_CHANNEL_CAPACITY);
     Context context{std::move(receiver), config.path, local_date_now()};
     context.check_interval = config.check_interval;
+    context.files = config.files;
     context.after = std::move(after);
     context.turn = turn;
     handle = SPAWN_WRITER(std::move(context));

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 
+#include "lib/file_options.hpp"
 #include "lib/record_line.hpp"
 
 namespace tarnwick {
@@ -18,6 +19,7 @@ struct WriterConfig {
     LineStyle style;
     // How often the writer writes its buffer out and compares the date; shorter only in tests.
     std::chrono::milliseconds check_interval = DEFAULT_CHECK_INTERVAL;
+    FileOptions files = {};  // for a path
 };
 
 using WriterConfigRef = std::shared_ptr<const WriterConfig>;

@@ -9,6 +9,7 @@
 #include <variant>
 
 #include "lib/batch_pool.hpp"
+#include "lib/dated_files.hpp"
 
 namespace tarnwick {
 
@@ -36,7 +37,16 @@ void handle(Action& action, Output& output, bool& stop) {
 
 // Everything up to the exit; returns the text of the error line due, if any.
 std::optional<std::string> serve(Context& context) {
-    Output output(context.path, context.open_destination);
+    // Declared before the output, whose destinations refer to it.
+    std::optional<DatedFiles> files;
+    OpenDestination open = std::move(context.open_destination);
+    if (!open && context.path) {
+        files.emplace(*context.path, context.files);
+        open = [&files](const std::optional<std::string>&, const Date& date) { return files->open(date); };
+    } else if (!open) {
+        open = rotate;
+    }
+    Output output(context.path, std::move(open));
     output.open(context.date);
     auto last_check = std::chrono::steady_clock::now();
 
@@ -64,6 +74,9 @@ std::optional<std::string> serve(Context& context) {
                 output.open(context.date);
                 continue;
             }
+            // A file deleted or renamed behind the writer's back: what is pending goes after the
+            // lines already there, everything later into a file of the name.
+            output.reopen_if_replaced();
         }
         output.tick(now);
     }

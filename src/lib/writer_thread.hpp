@@ -16,6 +16,7 @@
 #include "lib/action.hpp"
 #include "lib/buffered_writer.hpp"
 #include "lib/channel.hpp"
+#include "lib/file_options.hpp"
 #include "lib/io_error.hpp"
 #include "lib/local_date.hpp"
 #include "lib/output.hpp"
@@ -43,13 +44,14 @@ private:
 
 struct Context {
     Receiver<Action> receiver;
-    std::optional<std::string> path;            // absent = standard output
-    Date date;                                  // date of the file open now
-    Date (*today)() = local_date_now;           // injectable so tests can move midnight
-    OpenDestination open_destination = rotate;  // tests fake the sink
+    std::optional<std::string> path;        // absent = standard output
+    Date date;                              // date of the file open now
+    Date (*today)() = local_date_now;       // injectable so tests can move midnight
+    OpenDestination open_destination = {};  // none: standard output or the path's DatedFiles
     std::chrono::milliseconds check_interval = DEFAULT_CHECK_INTERVAL;
     std::shared_ptr<WriterTurn> after = nullptr;  // the previous writer of the destination; none: start at once
     std::shared_ptr<WriterTurn> turn = nullptr;   // finished once everything of this writer is written
+    FileOptions files = {};                       // what the dated files of `path` get
 };
 
 // The thread body. Returns after Stop, once the channel is empty and the sender gone, or at the first

@@ -6,6 +6,7 @@
 #include <string_view>
 #include <utility>
 
+#include "lib/file_options.hpp"
 #include "python/arg_binder.hpp"
 #include "python/errors.hpp"
 #include "python/logger_module/settings.hpp"
@@ -99,9 +100,8 @@ bool convert_choice(PyObject* obj, const char* param, const char* omitted, std::
     return convert_str(obj, param, out);
 }
 
-}  // namespace
-
-PyObject* basic_config(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+// basic_config's arguments bound, converted and stored with the file options.
+PyObject* configure(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, const FileOptions& files) {
     Bound bound;
     if (!bind_fastcall(basic_config_signature, args, nargs, kwnames, bound)) return nullptr;
     // Every argument is converted before anything is stored, so a failing call changes nothing.
@@ -123,15 +123,47 @@ PyObject* basic_config(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
                                                    : ColorMode::Auto;
     const OutputFormat output_format = format == "json" ? OutputFormat::Json : OutputFormat::Logfmt;
 
-    store_settings(Settings{std::move(path), unix_ts, color_mode, output_format});
+    store_settings(Settings{std::move(path), unix_ts, color_mode, output_format, files});
     if (batch_size) {
         BATCH_SIZE.store(*batch_size == 0 ? 1 : *batch_size, std::memory_order_relaxed);
     }
     Py_RETURN_NONE;
 }
 
+}  // namespace
+
+PyObject* basic_config(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return configure(args, nargs, kwnames, FileOptions{});
+}
+
+PyObject* basic_config_files(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    if (nargs < 3) {
+        PyErr_SetString(PyExc_TypeError, "_basic_config_files() takes max_bytes, keep_days and compress first");
+        return nullptr;
+    }
+    if (!PyLong_Check(args[0]) || !PyLong_Check(args[1]) || !PyBool_Check(args[2])) {
+        PyErr_SetString(PyExc_TypeError, "_basic_config_files() takes two ints and a bool first");
+        return nullptr;
+    }
+    const unsigned long long max_bytes = PyLong_AsUnsignedLongLong(args[0]);
+    if (max_bytes == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return nullptr;
+    const long long keep_days = PyLong_AsLongLong(args[1]);
+    if (keep_days == -1 && PyErr_Occurred()) return nullptr;
+    FileOptions files;
+    files.max_bytes = max_bytes;
+    if (keep_days >= 0) files.keep_days = keep_days;
+    files.compress = args[2] == Py_True;
+    return configure(args + 3, nargs - 3, kwnames, files);
+}
+
 PyMethodDef basic_config_def = {
     "basic_config", as_cfunction(guarded<basic_config>), METH_FASTCALL | METH_KEYWORDS,
     "basic_config(path=None, unix_ts=False, batch_size=None, color=..., format=...)\n--\n\n"};
+
+PyMethodDef basic_config_files_def = {
+    "_basic_config_files", as_cfunction(guarded<basic_config_files>), METH_FASTCALL | METH_KEYWORDS,
+    "_basic_config_files(max_bytes, keep_days, compress, /, *args, **kwargs)\n--\n\n"
+    "basic_config() with the file options first, as checked by the package: max_bytes (0: no\n"
+    "split), keep_days (-1: keep every day), compress."};
 
 }  // namespace tarnwick::python::logger_module

@@ -7,7 +7,13 @@ namespace tarnwick::python::logger_module {
 
 PyObject* basic_config(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
-// The built-in function's definition; the module attaches it at initialisation.
+// basic_config with the file options first: `_basic_config_files(max_bytes, keep_days, compress, /,
+// *args, **kwargs)`, for the package's basic_config, which checks them (max_bytes 0: no split,
+// keep_days -1: keep every day). All settings are stored at once.
+PyObject* basic_config_files(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+// The built-in functions' definitions; the module attaches them at initialisation.
 extern PyMethodDef basic_config_def;
+extern PyMethodDef basic_config_files_def;
 
 }  // namespace tarnwick::python::logger_module

@@ -81,6 +81,14 @@ OwnedRef build_module() {
     }
     if (!add_function(module.get(), all, &basic_config_def)) return {};
     if (!add_function(module.get(), all, &get_logger_def)) return {};
+    // For the package's basic_config; private, so not part of __all__.
+    OwnedRef module_name = OwnedRef::steal(PyModule_GetNameObject(module.get()));
+    OwnedRef files_config =
+        module_name ? OwnedRef::steal(PyCFunction_NewEx(&basic_config_files_def, module.get(), module_name.get()))
+                    : OwnedRef();
+    if (!files_config || PyModule_AddObjectRef(module.get(), basic_config_files_def.ml_name, files_config.get()) < 0) {
+        return {};
+    }
     // TARNWICK_CLOCK=clock_gettime keeps record times off the CPU's time-stamp counter. Read here,
     // with the interpreter held, since the environment is not safe to read beside Python threads.
     const char* clock = std::getenv("TARNWICK_CLOCK");

@@ -69,6 +69,7 @@ WriterConfigRef writer_config(std::optional<std::string> path) {
     config->style.json = settings.format == OutputFormat::Json;
     config->style.unix_ts = settings.unix_ts;
     config->check_interval = check_interval();
+    if (path) config->files = settings.files;
     config->path = std::move(path);
     return config;
 }

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 
+#include "lib/file_options.hpp"
 #include "lib/writer_config.hpp"
 
 namespace tarnwick::python::logger_module {
@@ -20,6 +21,7 @@ struct Settings {
     bool unix_ts = false;
     ColorMode color_mode = ColorMode::Auto;
     OutputFormat format = OutputFormat::Logfmt;
+    FileOptions files = {};  // for writers of a path
 };
 
 Settings load_settings();
