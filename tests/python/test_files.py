@@ -334,21 +334,6 @@ def test_compression_cut_short_is_redone_at_the_next_start(tmp_path):
     assert not original.exists() and not (logs / f"app_{day(2)}.log").exists()
 
 
-@pytest.fixture
-def tmpfs(tmp_path, request):
-    """A small tmpfs (mount options from the test's parameter), unmounted afterwards."""
-    disk = tmp_path / "disk"
-    disk.mkdir()
-    mount = subprocess.run(["mount", "-t", "tmpfs", "-o", request.param, "tmpfs", str(disk)], capture_output=True)
-    if mount.returncode != 0:
-        pytest.skip(f"cannot mount a tmpfs: {mount.stderr.decode().strip()}")
-    try:
-        yield disk
-    finally:
-        if subprocess.run(["umount", str(disk)]).returncode != 0:
-            subprocess.run(["umount", "-l", str(disk)])
-
-
 def fill(directory, size):
     """Files of `size` bytes until the disk (blocks or inodes) is full; their paths."""
     made = []
