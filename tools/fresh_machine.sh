@@ -36,7 +36,7 @@ for package in "${candidates[@]}"; do
     others=$(apt-get -s purge "$package" 2>/dev/null | awk '$1 == "Purg" || $1 == "Remv" {print $2}' |
              while read -r p; do member "${p%%:*}" "${candidates[@]}" || echo "$p"; done | tr '\n' ' ')
     if [[ -n $others ]]; then
-        echo "fresh_machine: keeping $package (the image's ${others% } depend on it)"
+        echo "fresh_machine: keeping $package (${others% }, not ours, depend on it)"
         continue
     fi
     purge+=("$package")
