@@ -38,4 +38,55 @@ inline void check_equal(std::string_view got, std::string_view want, const char*
     std::abort();
 }
 
+// Decodes a JSON string body; false on a raw control byte or quote, or an escape that JSON lacks or
+// that the escaper has no reason to write.
+inline bool json_unescape(std::string_view body, std::string& out) {
+    out.clear();
+    for (std::size_t i = 0; i < body.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(body[i]);
+        if (byte < 0x20 || byte == '"') return false;
+        if (byte != '\\') {
+            out += body[i];
+            continue;
+        }
+        if (++i == body.size()) return false;
+        switch (body[i]) {
+            case '"':
+                out += '"';
+                break;
+            case '\\':
+                out += '\\';
+                break;
+            case 'n':
+                out += '\n';
+                break;
+            case 'r':
+                out += '\r';
+                break;
+            case 't':
+                out += '\t';
+                break;
+            case 'u': {
+                if (body.size() - i < 5 || body.substr(i + 1, 2) != "00") return false;
+                unsigned value = 0;
+                for (const char h : body.substr(i + 3, 2)) {
+                    value <<= 4;
+                    if (h >= '0' && h <= '9')
+                        value |= static_cast<unsigned>(h - '0');
+                    else if (h >= 'a' && h <= 'f')
+                        value |= static_cast<unsigned>(h - 'a' + 10);
+                    else
+                        return false;
+                }
+                out += static_cast<char>(value);
+                i += 4;
+                break;
+            }
+            default:
+                return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace tarnwick::fuzz

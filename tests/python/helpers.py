@@ -7,10 +7,10 @@ import re
 import select
 import subprocess
 import sys
-import textwrap
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+CHILD = os.path.join(HERE, "child.py")  # the entry of every child interpreter
 REPO = os.path.dirname(os.path.dirname(HERE))
 # Lines a thread has handed over reach the file within one writer check; 50 ms keeps polls short.
 FAST = {"TARNWICK_CHECK_INTERVAL_MS": "50"}
@@ -27,23 +27,31 @@ def child_env(**extra):
     return {key: value for key, value in env.items() if value is not None}
 
 
-def child_cmd(code, *args):
+def child_cmd(target, *args):
+    """The command that runs `target(*args)` in a fresh interpreter: `target` is a module-level function of a
+    module in this folder (its arguments literals), or the path of a Python file (its arguments strings)."""
+    if callable(target):
+        where, args = f"{target.__module__}:{target.__qualname__}", [repr(args)]
+    else:
+        where, args = os.fspath(target), [str(a) for a in args]
     # -P: the working directory must not shadow the package under test (PYTHONPATH picks it).
-    return [sys.executable, "-P", "-c", textwrap.dedent(code), *map(str, args)]
+    return [sys.executable, "-P", CHILD, where, *args]
 
 
-def run_py(code, *args, env=None, cwd=None, timeout=60, check=True, prefix=()):
-    """Runs `code` in a fresh interpreter; returns the CompletedProcess (text mode)."""
-    cmd = [*prefix, *child_cmd(code, *args)]
-    proc = subprocess.run(cmd, env=env or child_env(), cwd=cwd, capture_output=True, text=True, timeout=timeout)
+def run_in_child(target, *args, env=None, cwd=None, timeout=60, check=True, prefix=()):
+    """Runs `target(*args)` (see child_cmd) in a fresh interpreter, with `env` overriding child_env();
+    returns the CompletedProcess (text mode), or fails with the child's output when it ended badly."""
+    cmd = [*prefix, *child_cmd(target, *args)]
+    proc = subprocess.run(cmd, env=child_env(**(env or {})), cwd=cwd, capture_output=True, text=True,
+                          timeout=timeout)
     if check and proc.returncode != 0:
         raise AssertionError(f"child failed ({proc.returncode}):\nstdout:\n{proc.stdout}\nstderr:\n{proc.stderr}")
     return proc
 
 
-def spawn(code, *args, cwd=None, text=False, **env):
-    """Starts `code` in a fresh interpreter with piped output, without waiting for it."""
-    return subprocess.Popen(child_cmd(code, *args), cwd=cwd, env=child_env(**env), text=text,
+def spawn(target, *args, cwd=None, text=False, **env):
+    """Starts `target(*args)` (see child_cmd) in a fresh interpreter with piped output, without waiting for it."""
+    return subprocess.Popen(child_cmd(target, *args), cwd=cwd, env=child_env(**env), text=text,
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
 
 

@@ -7,24 +7,24 @@ import time
 
 import pytest
 
-from helpers import FAST, Bare, child_env, members, parse, read_lines, run_py
+from helpers import FAST, Bare, members, parse, read_lines, run_in_child, wait_for
 
 CAL = r"(\d{4})-(\d\d)-(\d\d)T(\d\d):(\d\d):(\d\d)\.(\d{6})"
 UNIX = r"(\d+)\.(\d{9})"
 D, R = re.escape("\x1b[2m"), re.escape("\x1b[0m")
 HOSTILE = 'q"\\ \n\r\t\x1b[31m é 😀 x=1 msg="forged"'
-FIELDS = [  # key, the value's source, in logfmt, in JSON
-    ("s", repr(HOSTILE), HOSTILE, HOSTILE),
-    ("big", "10**30", Bare(10**30), 10**30),
-    ("neg", "-7", Bare("-7"), -7),
-    ("f", "0.1", Bare("0.1"), 0.1),
-    ("e", "1e300", Bare("1e+300"), 1e300),
-    ("nan", "float('nan')", Bare("nan"), "nan"),
-    ("minf", "float('-inf')", Bare("-inf"), "-inf"),
-    ("t", "True", Bare("true"), True),
-    ("n", "None", Bare("null"), None),
-    ("obj", "[1, 'x']", "[1, 'x']", "[1, 'x']"),
-    ("huge", "'y' * (1 << 20)", "y" * (1 << 20), "y" * (1 << 20)),
+FIELDS = [  # key, value, in logfmt, in JSON
+    ("s", HOSTILE, HOSTILE, HOSTILE),
+    ("big", 10**30, Bare(10**30), 10**30),
+    ("neg", -7, Bare("-7"), -7),
+    ("f", 0.1, Bare("0.1"), 0.1),
+    ("e", 1e300, Bare("1e+300"), 1e300),
+    ("nan", float("nan"), Bare("nan"), "nan"),
+    ("minf", float("-inf"), Bare("-inf"), "-inf"),
+    ("t", True, Bare("true"), True),
+    ("n", None, Bare("null"), None),
+    ("obj", [1, "x"], "[1, 'x']", "[1, 'x']"),
+    ("huge", "y" * (1 << 20), "y" * (1 << 20), "y" * (1 << 20)),
 ]
 
 
@@ -42,30 +42,35 @@ def typed(pairs):
     return [(k, type(v), v) for k, v in pairs]  # a quoted "7" is not a bare 7, nor a JSON 7 a 7.0
 
 
+class AppError(Exception):
+    pass
+
+
+def log_shapes(fmt, unix_ts, color):
+    import traceback
+
+    from tarnwick._logger import PyLogger, basic_config
+    basic_config(unix_ts=unix_ts, format=fmt, color="always" if color else "auto")
+    log = PyLogger("app", path="f.log")
+    log.info("user %d logged in", 42)
+    log = log.bind(**{k: value for k, value, *_ in FIELDS})
+    log.info("plain")
+    try:
+        try:
+            raise KeyError("inner")
+        except KeyError as e:
+            raise AppError("outer\nline") from e
+    except AppError as e:
+        log.exception("failed %s", "job")
+        print(json.dumps("".join(traceback.format_exception(e))))
+    log.exception("outside %d", 1)
+
+
 @pytest.mark.parametrize("fmt, unix_ts, color", [("logfmt", u, c) for u in (False, True) for c in (False, True)]
                          + [("json", False, False), ("json", True, False)])
 def test_line_shapes_with_fields_and_exception_keys(tmp_path, fmt, unix_ts, color):
     before = time.time()
-    out = run_py(f"""
-import json, traceback
-from tarnwick._logger import PyLogger, basic_config
-basic_config(unix_ts={unix_ts}, format={fmt!r}, color={"always" if color else "auto"!r})
-log = PyLogger("app", path="f.log")
-log.info("user %d logged in", 42)
-log = log.bind({", ".join(f"{k}={src}" for k, src, *_ in FIELDS)})
-log.info("plain")
-class AppError(Exception):
-    pass
-try:
-    try:
-        raise KeyError("inner")
-    except KeyError as e:
-        raise AppError("outer\\nline") from e
-except AppError as e:
-    log.exception("failed %s", "job")
-    print(json.dumps("".join(traceback.format_exception(e))))
-log.exception("outside %d", 1)
-""", cwd=tmp_path, env=child_env(TZ="<+0545>-5:45")).stdout
+    out = run_in_child(log_shapes, fmt, unix_ts, color, cwd=tmp_path, env={"TZ": "<+0545>-5:45"}).stdout
     first, *lines = read_lines(tmp_path, "f_*.log")
     m = re.fullmatch(shape(fmt, unix_ts, color), first)
     assert m, first
@@ -82,45 +87,55 @@ log.exception("outside %d", 1)
     assert typed(members(plain).items()) == typed(members(outside).items()) == typed(want)
     stacktrace = json.loads(out)
     assert "The above exception was the direct cause" in stacktrace and "KeyError: 'inner'" in stacktrace
-    assert typed(members(failed).items()) == typed([*want, ("exception.type", "__main__.AppError"),
+    assert typed(members(failed).items()) == typed([*want, ("exception.type", "test_records.AppError"),
                                                     ("exception.message", "outer\nline"),
                                                     ("exception.stacktrace", stacktrace[:-1])])
 
 
+def log_levels():
+    from tarnwick._logger import PyLevel, PyLogger
+    for threshold in ("Trace", "Info", "Warn", "Error"):
+        log = PyLogger(threshold, path="lv.log", level=getattr(PyLevel, threshold))
+        for method in ("trace", "debug", "info", "warn", "warning", "error"):
+            getattr(log, method)("%s", method)
+
+
 def test_levels_and_thresholds(tmp_path):
-    run_py("""
-        from tarnwick._logger import PyLogger, PyLevel
-        for threshold in ("Trace", "Info", "Warn", "Error"):
-            log = PyLogger(threshold, path="lv.log", level=getattr(PyLevel, threshold))
-            for method in ("trace", "debug", "info", "warn", "warning", "error"):
-                getattr(log, method)("%s", method)
-        """, cwd=tmp_path)
+    run_in_child(log_levels, cwd=tmp_path)
     rank = {"trace": 0, "debug": 1, "info": 2, "warn": 3, "warning": 3, "error": 4}
     want = [(t, m.replace("warning", "warn"), m) for t in ("Trace", "Info", "Warn", "Error") for m in rank
             if rank[m] >= rank[t.lower()]]
     assert [(r["name"], r["level"], r["msg"]) for r in map(parse, read_lines(tmp_path, "lv_*.log"))] == want
 
 
+def log_batches(steps, handed_over):
+    import glob
+
+    from tarnwick._logger import PyLogger, basic_config
+    lines = lambda: sum(open(p).read().count("\n") for p in glob.glob("b_*.log"))  # noqa: E731
+    log = PyLogger("b", path="b.log")
+    for step in steps:
+        if isinstance(step, int):
+            basic_config(batch_size=step)
+        else:
+            for _ in range(int(step)):
+                log.info("r")
+    wait_for(lambda: lines() >= handed_over, "a full batch")
+    print(lines())
+    log.shutdown()
+    print(lines())
+
+
 # Lines reach the writer a whole batch at a time; the writer writes them out at its next check.
+# Steps: a number sets the batch size, a string logs that many records.
 @pytest.mark.parametrize("steps, handed_over, at_shutdown", [
-    ("for i in range(33): log.info('r')", 32, 33),  # 32 by default
-    ("basic_config(batch_size=5)\nfor i in range(7): log.info('r')", 5, 7),
-    ("for i in range(10): log.info('r')\nbasic_config(batch_size=5)\nlog.info('r')", 11, 11),
-    ("basic_config(batch_size=0)\nlog.info('r')", 1, 1),  # 0 means 1
+    (["33"], 32, 33),  # 32 by default
+    ([5, "7"], 5, 7),
+    (["10", 5, "1"], 11, 11),
+    ([0, "1"], 1, 1),  # 0 means 1
 ])
 def test_batch_size(tmp_path, steps, handed_over, at_shutdown):
-    proc = run_py(f"""
-import glob
-from helpers import wait_for
-from tarnwick._logger import PyLogger, basic_config
-lines = lambda: sum(open(p).read().count("\\n") for p in glob.glob("b_*.log"))
-log = PyLogger("b", path="b.log")
-{steps}
-wait_for(lambda: lines() >= {handed_over}, "a full batch")
-print(lines())
-log.shutdown()
-print(lines())
-""", cwd=tmp_path, env=child_env(**FAST))
+    proc = run_in_child(log_batches, steps, handed_over, cwd=tmp_path, env=FAST)
     assert [int(x) for x in proc.stdout.split()] == [handed_over, at_shutdown]
 
 
@@ -129,22 +144,24 @@ QUOTED_NAMES = ['svc level=error msg="forged"', "", "a b", "a=b", 'a"b', "a\tb",
 BARE_NAMES = ["api", "a.b-c_d", "C:\\x/y", "é😀"]
 
 
+def log_names(fmt, color):
+    import logging
+
+    import tarnwick
+    from tarnwick._logger import PyLogger, basic_config
+    basic_config(format=fmt, color="always" if color else "off")
+    handler = tarnwick.Handler(path="n.log")
+    for name in QUOTED_NAMES + BARE_NAMES:
+        log = PyLogger(name, path="n.log")
+        log.info("real %s", "x")
+        log.bind(k=1).warning("bound")
+        handler.handle(logging.LogRecord(name, logging.ERROR, "", 0, "stdlib", (), None))
+    handler.close()
+
+
 @pytest.mark.parametrize("fmt, color", [("logfmt", False), ("logfmt", True), ("json", False)])
 def test_names_that_need_quotes_cannot_forge_members(tmp_path, fmt, color):
-    run_py(f"""
-import logging
-import tarnwick
-from tarnwick._logger import PyLogger, basic_config
-from test_records import BARE_NAMES, QUOTED_NAMES
-basic_config(format={fmt!r}, color={"always" if color else "off"!r})
-handler = tarnwick.Handler(path="n.log")
-for name in QUOTED_NAMES + BARE_NAMES:
-    log = PyLogger(name, path="n.log")
-    log.info("real %s", "x")
-    log.bind(k=1).warning("bound")
-    handler.handle(logging.LogRecord(name, logging.ERROR, "", 0, "stdlib", (), None))
-handler.close()
-""", cwd=tmp_path)
+    run_in_child(log_names, fmt, color, cwd=tmp_path)
     lines = read_lines(tmp_path, "n_*.log")
     names = QUOTED_NAMES + BARE_NAMES
     unescape = lambda name: json.loads(f'"{name}"') if isinstance(name, Bare) else name  # noqa: E731
