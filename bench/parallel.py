@@ -6,60 +6,64 @@ parallel; `make bench` runs it there. Each case runs in a fresh process; the bes
 """
 
 import argparse
+import logging
 import os
 import subprocess
 import sys
 import sysconfig
 import tempfile
+import time
 
-CHILD = r"""
-import logging, os, sys, threading, time
-system, threads, shared, records, out = sys.argv[1], int(sys.argv[2]), sys.argv[3] == "shared", int(sys.argv[4]), sys.argv[5]
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))  # run with -P: the script's folder is not on the path
+from worker import timed_run  # noqa: E402
 
-def target(t):
-    return os.path.join(out, "shared.log" if shared else f"t{t}.log")
 
-if system == "tarnwick":
-    from tarnwick import PyLogger, basic_config
-    basic_config(batch_size=64)
-    loggers = [PyLogger(f"t{t}", path=target(t)) for t in range(threads)]
-    done = lambda: [log.shutdown() for log in loggers]
-else:
-    handlers = {}
-    loggers = []
-    for t in range(threads):
-        handler = handlers.get(target(t)) or handlers.setdefault(target(t), logging.FileHandler(target(t)))
-        handler.setFormatter(logging.Formatter("time=%(asctime)s level=%(levelname)s name=%(name)s msg=%(message)s"))
-        log = logging.getLogger(f"t{t}")
-        log.propagate = False
-        log.addHandler(handler)
-        log.setLevel(logging.INFO)
-        loggers.append(log)
-    done = lambda: [h.close() for h in handlers.values()]
+def child(system, threads, shared, records, out):
+    """One case, in a fresh interpreter: prints the records per second of `threads` threads together."""
+    def target(t):
+        return os.path.join(out, "shared.log" if shared else f"t{t}.log")
 
-start = threading.Barrier(threads + 1)
-def work(log):
-    start.wait()
-    for n in range(records):
-        log.info("record %d of %s", n, "bench")
-workers = [threading.Thread(target=work, args=(log,)) for log in loggers]
-for w in workers:
-    w.start()
-start.wait()
-began = time.perf_counter()
-for w in workers:
-    w.join()
-done()
-elapsed = time.perf_counter() - began
-lines = sum(1 for name in os.listdir(out) for _ in open(os.path.join(out, name)))
-assert lines == threads * records, (lines, threads * records)
-print(threads * records / elapsed)
-"""
+    if system == "tarnwick":
+        from tarnwick import PyLogger, basic_config
+        basic_config(batch_size=64)
+        loggers = [PyLogger(f"t{t}", path=target(t)) for t in range(threads)]
+
+        def done():
+            for log in loggers:
+                log.shutdown()
+    else:
+        handlers = {}
+        loggers = []
+        for t in range(threads):
+            handler = handlers.get(target(t)) or handlers.setdefault(target(t), logging.FileHandler(target(t)))
+            fmt = "time=%(asctime)s level=%(levelname)s name=%(name)s msg=%(message)s"
+            handler.setFormatter(logging.Formatter(fmt))
+            log = logging.getLogger(f"t{t}")
+            log.propagate = False
+            log.addHandler(handler)
+            log.setLevel(logging.INFO)
+            loggers.append(log)
+
+        def done():
+            for handler in handlers.values():
+                handler.close()
+
+    def work(t):
+        log = loggers[t]
+        for n in range(records):
+            log.info("record %d of %s", n, "bench")
+
+    began = timed_run(work, threads)
+    done()
+    elapsed = (time.perf_counter_ns() - began) / 1e9
+    lines = sum(1 for name in os.listdir(out) for _ in open(os.path.join(out, name)))
+    assert lines == threads * records, (lines, threads * records)
+    print(threads * records / elapsed)
 
 
 def run(system, threads, shared, records):
     with tempfile.TemporaryDirectory() as out:
-        proc = subprocess.run([sys.executable, "-P", "-c", CHILD, system, str(threads),
+        proc = subprocess.run([sys.executable, "-P", os.path.abspath(__file__), "--child", system, str(threads),
                                "shared" if shared else "own", str(records), out],
                               capture_output=True, text=True, timeout=600)
         if proc.returncode != 0:
@@ -90,4 +94,8 @@ def main():
 
 
 if __name__ == "__main__":
-    main()
+    if sys.argv[1:2] == ["--child"]:
+        system, threads, shared, records, out = sys.argv[2:]
+        child(system, int(threads), shared == "shared", int(records), out)
+    else:
+        main()

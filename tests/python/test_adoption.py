@@ -2,12 +2,13 @@
 (Fields and exception keys in every line shape: test_records.py.)"""
 
 import json
+import logging
 import re
 import traceback
 
 import pytest
 
-from helpers import Bare, child_env, members, parse, read_lines, run_py
+from helpers import Bare, members, parse, read_lines, run_in_child
 from tarnwick._logger import PyLogger
 
 
@@ -41,11 +42,8 @@ def test_bind_rejects_bad_and_reserved_keys(key):
         PyLogger(None).bind(**{key: 1})
 
 
-LIB = """
-import logging
-log = logging.getLogger("lib.mod")
-
-def run():
+def log_as_a_library():
+    log = logging.getLogger("lib.mod")
     logging.addLevelName(25, "NOTICE")
     for level in (5, 10, 15, 20, 25, 30, 35, 40, 50, 60):
         log.log(level, "level %d", level)
@@ -58,50 +56,47 @@ def run():
         log.error("pre-formatted", exc_info=True)
     log.error("no exception here", exc_info=True)
     log.info("bad %d", "x")
-"""
-
-SETUPS = {
-    "dictConfig": """
-import logging.config
-logging.config.dictConfig({"version": 1, "root": {"handlers": ["tw"], "level": 1},
-                           "handlers": {"tw": {"()": "tarnwick.Handler", "path": "s.log"}}})
-""",
-    "capture_stdlib": """
-logging.basicConfig()
-handler = tarnwick.capture_stdlib(level=1, path="s.log")
-assert logging.getLogger().handlers == [handler]
-""",
-}
 
 
-@pytest.mark.parametrize("setup, fmt", [("dictConfig", "logfmt"), ("capture_stdlib", "json")])
-def test_stdlib_records_reach_the_file_and_close_and_exit_lose_none(tmp_path, setup, fmt):
-    (tmp_path / "lib.py").write_text(LIB)
-    proc = run_py(f"""
-import logging, sys, threading
-import tarnwick
-tarnwick.basic_config(format={fmt!r})
-sys.path.insert(0, ".")
-{SETUPS[setup]}
 class PreFormatted(logging.Filter):  # as if a formatter had already filled exc_text
     def filter(self, record):
         if record.msg == "pre-formatted":
             record.exc_text = "made earlier"
         return True
-logging.getLogger().handlers[0].addFilter(PreFormatted())
-import lib
-lib.run()
-many = logging.getLogger("many")
-workers = [threading.Thread(target=lambda t=t: [many.info("%d %d", t, i) for i in range(3000)]) for t in range(3)]
-for w in workers: w.start()
-for w in workers: w.join()
-own = tarnwick.PyLogger("own", path="s.log")  # shares the handler's writer
-handler = logging.getLogger().handlers[0]
-handler.close()  # releases the handler's logger only
-logging.getLogger("own").warning("reopened")  # a record after close() reopens, as FileHandler does
-handler.close()
-own.info("after close")
-""", cwd=tmp_path, env=child_env(TZ="UTC"))
+
+
+def log_through_stdlib(setup, fmt):
+    import logging.config
+    import threading
+
+    import tarnwick
+    tarnwick.basic_config(format=fmt)
+    if setup == "dictConfig":
+        logging.config.dictConfig({"version": 1, "root": {"handlers": ["tw"], "level": 1},
+                                   "handlers": {"tw": {"()": "tarnwick.Handler", "path": "s.log"}}})
+    else:
+        logging.basicConfig()
+        handler = tarnwick.capture_stdlib(level=1, path="s.log")
+        assert logging.getLogger().handlers == [handler]
+    logging.getLogger().handlers[0].addFilter(PreFormatted())
+    log_as_a_library()
+    many = logging.getLogger("many")
+    workers = [threading.Thread(target=lambda t=t: [many.info("%d %d", t, i) for i in range(3000)]) for t in range(3)]
+    for w in workers:
+        w.start()
+    for w in workers:
+        w.join()
+    own = tarnwick.PyLogger("own", path="s.log")  # shares the handler's writer
+    handler = logging.getLogger().handlers[0]
+    handler.close()  # releases the handler's logger only
+    logging.getLogger("own").warning("reopened")  # a record after close() reopens, as FileHandler does
+    handler.close()
+    own.info("after close")
+
+
+@pytest.mark.parametrize("setup, fmt", [("dictConfig", "logfmt"), ("capture_stdlib", "json")])
+def test_stdlib_records_reach_the_file_and_close_and_exit_lose_none(tmp_path, setup, fmt):
+    proc = run_in_child(log_through_stdlib, setup, fmt, cwd=tmp_path, env={"TZ": "UTC"})
     assert "--- Logging error ---" in proc.stderr and "bad %d" in proc.stderr  # and the program went on
     records = [parse(line) for line in read_lines(tmp_path, "s_*.log")]
     assert [r["msg"] for r in records if r["name"] == "own"] == ["reopened", "after close"]
@@ -125,16 +120,17 @@ own.info("after close")
 # Extras renamed into one key, or into a key another extra has as it is: each key once per line. A key
 # given as it is keeps its value (as the line's own keys do); among renamed ones the last wins, in
 # the first one's place (as binding a key again does).
+def log_meeting_extras(fmt):
+    import tarnwick
+    tarnwick.basic_config(format=fmt)
+    tarnwick.capture_stdlib(path="x.log")
+    extra = {"time": 1, "extra.time": 2, "a b": 3, "a\tb": 4, "extra.stack": 5, "stack": 6, 7: 8, "7": 9, "u": 0}
+    logging.getLogger("lib").info("m", extra=extra)
+
+
 @pytest.mark.parametrize("fmt", ["logfmt", "json"])
 def test_extras_that_meet_under_one_key_give_it_once(tmp_path, fmt):
-    run_py(f"""
-import logging
-import tarnwick
-tarnwick.basic_config(format={fmt!r})
-tarnwick.capture_stdlib(path="x.log")
-extra = {{"time": 1, "extra.time": 2, "a b": 3, "a\\tb": 4, "extra.stack": 5, "stack": 6, 7: 8, "7": 9, "u": 0}}
-logging.getLogger("lib").info("m", extra=extra)
-""", cwd=tmp_path)
+    run_in_child(log_meeting_extras, fmt, cwd=tmp_path)
     [line] = read_lines(tmp_path, "x_*.log")
     # As pairs, so that a key given twice shows (parse() fails on one in logfmt).
     pairs = json.loads(line, object_pairs_hook=list) if fmt == "json" else list(parse(line).items())
