@@ -2,6 +2,7 @@
 (Signatures: the stub check, make test-stubs.)"""
 
 import operator
+import os
 import re
 
 import pytest
@@ -10,7 +11,7 @@ import tarnwick
 import tarnwick._logger as logger_module
 from tarnwick._logger import PyLevel, PyLogger
 
-from helpers import run_py
+from helpers import HERE, run_in_child
 
 PUBLIC = ["PyLevel", "PyLogger", "basic_config", "get_logger"]
 PACKAGE = ["bind_context", "context", "current_context", "reset_context"]  # the package's own
@@ -42,22 +43,7 @@ def test_level_members_compare_by_identity_only():
 
 
 def test_import_starts_nothing_gives_one_module_and_refuses_sub_interpreters():
-    result = run_py("""
-        import importlib, os, sys, sysconfig
-        state = lambda: (len(os.listdir("/proc/self/task")), sorted(os.listdir("/proc/self/fd")))
-        before = state()
-        import tarnwick._logger as first
-        assert state() == before, "import started a thread or opened a file"
-        if sysconfig.get_config_var("Py_GIL_DISABLED"):
-            assert not sys._is_gil_enabled(), "import turned the GIL on"
-        del sys.modules["tarnwick._logger"]
-        assert importlib.import_module("tarnwick._logger") is first
-        try:
-            import _testcapi
-        except ImportError:
-            sys.exit(77)
-        print(_testcapi.run_in_subinterp("import tarnwick._logger"))
-        """, check=False)
+    result = run_in_child(os.path.join(HERE, "children", "fresh_import.py"), check=False)
     if result.returncode == 77:
         pytest.skip("_testcapi is not available for the sub-interpreter part")
     assert (result.returncode, result.stdout) == (0, "-1\n"), result.stderr

@@ -1,5 +1,6 @@
 """Arguments of every entry point: the exact error texts, what is accepted, and what it changes."""
 
+import os
 import pathlib
 import re
 import sys
@@ -9,7 +10,7 @@ import pytest
 
 from tarnwick._logger import PyLevel, PyLogger, basic_config, get_logger
 
-from helpers import FAST, child_env, run_py
+from helpers import FAST, HERE, run_in_child
 
 CAST = "argument '{}': '{}' object cannot be cast as '{}'"
 NOT_INT = "argument 'batch_size': '{}' object cannot be interpreted as an integer"
@@ -98,35 +99,9 @@ def test_rejected_calls_keep_no_reference():
     assert [sys.getrefcount(v) for v in values.values()] == before
 
 
-ACCEPTED = [
-    "", "'app.log', True, 0, 'always', 'json'", "batch_size=True", "batch_size=2**64 - 1",
-    "path=None, unix_ts=False, batch_size=None, color='off', format='logfmt'", "batch_size=numpy.int64(7)",
-    "unix_ts=numpy.True_", "unix_ts=numpy.bool_(False)", "color='ALWAYS', format=' json'",
-    "path='', color='', format=''", "path='logs/\u00e9t\u00e9'",
-]
-
-
 def test_accepted_arguments_and_what_they_change(tmp_path):
     # In a child: successful calls change process-wide settings, which new writers take up.
-    out = run_py(f"""
-        import contextlib, glob, numpy
-        from helpers import wait_for
-        from tarnwick._logger import PyLogger, basic_config, get_logger
-        assert [{", ".join(f"basic_config({a})" for a in ACCEPTED)}] == [None] * {len(ACCEPTED)}
-        basic_config()  # back to the defaults, but for the batch size
-        for bad in (dict(path="x", batch_size=-1), dict(path="x", unix_ts=True, format="json", color=None)):
-            with contextlib.suppress(TypeError, OverflowError):
-                basic_config(**bad)
-        s = get_logger("s")  # standard output, logfmt, calendar time: the failing calls changed nothing
-        basic_config(batch_size=True)  # one record per batch
-        basic_config(path="b.log", unix_ts=numpy.True_, format="JSON")  # batch size kept; "JSON" is not "json"
-        get_logger("b").info("y")
-        s.info("plain")
-        PyLogger("t").info("shared")  # shares the writer of `s`, with its settings
-        read = lambda: "".join(open(p).read() for p in glob.glob("b_*.log"))
-        wait_for(read, "the record, handed over alone")  # a 32-record batch would wait for shutdown
-        print("files", *sorted(glob.glob("*")), read(), end="")
-        """, cwd=tmp_path, env=child_env(**FAST)).stdout
+    out = run_in_child(os.path.join(HERE, "children", "accepted_settings.py"), cwd=tmp_path, env=FAST).stdout
     for line in (r"files b_\d{8}\.log time=\d+\.\d{9} level=info name=b msg=\"y\"",
                  r"time=\d{4}-\S+ level=info name=s msg=\"plain\"", r"time=\d{4}-\S+ level=info name=t msg=\"shared\""):
         assert re.search(f"^{line}$", out, re.M), out

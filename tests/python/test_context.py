@@ -1,15 +1,20 @@
 """Fields a line takes from where it is written: the request context (contextvars) and the current
 OpenTelemetry span's ids, in every line shape, with their order and precedence."""
 
+import asyncio
+import contextvars
 import importlib.util
 import json
+import logging
+import sys
+import threading
 
 import pytest
 
 import tarnwick
 from tarnwick._logger import PyLogger
 
-from helpers import Bare, members, parse, read_lines, run_py
+from helpers import Bare, members, parse, read_lines, run_in_child
 
 SHAPES = [("logfmt", "off"), ("logfmt", "always"), ("json", "off")]
 OTEL = importlib.util.find_spec("opentelemetry") is not None and importlib.util.find_spec("opentelemetry.sdk")
@@ -19,38 +24,38 @@ def typed(record):
     return [(k, type(v), v) for k, v in members(record).items()]
 
 
+def log_in_contexts(fmt, color):
+    from tarnwick import bind_context, context, current_context, reset_context
+    tarnwick.basic_config(format=fmt, color=color)
+    log = tarnwick.PyLogger("app", path="f.log")
+    log.info("none")
+    with context(s='a"b', i=7, big=10**30, f=0.5, t=True, n=None, o=[1]):
+        log.info("typed")
+    with context(user="ctx", request="r-1"):
+        with context(user="inner", depth=2):
+            assert current_context() == {"user": "inner", "request": "r-1", "depth": 2}
+            log.info("nested")
+        log.bind(attempt=1, user="bound").info("bound %d", 1)
+        try:
+            1 / 0
+        except ZeroDivisionError:
+            log.bind(user="bound").exception("failed")
+        handler = tarnwick.Handler("f.log")
+        std = logging.getLogger("lib")
+        std.addHandler(handler)
+        std.warning("std", extra={"user": "extra", "k": 1})
+    token = bind_context(a=1)
+    log.info("token")
+    reset_context(token)
+    log.info("reset")
+    assert current_context() == {}
+    handler.close()
+    log.shutdown()
+
+
 @pytest.mark.parametrize("fmt, color", SHAPES)
 def test_context_fields_nest_restore_and_give_way_to_bound_and_call_fields(tmp_path, fmt, color):
-    run_py(f"""
-        import logging
-        import tarnwick
-        from tarnwick import bind_context, context, current_context, reset_context
-        tarnwick.basic_config(format={fmt!r}, color={color!r})
-        log = tarnwick.PyLogger("app", path="f.log")
-        log.info("none")
-        with context(s='a"b', i=7, big=10**30, f=0.5, t=True, n=None, o=[1]):
-            log.info("typed")
-        with context(user="ctx", request="r-1"):
-            with context(user="inner", depth=2):
-                assert current_context() == {{"user": "inner", "request": "r-1", "depth": 2}}
-                log.info("nested")
-            log.bind(attempt=1, user="bound").info("bound %d", 1)
-            try:
-                1 / 0
-            except ZeroDivisionError:
-                log.bind(user="bound").exception("failed")
-            handler = tarnwick.Handler("f.log")
-            std = logging.getLogger("lib")
-            std.addHandler(handler)
-            std.warning("std", extra={{"user": "extra", "k": 1}})
-        token = bind_context(a=1)
-        log.info("token")
-        reset_context(token)
-        log.info("reset")
-        assert current_context() == {{}}
-        handler.close()
-        log.shutdown()
-        """, cwd=tmp_path)
+    run_in_child(log_in_contexts, fmt, color, cwd=tmp_path)
     lines = read_lines(tmp_path, "f_*.log")
     records = {r["msg"]: r for r in map(parse, lines)}
     json_ = fmt == "json"
@@ -89,41 +94,44 @@ def test_context_keys_are_checked_as_bind_checks_them(fields, error):
         tarnwick.reset_context("not a token")
 
 
+def log_from_tasks_and_threads():
+    log = tarnwick.PyLogger("app", path="f.log")
+    probe = contextvars.ContextVar("probe", default="unset")
+
+    async def task(name, rounds):
+        with tarnwick.context(task=name):
+            for i in range(rounds):
+                log.info(f"{name} {i}")
+                await asyncio.sleep(0)
+        log.info(f"{name} done")
+
+    async def main():
+        with tarnwick.context(request="r-1"):
+            await asyncio.gather(task("a", 3), task("b", 2))
+            made = asyncio.ensure_future(task("c", 1))
+        await made
+        log.info("main")
+
+    asyncio.run(main())
+
+    # A thread sees what the interpreter gives it (inherited on free-threaded builds).
+    def worker(i):
+        with tarnwick.context(worker=i):
+            for _ in range(200):
+                log.info(f"worker {i} {probe.get()}")
+
+    with tarnwick.context(request="r-2"):
+        probe.set("inherited")
+        threads = [threading.Thread(target=worker, args=(i,)) for i in range(4)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+    log.shutdown()
+
+
 def test_tasks_and_threads_see_the_context_contextvars_gives_them(tmp_path):
-    run_py("""
-        import asyncio, contextvars, threading
-        import tarnwick
-        log = tarnwick.PyLogger("app", path="f.log")
-        probe = contextvars.ContextVar("probe", default="unset")
-
-        async def task(name, rounds):
-            with tarnwick.context(task=name):
-                for i in range(rounds):
-                    log.info(f"{name} {i}")
-                    await asyncio.sleep(0)
-            log.info(f"{name} done")
-
-        async def main():
-            with tarnwick.context(request="r-1"):
-                await asyncio.gather(task("a", 3), task("b", 2))
-                made = asyncio.ensure_future(task("c", 1))
-            await made
-            log.info("main")
-
-        asyncio.run(main())
-        # A thread sees what the interpreter gives it (inherited on free-threaded builds).
-        seen = []
-        def worker(i):
-            with tarnwick.context(worker=i):
-                for _ in range(200):
-                    log.info(f"worker {i} {probe.get()}")
-        with tarnwick.context(request="r-2"):
-            probe.set("inherited")
-            threads = [threading.Thread(target=worker, args=(i,)) for i in range(4)]
-            for t in threads: t.start()
-            for t in threads: t.join()
-        log.shutdown()
-        """, cwd=tmp_path)
+    run_in_child(log_from_tasks_and_threads, cwd=tmp_path)
     fields = [(r["msg"], {k: str(v) for k, v in members(r).items()}) for r in map(parse, read_lines(tmp_path))]
     for msg, got in fields:
         who = msg.split()[0]
@@ -139,52 +147,61 @@ def test_tasks_and_threads_see_the_context_contextvars_gives_them(tmp_path):
     assert len(fields) == (3 + 1) + (2 + 1) + (1 + 1) + 1 + 4 * 200
 
 
+def log_in_spans(fmt):
+    from opentelemetry import trace
+    from opentelemetry.sdk.trace import TracerProvider
+    trace.set_tracer_provider(TracerProvider())
+    tracer = trace.get_tracer("test")
+    tarnwick.basic_config(format=fmt, trace_ids=True)
+    log = tarnwick.PyLogger("app", path="f.log")
+    ids = {}
+
+    def note(name, span):
+        c = span.get_span_context()
+        ids[name] = [format(c.trace_id, "032x"), format(c.span_id, "016x")]
+        log.info(name)
+
+    log.info("no span")
+    with tracer.start_as_current_span("outer") as outer:
+        note("outer", outer)
+        with tarnwick.context(request="r-1"), tracer.start_as_current_span("inner") as inner:
+            note("inner", inner)
+            log.bind(trace_id="mine").info("bound")
+        note("outer again", outer)
+
+        def in_thread():
+            with tracer.start_as_current_span("thread") as span:
+                note("thread", span)
+
+        t = threading.Thread(target=in_thread)
+        t.start()
+        t.join()
+
+        async def in_task(name):
+            with tracer.start_as_current_span(name) as span:
+                await asyncio.sleep(0)
+                note(name, span)
+
+        async def main():
+            await asyncio.gather(in_task("task a"), in_task("task b"))
+
+        asyncio.run(main())
+    remote = trace.SpanContext(0x0af7651916cd43dd8448eb211c80319c, 0xb7ad6b7169203331, is_remote=True)
+    with trace.use_span(trace.NonRecordingSpan(remote)) as span:
+        note("non-recording", span)
+    with trace.use_span(trace.INVALID_SPAN):
+        log.info("invalid")
+    tarnwick.basic_config(format=fmt)
+    with tracer.start_as_current_span("off"):
+        log.info("off")
+    log.shutdown()
+    print(json.dumps(ids))
+
+
 @pytest.mark.skipif(not OTEL, reason="opentelemetry-sdk is not installed for this interpreter")
 @pytest.mark.parametrize("fmt", ["logfmt", "json"])
 def test_trace_ids_are_the_current_spans(tmp_path, fmt):
-    out = run_py(f"""
-        import asyncio, json, threading
-        import tarnwick
-        from opentelemetry import context as otel_context, trace
-        from opentelemetry.sdk.trace import TracerProvider
-        trace.set_tracer_provider(TracerProvider())
-        tracer = trace.get_tracer("test")
-        tarnwick.basic_config(format={fmt!r}, trace_ids=True)
-        log = tarnwick.PyLogger("app", path="f.log")
-        ids = {{}}
-        def note(name, span):
-            c = span.get_span_context()
-            ids[name] = [format(c.trace_id, "032x"), format(c.span_id, "016x")]
-            log.info(name)
-        log.info("no span")
-        with tracer.start_as_current_span("outer") as outer:
-            note("outer", outer)
-            with tarnwick.context(request="r-1"), tracer.start_as_current_span("inner") as inner:
-                note("inner", inner)
-                log.bind(trace_id="mine").info("bound")
-            note("outer again", outer)
-            def in_thread():
-                with tracer.start_as_current_span("thread") as span:
-                    note("thread", span)
-            t = threading.Thread(target=in_thread); t.start(); t.join()
-            async def in_task(name):
-                with tracer.start_as_current_span(name) as span:
-                    await asyncio.sleep(0)
-                    note(name, span)
-            async def main():
-                await asyncio.gather(in_task("task a"), in_task("task b"))
-            asyncio.run(main())
-        remote = trace.SpanContext(0x0af7651916cd43dd8448eb211c80319c, 0xb7ad6b7169203331, is_remote=True)
-        with trace.use_span(trace.NonRecordingSpan(remote)) as span:
-            note("non-recording", span)
-        with trace.use_span(trace.INVALID_SPAN):
-            log.info("invalid")
-        tarnwick.basic_config(format={fmt!r})
-        with tracer.start_as_current_span("off"):
-            log.info("off")
-        log.shutdown()
-        print(json.dumps(ids))
-        """, cwd=tmp_path).stdout
+    out = run_in_child(log_in_spans, fmt, cwd=tmp_path).stdout
     ids = json.loads(out)
     assert len({tuple(v) for v in ids.values()}) == len(ids) - 1  # "outer again" is "outer"
     assert ids["inner"][0] == ids["outer"][0] and ids["inner"][1] != ids["outer"][1]
@@ -201,24 +218,18 @@ def test_trace_ids_are_the_current_spans(tmp_path, fmt):
             assert got == [], record["msg"]
 
 
+def log_without_opentelemetry():
+    sys.modules["opentelemetry"] = None  # as if not installed
+    with pytest.raises(ImportError, match="opentelemetry-api"):
+        tarnwick.basic_config(format="json", trace_ids=True)
+    for bad in ({"trace_ids": 1}, {"msg_template": "yes"}):
+        with pytest.raises(TypeError, match="cannot be cast as 'bool'"):
+            tarnwick.basic_config(**bad)
+    log = tarnwick.PyLogger("app", path="f.log")
+    log.info("still logfmt")
+    log.shutdown()
+
+
 def test_trace_ids_without_opentelemetry_name_the_package_and_change_nothing(tmp_path):
-    run_py("""
-        import sys
-        sys.modules["opentelemetry"] = None  # as if not installed
-        import tarnwick
-        try:
-            tarnwick.basic_config(format="json", trace_ids=True)
-        except ImportError as e:
-            assert "opentelemetry-api" in str(e), e
-        else:
-            raise AssertionError("no ImportError")
-        for bad in ({"trace_ids": 1}, {"msg_template": "yes"}):
-            try:
-                tarnwick.basic_config(**bad)
-            except TypeError as e:
-                assert "cannot be cast as 'bool'" in str(e), e
-        log = tarnwick.PyLogger("app", path="f.log")
-        log.info("still logfmt")
-        log.shutdown()
-        """, cwd=tmp_path)
+    run_in_child(log_without_opentelemetry, cwd=tmp_path)
     assert read_lines(tmp_path)[0].endswith('msg="still logfmt"')
