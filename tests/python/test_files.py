@@ -4,17 +4,21 @@ many processes on one base path, and a full disk (a small tmpfs)."""
 
 import datetime
 import errno
+import glob
 import gzip
+import logging
 import os
 import pathlib
 import random
 import re
+import select
 import subprocess
+import sys
 
 import pytest
 
 import tarnwick
-from helpers import ASAN, FAST, child_cmd, child_env, finish, run_py, spawn, wait_for_line
+from helpers import ASAN, FAST, child_cmd, child_env, finish, run_in_child, spawn, wait_for, wait_for_line
 
 PART_NAME = re.compile(r"app_(\d{8})(?:\.([1-9]\d*))?\.log(\.gz)?")
 LINE = re.compile(r'time=\S+ level=info name=(\S+) msg="(\d+) (\w*)"')
@@ -81,20 +85,18 @@ def test_file_options_are_checked(kwargs, error, text):
     assert str(raised.value).startswith(text)
 
 
-SPLIT_CODE = """
-import logging, sys
-import tarnwick
-layer, first, count, max_bytes = sys.argv[1], *map(int, sys.argv[2:])
-tarnwick.basic_config(path="logs/app.log" if layer == "get_logger" else None, max_bytes=max_bytes, batch_size=7)
-if layer == "Handler":
-    emit = logging.getLogger("split").warning
-    logging.getLogger("split").addHandler(tarnwick.Handler(path="logs/app.log"))
-else:
-    log = tarnwick.get_logger("split") if layer == "get_logger" else tarnwick.PyLogger("split", path="logs/app.log")
-    emit = log.info
-for i in range(first, first + count):
-    emit("%d %s", i, "L" * 3000 if i % 150 == 149 else "x" * (i * 37 % 120))
-"""
+def log_sizes(layer, first, count, max_bytes):
+    tarnwick.basic_config(path="logs/app.log" if layer == "get_logger" else None, max_bytes=max_bytes, batch_size=7)
+    if layer == "Handler":
+        emit = logging.getLogger("split").warning
+        logging.getLogger("split").addHandler(tarnwick.Handler(path="logs/app.log"))
+    else:
+        log = tarnwick.get_logger("split") if layer == "get_logger" else tarnwick.PyLogger("split", path="logs/app.log")
+        emit = log.info
+    for i in range(first, first + count):
+        emit("%d %s", i, "L" * 3000 if i % 150 == 149 else "x" * (i * 37 % 120))
+
+
 SPLIT_LINE = re.compile(rb'time=\S+ level=(?:info|warn) name=split msg="(\d+) (x*|L{3000})"\n')
 
 
@@ -103,9 +105,9 @@ SPLIT_LINE = re.compile(rb'time=\S+ level=(?:info|warn) name=split msg="(\d+) (x
 @pytest.mark.parametrize("layer", ["get_logger", "PyLogger", "Handler"])
 def test_size_split_within_a_day_and_across_runs(tmp_path, layer):
     max_bytes = 2048
-    run_py(SPLIT_CODE, layer, 0, 400, max_bytes, cwd=tmp_path, env=child_env(TZ="UTC"))
+    run_in_child(log_sizes, layer, 0, 400, max_bytes, cwd=tmp_path, env={"TZ": "UTC"})
     before = {key: path.read_bytes() for key, path in parts(tmp_path / "logs").items()}
-    run_py(SPLIT_CODE, layer, 400, 200, max_bytes, cwd=tmp_path, env=child_env(TZ="UTC"))
+    run_in_child(log_sizes, layer, 400, 200, max_bytes, cwd=tmp_path, env={"TZ": "UTC"})
     after = parts(tmp_path / "logs")
     assert len({day for day, _ in after}) == 1 and len(after) > 40
     *closed, last = before
@@ -121,24 +123,19 @@ def test_size_split_within_a_day_and_across_runs(tmp_path, layer):
     assert numbers == list(range(600))
 
 
-DAYS_CODE = """
-import datetime, os, select
-import tarnwick
-from helpers import wait_for
-from test_files import settled
-tarnwick.basic_config(path="logs/app.log", max_bytes=3000, keep_days=2, compress=True, batch_size=1)
-log = tarnwick.get_logger("days")
-n = 0
-while datetime.datetime.now() < datetime.datetime(2026, 3, 15, 0, 0, 2):  # the faked clock
-    log.info("%d %s", n, "d" * 40)
-    n += 1
-    select.select([], [], [], 0.005)  # not time.sleep(), which faketime breaks
-log.info("%d last", n)
-log._flush()
-wait_for(lambda: settled("logs"), "every closed file compressed", timeout=60)
-log.shutdown()
-print(n)
-"""
+def log_across_midnight():
+    tarnwick.basic_config(path="logs/app.log", max_bytes=3000, keep_days=2, compress=True, batch_size=1)
+    log = tarnwick.get_logger("days")
+    n = 0
+    while datetime.datetime.now() < datetime.datetime(2026, 3, 15, 0, 0, 2):  # the faked clock
+        log.info("%d %s", n, "d" * 40)
+        n += 1
+        select.select([], [], [], 0.005)  # not time.sleep(), which faketime breaks
+    log.info("%d last", n)
+    log._flush()
+    wait_for(lambda: settled("logs"), "every closed file compressed", timeout=60)
+    log.shutdown()
+    print(n)
 
 
 # Across midnight: the new day starts with its first file; retention deletes, at the start and at the
@@ -160,8 +157,8 @@ def test_days_switch_retention_and_compression(tmp_path):
     (logs / "app_20260309.1.log").mkdir()  # cannot be deleted
     (logs / "app_20260309.1.log" / "x").write_text("")
 
-    env = child_env(TZ="UTC", FAKETIME_DONT_FAKE_MONOTONIC="1", **FAST)
-    proc = run_py(DAYS_CODE, env=env, cwd=tmp_path, prefix=["faketime", "-f", "@2026-03-14 23:59:58"])
+    env = {"TZ": "UTC", "FAKETIME_DONT_FAKE_MONOTONIC": "1", **FAST}
+    proc = run_in_child(log_across_midnight, env=env, cwd=tmp_path, prefix=["faketime", "-f", "@2026-03-14 23:59:58"])
     assert proc.stderr == f'error cannot delete "{logs}/app_20260309.1.log": Is a directory; left in place\n'
     names = set(os.listdir(logs))
     rest = names - set(others) - {".app.log.lock", "app_20260309.1.log", "app_20260313.log.gz"}
@@ -173,25 +170,21 @@ def test_days_switch_retention_and_compression(tmp_path):
     assert [key for key in parts(logs) if key[0] == "20260314"] and seqs(logs, "days") == list(range(n + 1))
 
 
-REOPEN_CODE = """
-import os, sys
-import tarnwick
-from helpers import wait_for
-tarnwick.basic_config(**({"max_bytes": 1 << 20, "compress": True} if sys.argv[1] == "options" else {}))
-log = tarnwick.PyLogger("reopen", path="app.log")
-for i in range(100):
-    log.info("%d before", i)
-log._flush()
-[name] = [n for n in os.listdir() if n.startswith("app_")]
-if sys.argv[2] == "delete":
-    os.remove(name)
-else:
-    os.rename(name, name + ".1")  # as logrotate does
-wait_for(lambda: os.path.exists(name), "the writer to open the file anew")
-for i in range(100, 200):
-    log.info("%d after", i)
-log.shutdown()
-"""
+def log_while_the_file_goes(options, how):
+    tarnwick.basic_config(**({"max_bytes": 1 << 20, "compress": True} if options == "options" else {}))
+    log = tarnwick.PyLogger("reopen", path="app.log")
+    for i in range(100):
+        log.info("%d before", i)
+    log._flush()
+    [name] = [n for n in os.listdir() if n.startswith("app_")]
+    if how == "delete":
+        os.remove(name)
+    else:
+        os.rename(name, name + ".1")  # as logrotate does
+    wait_for(lambda: os.path.exists(name), "the writer to open the file anew")
+    for i in range(100, 200):
+        log.info("%d after", i)
+    log.shutdown()
 
 
 # Within a check (a second; here 50 ms) the writer opens the named file anew, and lines logged after
@@ -199,32 +192,27 @@ log.shutdown()
 @pytest.mark.parametrize("how", ["delete", "rename"])
 @pytest.mark.parametrize("options", ["options", "none"])
 def test_file_deleted_or_renamed_behind_the_writer_is_reopened(tmp_path, options, how):
-    run_py(REOPEN_CODE, options, how, cwd=tmp_path, env=child_env(**FAST))
+    run_in_child(log_while_the_file_goes, options, how, cwd=tmp_path, env=FAST)
     assert seqs(tmp_path) == list(range(100, 200))
     if how == "rename":
         [renamed] = tmp_path.glob("app_*.log.1")
         assert renamed.read_text().count(" before\"\n") == 100
 
 
-MANY_CODE = """
-import sys
-import tarnwick
-tarnwick.basic_config(path="logs/app.log", max_bytes=int(sys.argv[2]), compress=True)
-log = tarnwick.get_logger("p" + sys.argv[1])
-for i in range(int(sys.argv[3])):
-    log.info("%d m", i)
-"""
-NEXT_START_CODE = """
-import tarnwick
-from helpers import wait_for
-from test_files import settled
-tarnwick.basic_config(path="logs/app.log", compress=True)
-log = tarnwick.get_logger("next")
-log.info("0 m")
-log._flush()
-wait_for(lambda: settled("logs"), "every closed part compressed", timeout=120)
-log.shutdown()
-"""
+def log_as_one_of_many(p, max_bytes, lines):
+    tarnwick.basic_config(path="logs/app.log", max_bytes=max_bytes, compress=True)
+    log = tarnwick.get_logger(f"p{p}")
+    for i in range(lines):
+        log.info("%d m", i)
+
+
+def start_next():
+    tarnwick.basic_config(path="logs/app.log", compress=True)
+    log = tarnwick.get_logger("next")
+    log.info("0 m")
+    log._flush()
+    wait_for(lambda: settled("logs"), "every closed part compressed", timeout=120)
+    log.shutdown()
 
 
 # Every line once, whole and in its process's order; one split at a time that every process
@@ -233,10 +221,10 @@ log.shutdown()
 # 8 x 50,000 lines of about 70 bytes: 28 MB, a few seconds; compressed to under 2 MB.
 def test_many_processes_share_one_base_path(tmp_path):
     processes, lines, max_bytes = 8, 5_000 if ASAN else 50_000, 64 * 1024
-    procs = [spawn(MANY_CODE, p, max_bytes, lines, cwd=tmp_path, TZ="UTC", **FAST) for p in range(processes)]
+    procs = [spawn(log_as_one_of_many, p, max_bytes, lines, cwd=tmp_path, TZ="UTC", **FAST) for p in range(processes)]
     for proc in procs:
         assert finish(proc) == b""
-    run_py(NEXT_START_CODE, cwd=tmp_path, env=child_env(TZ="UTC", **FAST))
+    run_in_child(start_next, cwd=tmp_path, env={"TZ": "UTC", **FAST})
     logs = tmp_path / "logs"
     found = parts(logs)
     assert len({day for day, _ in found}) == 1 or pytest.skip("the test ran across midnight")
@@ -255,57 +243,47 @@ def test_many_processes_share_one_base_path(tmp_path):
         assert len(runs) == len(set(runs)), (path, runs)
 
 
-PREFORK_CODE = """
-import glob, os
-import tarnwick
-from helpers import wait_for
-from test_files import settled
-tarnwick.basic_config(path="logs/app.log", max_bytes=2000, compress=True, batch_size=1)
-log = tarnwick.get_logger("master")
-log.info("0 m")
-log._flush()
-r, w = os.pipe()
-workers = []
-for k in range(3):  # idle workers of a pre-fork server, forked while the master's file is open
-    pid = os.fork()
-    if pid == 0:
-        os.read(r, 1)
-        os._exit(0)
-    workers.append(pid)
-try:
-    for i in range(1, 200):
-        log.info("%d %s", i, "m" * 40)
+def log_beside_forked_workers():
+    tarnwick.basic_config(path="logs/app.log", max_bytes=2000, compress=True, batch_size=1)
+    log = tarnwick.get_logger("master")
+    log.info("0 m")
     log._flush()
-    wait_for(lambda: settled("logs") and len(glob.glob("logs/*.gz")) > 3, "the master's closed parts compressed")
-    held = [os.readlink(f"/proc/{pid}/fd/{fd}") for pid in workers for fd in os.listdir(f"/proc/{pid}/fd")]
-    assert not [h for h in held if h.endswith(" (deleted)")], held
-finally:
-    os.write(w, b"...")
-    for pid in workers:
-        os.waitpid(pid, 0)
-"""
+    r, w = os.pipe()
+    workers = []
+    for _ in range(3):  # idle workers of a pre-fork server, forked while the master's file is open
+        pid = os.fork()
+        if pid == 0:
+            os.read(r, 1)
+            os._exit(0)
+        workers.append(pid)
+    try:
+        for i in range(1, 200):
+            log.info("%d %s", i, "m" * 40)
+        log._flush()
+        wait_for(lambda: settled("logs") and len(glob.glob("logs/*.gz")) > 3, "the master's closed parts compressed")
+        held = [os.readlink(f"/proc/{pid}/fd/{fd}") for pid in workers for fd in os.listdir(f"/proc/{pid}/fd")]
+        assert not [h for h in held if h.endswith(" (deleted)")], held
+    finally:
+        os.write(w, b"...")
+        for pid in workers:
+            os.waitpid(pid, 0)
 
 
 # Workers forked while the master appends neither keep the master's parts from being compressed nor
 # keep them alive on disk once deleted.
 @pytest.mark.skipif(ASAN, reason="sanitizer allocator and fork")
 def test_forked_workers_let_closed_parts_go(tmp_path):
-    run_py(PREFORK_CODE, cwd=tmp_path, env=child_env(TZ="UTC", **FAST))
+    run_in_child(log_beside_forked_workers, cwd=tmp_path, env={"TZ": "UTC", **FAST})
     assert seqs(tmp_path / "logs") == list(range(200))
 
 
-EXIT_CODE = """
-import os, sys
-import tarnwick
-from helpers import wait_for
-from test_files import settled
-tarnwick.basic_config(path=os.path.join(sys.argv[2], "app.log"), compress=True)
-log = tarnwick.get_logger("run")
-log.info("0 m")
-if sys.argv[1] == "next":
-    log._flush()
-    wait_for(lambda: settled(sys.argv[2]), "the next start to finish the compression", timeout=60)
-"""
+def log_and_exit(how, directory):
+    tarnwick.basic_config(path=os.path.join(directory, "app.log"), compress=True)
+    log = tarnwick.get_logger("run")
+    log.info("0 m")
+    if how == "next":
+        log._flush()
+        wait_for(lambda: settled(directory), "the next start to finish the compression", timeout=60)
 
 
 # A compression cut short (a crash, or the process leaving while it runs) never costs the original:
@@ -323,11 +301,11 @@ def test_compression_cut_short_is_redone_at_the_next_start(tmp_path):
     done = b'time=x level=info name=old msg="1 done"\n'
     (logs / f"app_{day(2)}.log").write_bytes(done)
     (logs / f"app_{day(2)}.log.gz").write_bytes(gzip.compress(done))  # renamed, then the crash
-    env = child_env(TZ="UTC")
-    run_py(EXIT_CODE, "leave", "logs", cwd=tmp_path, env=env)
+    run_in_child(log_and_exit, "leave", "logs", cwd=tmp_path, env={"TZ": "UTC"})
     original = logs / f"app_{day(1)}.log"
-    assert (original.read_bytes() == big) if original.exists() else gzip.decompress(original.with_suffix(".log.gz").read_bytes()) == big
-    run_py(EXIT_CODE, "next", "logs", cwd=tmp_path, env=env)
+    assert (original.read_bytes() if original.exists()
+            else gzip.decompress(original.with_suffix(".log.gz").read_bytes())) == big
+    run_in_child(log_and_exit, "next", "logs", cwd=tmp_path, env={"TZ": "UTC"})
     subprocess.run(["gzip", "-t", *(str(p) for p in logs.glob("*.gz"))], check=True)
     assert gzip.decompress((logs / f"app_{day(1)}.log.gz").read_bytes()) == big
     assert gzip.decompress((logs / f"app_{day(2)}.log.gz").read_bytes()) == done
@@ -351,22 +329,19 @@ def fill(directory, size):
     raise AssertionError("the disk never filled")
 
 
-WAIT_CODE = """
-import sys
-import tarnwick
-tarnwick.basic_config(path="app.log", compress=True)
-log = tarnwick.get_logger("disk")
-log.info("0 m")
-log._flush()
-sys.stdin.read()
-log.info("1 m")
-log.shutdown()
-"""
+def log_around_stdin():
+    tarnwick.basic_config(path="app.log", compress=True)
+    log = tarnwick.get_logger("disk")
+    log.info("0 m")
+    log._flush()
+    sys.stdin.read()
+    log.info("1 m")
+    log.shutdown()
 
 
-def spawn_waiting(code, *args, cwd):
-    """`code` in a fresh interpreter that goes on once its standard input is closed."""
-    return subprocess.Popen(child_cmd(code, *args), cwd=cwd, env=child_env(TZ="UTC", **FAST), text=True,
+def spawn_waiting(target, *args, cwd):
+    """`target(*args)` in a fresh interpreter, with its standard input a pipe (text mode)."""
+    return subprocess.Popen(child_cmd(target, *args), cwd=cwd, env=child_env(TZ="UTC", **FAST), text=True,
                             stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
 
 
@@ -382,7 +357,7 @@ def test_full_disk_compression_keeps_the_original(tmpfs):
     fillers = fill(tmpfs, 4096)
     for path in fillers[:8]:  # room for today's lines, not for the .gz
         path.unlink()
-    with spawn_waiting(WAIT_CODE, cwd=tmpfs) as proc:
+    with spawn_waiting(log_around_stdin, cwd=tmpfs) as proc:
         try:
             line = wait_for_line(proc, "error ")
             assert line == f'error cannot compress "{yesterday}": No space left on device; kept uncompressed\n'
@@ -393,45 +368,41 @@ def test_full_disk_compression_keeps_the_original(tmpfs):
             proc.kill()
     for path in fillers[8:]:
         path.unlink()
-    run_py(EXIT_CODE, "next", ".", cwd=tmpfs, env=child_env(TZ="UTC"))
+    run_in_child(log_and_exit, "next", ".", cwd=tmpfs, env={"TZ": "UTC"})
     assert gzip.decompress(yesterday.with_suffix(".log.gz").read_bytes()) == text and not yesterday.exists()
     assert seqs(tmpfs, "disk") == [0, 1]
 
 
-SPLIT_FULL_CODE = """
-import glob, os, sys
-import tarnwick
-from helpers import wait_for
-tarnwick.basic_config(path="app.log", max_bytes=1000, batch_size=1)
-log = tarnwick.get_logger("disk")
-n = 0
-while len(glob.glob("app_*.1.log")) == 0:  # part 1 and the lock file are there
+def log_into_a_split_without_inodes():
+    tarnwick.basic_config(path="app.log", max_bytes=1000, batch_size=1)
+    log = tarnwick.get_logger("disk")
+    n = 0
+    while len(glob.glob("app_*.1.log")) == 0:  # part 1 and the lock file are there
+        log.info("%d m", n)
+        n += 1
+        log._flush()
+    print("ready", flush=True)
+    sys.stdin.readline()  # the disk has no inodes left now
+    for _ in range(40):  # part 1 fills up, and part 2 cannot be made
+        log.info("%d m", n)
+        n += 1
+    log._flush()  # not answered while lines wait
+    log.info("%s", "y" * 2_000_000)  # more than the writer holds meanwhile: lost and counted
+    for _ in range(20):
+        log.info("%d m", n)
+        n += 1
+    print(n, flush=True)
+    sys.stdin.readline()  # inodes again
+    wait_for(lambda: glob.glob("app_*.2.log"), "the next part")
     log.info("%d m", n)
-    n += 1
-    log._flush()
-print("ready", flush=True)
-sys.stdin.readline()  # the disk has no inodes left now
-for _ in range(40):  # part 1 fills up, and part 2 cannot be made
-    log.info("%d m", n)
-    n += 1
-log._flush()  # not answered while lines wait
-log.info("%s", "y" * 2_000_000)  # more than the writer holds meanwhile: lost and counted
-for _ in range(20):
-    log.info("%d m", n)
-    n += 1
-print(n, flush=True)
-sys.stdin.readline()  # inodes again
-wait_for(lambda: glob.glob("app_*.2.log"), "the next part")
-log.info("%d m", n)
-log.shutdown()
-"""
+    log.shutdown()
 
 
 # A split that cannot make the next part (no inodes left) writes nothing more into the closed part:
 # the lines wait, those that find no room are counted, and they go to the next part once it can be made.
 @pytest.mark.parametrize("tmpfs", ["size=256k,nr_inodes=16"], indirect=True)
 def test_full_disk_split_keeps_the_closed_part_closed(tmpfs):
-    with spawn_waiting(SPLIT_FULL_CODE, cwd=tmpfs) as proc:
+    with spawn_waiting(log_into_a_split_without_inodes, cwd=tmpfs) as proc:
         try:
             assert proc.stdout.readline() == "ready\n"
             fillers = fill(tmpfs, 0)
