@@ -1,13 +1,17 @@
 """Messages: the logged text is exactly what Python's `%` gives, or the same error, and whatever a
 caller logs, a call gives exactly one intact, escaped line."""
 
+import gc
 import json
+import os
 import re
+import sys
 
 import pytest
+from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from helpers import read_lines, run_py
+from helpers import read_lines, run_in_child
 
 
 class Obj:
@@ -64,129 +68,126 @@ def parse(fmt, line):
     return name, json.loads(f'"{msg}"')
 
 
+def encodable(text):
+    return not re.search("[\ud800-\udfff]", text)  # lone surrogates: the only str UTF-8 refuses
+
+
 # In a fresh interpreter: the format is process-wide.
-MESSAGES_CODE = r"""
-import os, re, sys
-import pytest
-from hypothesis import given, settings
-from tarnwick._logger import PyLogger, basic_config
-from test_messages import ARGS, EDGE_CASES, NAMES, TEMPLATES, parse
-fmt = sys.argv[1]
-basic_config(format=fmt, batch_size=1)
-keeper = PyLogger("keeper", path="m.log")  # keeps shutdown() from stopping the writer
-seen = 0
+def log_messages(fmt, examples):
+    from tarnwick._logger import PyLogger, basic_config
+    basic_config(format=fmt, batch_size=1)
+    keeper = PyLogger("keeper", path="m.log")  # keeps shutdown() from stopping the writer
+    seen = 0
 
-def new_lines():
-    global seen
-    keeper.shutdown()
-    [name] = [n for n in os.listdir() if n.startswith("m_")]
-    with open(name, "rb") as f:
-        f.seek(seen)
-        data = f.read()
-    seen += len(data)
-    assert data == b"" or data.endswith(b"\n"), data[-80:]
-    return data.decode("utf-8").split("\n")[:-1]  # strict: every line is valid UTF-8
+    def new_lines():
+        nonlocal seen
+        keeper.shutdown()
+        [name] = [n for n in os.listdir() if n.startswith("m_")]
+        with open(name, "rb") as f:
+            f.seek(seen)
+            data = f.read()
+        seen += len(data)
+        assert data == b"" or data.endswith(b"\n"), data[-80:]
+        return data.decode("utf-8").split("\n")[:-1]  # strict: every line is valid UTF-8
 
-encodable = lambda text: not re.search("[\ud800-\udfff]", text)  # lone surrogates: the only str UTF-8 refuses
-
-def check(name, template, args):
-    if name is not None and not encodable(name):
-        with pytest.raises(UnicodeEncodeError):  # a name that is not UTF-8
-            PyLogger(name, path="m.log")
-        return
-    log = PyLogger(name, path="m.log")
-    # The template is encoded first, each argument as it is converted: encoding can fail
-    # before Python's own formatting would have.
-    errors = set()
-    if not encodable(template):
-        errors.add(UnicodeEncodeError)
-    else:
+    def check(name, template, args):
+        if name is not None and not encodable(name):
+            with pytest.raises(UnicodeEncodeError):  # a name that is not UTF-8
+                PyLogger(name, path="m.log")
+            return
+        log = PyLogger(name, path="m.log")
+        # The template is encoded first, each argument as it is converted: encoding can fail
+        # before Python's own formatting would have.
+        errors = set()
+        if not encodable(template):
+            errors.add(UnicodeEncodeError)
+        else:
+            try:
+                mapping = len(args) == 1 and isinstance(args[0], dict) and args[0]
+                want = template % (args[0] if mapping else tuple(args)) if args else template
+                if not encodable(want):
+                    errors.add(UnicodeEncodeError)
+            except Exception as e:
+                errors.add(type(e))
+                if not all(encodable(a) for a in args if isinstance(a, str)):
+                    errors.add(UnicodeEncodeError)
         try:
-            mapping = len(args) == 1 and isinstance(args[0], dict) and args[0]
-            want = template % (args[0] if mapping else tuple(args)) if args else template
-            if not encodable(want):
-                errors.add(UnicodeEncodeError)
+            assert log.warning(template, *args) is None
         except Exception as e:
-            errors.add(type(e))
-            if not all(encodable(a) for a in args if isinstance(a, str)):
-                errors.add(UnicodeEncodeError)
-    try:
-        assert log.warning(template, *args) is None
-    except Exception as e:
-        assert type(e) in errors, (e, errors)
-        assert new_lines() == [], "a failed call leaves no line"
-        return
-    assert not errors, f"expected one of {errors}"
-    lines = new_lines()
-    assert len(lines) == 1, lines
-    assert parse(fmt, lines[0]) == (name, want)
+            assert type(e) in errors, (e, errors)
+            assert new_lines() == [], "a failed call leaves no line"
+            return
+        assert not errors, f"expected one of {errors}"
+        lines = new_lines()
+        assert len(lines) == 1, lines
+        assert parse(fmt, lines[0]) == (name, want)
 
-for template, args in EDGE_CASES:
-    check("edge", template, args)
-settings(max_examples=int(sys.argv[2]), deadline=None, database=None)(given(NAMES, TEMPLATES, ARGS)(check))()
+    for template, args in EDGE_CASES:
+        check("edge", template, args)
+    settings(max_examples=examples, deadline=None, database=None)(given(NAMES, TEMPLATES, ARGS)(check))()
 
-log, calls = PyLogger("more", path="m.log"), []
-class Counted:
-    def __str__(self):
-        calls.append(1)
-        return "c"
-class Chatty:
-    def __str__(self):
-        log.warning("inner")
-        return "chatty"
-log.warning("%s then %5d", Counted(), 7)  # the fast path gives up at %5d: conversion runs again
-log.warning("outer %s", Chatty())  # a record logged while converting comes first
-assert len(calls) == 2 and [parse(fmt, line)[1] for line in new_lines()] == ["c then     7", "inner", "outer chatty"]
-arg, text = object(), "fresh %d" % os.getpid()
-before = sys.getrefcount(arg), sys.getrefcount(text)
-for _ in range(100):
-    log.warning("%s %r %s", arg, arg, text)
-    log.warning("%5s", text)
-assert (sys.getrefcount(arg), sys.getrefcount(text)) == before, "arguments keep their reference counts"
-class Weird(str):
-    def __mod__(self, other):
-        return 42
-with pytest.raises(TypeError, match="'int' object cannot be cast as 'str'$"):  # a `%` that gives no str
-    log.warning(Weird("%s"), 1, 2)
-"""
+    log, calls = PyLogger("more", path="m.log"), []
+
+    class Counted:
+        def __str__(self):
+            calls.append(1)
+            return "c"
+
+    class Chatty:
+        def __str__(self):
+            log.warning("inner")
+            return "chatty"
+
+    log.warning("%s then %5d", Counted(), 7)  # the fast path gives up at %5d: conversion runs again
+    log.warning("outer %s", Chatty())  # a record logged while converting comes first
+    assert len(calls) == 2
+    assert [parse(fmt, line)[1] for line in new_lines()] == ["c then     7", "inner", "outer chatty"]
+    arg, text = object(), "fresh %d" % os.getpid()
+    before = sys.getrefcount(arg), sys.getrefcount(text)
+    for _ in range(100):
+        log.warning("%s %r %s", arg, arg, text)
+        log.warning("%5s", text)
+    assert (sys.getrefcount(arg), sys.getrefcount(text)) == before, "arguments keep their reference counts"
+
+    class Weird(str):
+        def __mod__(self, other):
+            return 42
+
+    with pytest.raises(TypeError, match="'int' object cannot be cast as 'str'$"):  # a `%` that gives no str
+        log.warning(Weird("%s"), 1, 2)
 
 
 @pytest.mark.parametrize("fmt", ["logfmt", "json"])
 def test_messages_match_python_percent_and_stay_one_intact_line(tmp_path, fmt):
-    run_py(MESSAGES_CODE, fmt, 1000, cwd=tmp_path, timeout=300)
-
+    run_in_child(log_messages, fmt, 1000, cwd=tmp_path, timeout=300)
 
 
 # A finalizer that logs while its thread renders a record that fails: the encoding error must not be
 # made (and so no collection run) while the thread's record state is in use.
 FAILING_RENDERS = [("bad \ud800 %s", "x"), ("%s", "bad \ud800")]
-FINALIZER_CODE = """
-import gc, sys
-from tarnwick._logger import PyLogger
-from test_messages import FAILING_RENDERS
-template, arg = FAILING_RENDERS[int(sys.argv[1])]
-log = PyLogger("f", path="f.log")
-class Cycle:
-    def __init__(self):
-        self.me = self
-    def __del__(self):
-        log.info("del %d", 1)
-gc.set_threshold(1)  # a collection at nearly every allocation
-for _ in range(int(sys.argv[2])):
-    Cycle()
-    try:
-        log.info(template, arg)
-    except UnicodeEncodeError:
-        pass
-    else:
-        raise AssertionError("no error")
-gc.collect()
-log.shutdown()
-"""
+def log_beside_a_logging_finalizer(case, rounds):
+    from tarnwick._logger import PyLogger
+    template, arg = FAILING_RENDERS[case]
+    log = PyLogger("f", path="f.log")
+
+    class Cycle:
+        def __init__(self):
+            self.me = self
+
+        def __del__(self):
+            log.info("del %d", 1)
+
+    gc.set_threshold(1)  # a collection at nearly every allocation
+    for _ in range(rounds):
+        Cycle()
+        with pytest.raises(UnicodeEncodeError):
+            log.info(template, arg)
+    gc.collect()
+    log.shutdown()
 
 
 @pytest.mark.parametrize("case", range(len(FAILING_RENDERS)))
 def test_finalizers_that_log_during_a_failed_render_lose_no_line(tmp_path, case):
-    proc = run_py(FINALIZER_CODE, case, 500, cwd=tmp_path)
+    proc = run_in_child(log_beside_a_logging_finalizer, case, 500, cwd=tmp_path)
     assert proc.stderr == ""
     assert [parse("logfmt", line) for line in read_lines(tmp_path, "f_*.log")] == [("f", "del 1")] * 500
