@@ -7,6 +7,8 @@ import os
 import re
 import select
 import signal
+import sys
+import threading
 import time
 
 import pytest
@@ -26,61 +28,77 @@ BACKLOG_RECORDS = 500_000 if FULL else 150_000
 PADS = ["", 'q"uote \\ back', "new\nline\ttab", "é✓" * 7, "x" * 300]
 TEXT = re.compile(r'time=\S+ level=info name=(t\d+) msg="(\d+) (\d+) (\d+) (.*)"')
 # Every child logs "<thread> <stream> <seq> <pad>" from loggers named "t<thread>".
-PRELUDE = f"import sys, threading\nfrom tarnwick._logger import PyLogger, basic_config\npads = {PADS!r}\n"
 
-LOAD_CHILD = PRELUDE + """
-dest, batch, churn, threads, records = sys.argv[1], sys.argv[2], sys.argv[3] == "churn", *map(int, sys.argv[4:])
-if batch != "default":
-    basic_config(batch_size=int(batch))
-path = None if dest == "stdout" else "load.log"
-keep, flusher = PyLogger("main", path=path), PyLogger("main", path=path)  # the writer lives throughout
-start, done = threading.Barrier(threads), threading.Event()
-def work(t):
-    log, own = PyLogger("t%d" % t, path=path), PyLogger("t%d" % t, path="own%d.log" % t) if churn else None
-    start.wait()
-    for i in range(records):
-        log.info("%d 0 %d %s", t, i, pads[i % len(pads)])
-        if own:
-            own.info("%d 1 %d %s", t, i, pads[i % len(pads)])
-def churner(c):  # makes and drops loggers, reconfigures, flushes the shared writer
-    rounds = 0
-    while not done.is_set():
-        basic_config(batch_size=(1, 7, 32)[rounds % 3], unix_ts=rounds % 2 == 1)
-        log = PyLogger("t%d" % c, path="churn%d_%d.log" % (c, rounds % 4))
-        log.info("%d 0 %d %s", c, rounds, pads[rounds % len(pads)])
-        log.shutdown()
-        flusher.shutdown()  # `keep` also owns the shared writer: this only flushes
-        rounds += 1
-    open("rounds%d" % c, "w").write(str(rounds))
-churners = [threading.Thread(target=churner, args=(c,)) for c in (100, 101) if churn]
-for c in churners: c.start()
-"""
-CHURN_END = "\ndone.set()\nfor c in churners: c.join()\n"
 
-CHURN_CHILD = PRELUDE + """
-threads, rounds = int(sys.argv[1]), int(sys.argv[2])
-dests = [None] + ["d%02d.log" % d for d in range(1, 20)]
-sys.setswitchinterval(1e-5)   # interleave threads inside creation, logging and release
-step = threading.Barrier(threads)
-def work(t):
-    seq = [0] * len(dests)
-    for r in range(rounds):
-        # In step, all threads hold all twenty loggers, then one at a time, when writers stop and
-        # start all the time.
-        step.wait()
-        logs = [PyLogger("t%d" % t, path=p) if r % 2 == 0 else None for p in dests]
-        for j in range(len(dests)):
-            d = (t + r + j) % len(dests)
-            logs[d] = logs[d] or PyLogger("t%d" % t, path=dests[d])
-            # Spans full and partial batches; the partial ones stay pending past the release.
-            for _ in range((t * 7 + d) % 45 + 1):
-                logs[d].info("%d %d %d %s", t, d, seq[d], pads[seq[d] % len(pads)])
-                seq[d] += 1
-            logs[d] = None   # often the last logger of its destination: its writer stops
-"""
+def run_threads(work, threads):
+    workers = [threading.Thread(target=work, args=(t,)) for t in range(threads)]
+    for w in workers:
+        w.start()
+    for w in workers:
+        w.join()
 
-THREADS = "\nworkers = [threading.Thread(target=work, args=(t,)) for t in range(threads)]\n" \
-          "for w in workers: w.start()\nfor w in workers: w.join()\n"
+
+def log_under_load(dest, batch, churn, threads, records):
+    from tarnwick._logger import PyLogger, basic_config
+    if batch != "default":
+        basic_config(batch_size=batch)
+    path = None if dest == "stdout" else "load.log"
+    keep, flusher = PyLogger("main", path=path), PyLogger("main", path=path)  # the writer lives throughout
+    start, done = threading.Barrier(threads), threading.Event()
+
+    def work(t):
+        log = PyLogger("t%d" % t, path=path)
+        own = PyLogger("t%d" % t, path="own%d.log" % t) if churn == "churn" else None
+        start.wait()
+        for i in range(records):
+            log.info("%d 0 %d %s", t, i, PADS[i % len(PADS)])
+            if own:
+                own.info("%d 1 %d %s", t, i, PADS[i % len(PADS)])
+
+    def churner(c):  # makes and drops loggers, reconfigures, flushes the shared writer
+        rounds = 0
+        while not done.is_set():
+            basic_config(batch_size=(1, 7, 32)[rounds % 3], unix_ts=rounds % 2 == 1)
+            log = PyLogger("t%d" % c, path="churn%d_%d.log" % (c, rounds % 4))
+            log.info("%d 0 %d %s", c, rounds, PADS[rounds % len(PADS)])
+            log.shutdown()
+            flusher.shutdown()  # `keep` also owns the shared writer: this only flushes
+            rounds += 1
+        open("rounds%d" % c, "w").write(str(rounds))
+
+    churners = [threading.Thread(target=churner, args=(c,)) for c in (100, 101) if churn == "churn"]
+    for c in churners:
+        c.start()
+    run_threads(work, threads)
+    done.set()
+    for c in churners:
+        c.join()
+    sys.keep = keep  # held to the end: the exit flush writes what is still pending
+
+
+def churn_loggers(threads, rounds):
+    from tarnwick._logger import PyLogger
+    dests = [None] + ["d%02d.log" % d for d in range(1, 20)]
+    sys.setswitchinterval(1e-5)   # interleave threads inside creation, logging and release
+    step = threading.Barrier(threads)
+
+    def work(t):
+        seq = [0] * len(dests)
+        for r in range(rounds):
+            # In step, all threads hold all twenty loggers, then one at a time, when writers stop and
+            # start all the time.
+            step.wait()
+            logs = [PyLogger("t%d" % t, path=p) if r % 2 == 0 else None for p in dests]
+            for j in range(len(dests)):
+                d = (t + r + j) % len(dests)
+                logs[d] = logs[d] or PyLogger("t%d" % t, path=dests[d])
+                # Spans full and partial batches; the partial ones stay pending past the release.
+                for _ in range((t * 7 + d) % 45 + 1):
+                    logs[d].info("%d %d %d %s", t, d, seq[d], PADS[seq[d] % len(PADS)])
+                    seq[d] += 1
+                logs[d] = None   # often the last logger of its destination: its writer stops
+
+    run_threads(work, threads)
 
 
 def sequences(*blobs):
@@ -104,7 +122,7 @@ def files(directory, pattern):
 @pytest.mark.parametrize("dest, batch, churn", [("file", 1, "calm"), ("file", "default", "churn"),
                                                 ("stdout", 7, "calm"), ("stdout", "default", "churn")])
 def test_eight_threads_in_parallel_lose_split_or_reorder_nothing(tmp_path, dest, batch, churn):
-    out = finish(spawn(LOAD_CHILD + THREADS + CHURN_END, dest, batch, churn, 8, LOAD_RECORDS, cwd=tmp_path, TZ="UTC"))
+    out = finish(spawn(log_under_load, dest, batch, churn, 8, LOAD_RECORDS, cwd=tmp_path, TZ="UTC"))
     got = sequences(out) if dest == "stdout" else sequences(*files(tmp_path, "load_*.log"))
     assert dest == "stdout" or out == b""
     assert got == {(t, 0): list(range(LOAD_RECORDS)) for t in range(8)}
@@ -117,24 +135,23 @@ def test_eight_threads_in_parallel_lose_split_or_reorder_nothing(tmp_path, dest,
 
 
 def test_fifty_threads_churning_loggers_of_twenty_destinations(tmp_path):
-    out = finish(spawn(CHURN_CHILD + THREADS, 50, CHURN_ROUNDS, cwd=tmp_path, TZ="UTC"))
+    out = finish(spawn(churn_loggers, 50, CHURN_ROUNDS, cwd=tmp_path, TZ="UTC"))
     got = sequences(out, *files(tmp_path, "d*.log"))
     per_round = {(t, d): (t * 7 + d) % 45 + 1 for t in range(50) for d in range(20)}
     assert got == {key: list(range(n * CHURN_ROUNDS)) for key, n in per_round.items()}
 
 
 # Logs to a pipe nobody reads, one record per batch.
-FULL_QUEUE_CHILD = PRELUDE + """
-import os, signal
-signal.signal(signal.SIGINT, signal.default_int_handler)  # even where the parent left SIGINT ignored
-basic_config(batch_size=1)
-log = PyLogger("t0")
-fd = os.open(sys.argv[2], os.O_WRONLY)
-for i in range(int(sys.argv[1])):
-    if i % 1000 == 0:
-        os.pwrite(fd, b"%10d" % i, 0)
-    log.info("0 0 %d %s", i, pads[i % len(pads)])
-"""
+def log_into_a_full_queue(records, progress):
+    from tarnwick._logger import PyLogger, basic_config
+    signal.signal(signal.SIGINT, signal.default_int_handler)  # even where the parent left SIGINT ignored
+    basic_config(batch_size=1)
+    log = PyLogger("t0")
+    fd = os.open(progress, os.O_WRONLY)
+    for i in range(records):
+        if i % 1000 == 0:
+            os.pwrite(fd, b"%10d" % i, 0)
+        log.info("0 0 %d %s", i, PADS[i % len(PADS)])
 
 
 def usage(pid, progress):
@@ -148,7 +165,7 @@ def usage(pid, progress):
 def test_full_queue_blocks_the_producer_without_spinning(tmp_path, ending):
     progress = tmp_path / "progress"
     progress.write_text("0")
-    proc = spawn(FULL_QUEUE_CHILD, BACKLOG_RECORDS, progress, cwd=tmp_path, TZ="UTC")
+    proc = spawn(log_into_a_full_queue, BACKLOG_RECORDS, str(progress), cwd=tmp_path, TZ="UTC")
     try:
         samples = [usage(proc.pid, progress)]
 
