@@ -1,7 +1,8 @@
-"""The entry of a child interpreter (see helpers.run_in_child): runs a function of a module in this folder,
-or a Python file, with pytest's assertion rewriting for the modules of this folder, as the parent has it.
+"""The entry of a child interpreter (see helpers.run_in_child): runs a function of a module in this folder or
+of a Python file, or a Python file as the main module, with pytest's assertion rewriting for the modules of
+this folder and the files it runs, as the parent has it.
 
-Usage: python -P child.py MODULE:FUNCTION REPR_OF_ARGS | python -P child.py FILE [ARG...]"""
+Usage: python -P child.py MODULE:FUNCTION REPR_OF_ARGS | FILE.py:FUNCTION REPR_OF_ARGS | FILE.py [ARG...]"""
 
 import ast
 import importlib.abc
@@ -54,9 +55,15 @@ def main():
         sys.modules["__main__"] = module
         exec(compiled(target), module.__dict__)
         return
-    module_name, _, qualname = target.partition(":")
+    module_name, _, qualname = target.rpartition(":")
     sys.argv = [target]
-    function = importlib.import_module(module_name)
+    if module_name.endswith(".py"):  # a file that only some interpreters can compile (new syntax)
+        name = os.path.splitext(os.path.basename(module_name))[0]
+        spec = importlib.util.spec_from_file_location(name, module_name, loader=RewritingLoader(module_name))
+        function = sys.modules[name] = importlib.util.module_from_spec(spec)
+        spec.loader.exec_module(function)
+    else:
+        function = importlib.import_module(module_name)
     for part in qualname.split("."):
         function = getattr(function, part)
     function(*ast.literal_eval(args[0]))

@@ -28,10 +28,13 @@ def child_env(**extra):
 
 
 def child_cmd(target, *args):
-    """The command that runs `target(*args)` in a fresh interpreter: `target` is a module-level function of a
-    module in this folder (its arguments literals), or the path of a Python file (its arguments strings)."""
+    """The command that runs `target` in a fresh interpreter: a module-level function of a module in this folder,
+    or "FILE.py:FUNCTION" for one of a file, called with `args` (literals); or the path of a Python file, run as
+    the main module with `args` (strings) as its arguments."""
     if callable(target):
         where, args = f"{target.__module__}:{target.__qualname__}", [repr(args)]
+    elif ".py:" in os.fspath(target):
+        where, args = os.fspath(target), [repr(args)]
     else:
         where, args = os.fspath(target), [str(a) for a in args]
     # -P: the working directory must not shadow the package under test (PYTHONPATH picks it).

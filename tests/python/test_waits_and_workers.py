@@ -8,44 +8,16 @@ import signal
 import subprocess
 import sys
 import threading
+import time
 
 import pytest
 
-from helpers import ASAN, child_cmd, child_env, parse, read_lines, spawn, wait_for_line
-
-WORKERS = """
-import concurrent.futures, multiprocessing, sys, threading
-from tarnwick import PyLogger
-
-def work(worker):
-    log = PyLogger("w%d" % worker, path=sys.argv[2])
-    for n in range(10_000):
-        log.info("%d", n)
-
-if __name__ == "__main__":
-    parent = PyLogger("parent", path=sys.argv[2])
-    parent.info("0")
-    e = threading.Event()  # a thread whose line is still pending: forked workers start with a copy of it
-    threading.Thread(daemon=True, target=lambda: (PyLogger("thread", path=sys.argv[2]).info("0"), e.set(),
-                                                  threading.Event().wait())).start()
-    e.wait()
-    if sys.argv[1] == "pool":
-        with concurrent.futures.ProcessPoolExecutor(4) as pool:
-            list(pool.map(work, range(4)))
-    else:
-        workers = [multiprocessing.get_context(sys.argv[1]).Process(target=work, args=(i,)) for i in range(4)]
-        for w in workers: w.start()
-        for w in workers: w.join()
-    parent.info("1")
-"""
-
+from helpers import ASAN, HERE, child_cmd, child_env, parse, read_lines, run_in_child, spawn, wait_for_line
 
 @pytest.mark.skipif(ASAN, reason="sanitizer allocator and fork")
 @pytest.mark.parametrize("method", [*multiprocessing.get_all_start_methods(), "pool"])
 def test_every_start_method_keeps_every_line_once_in_order(tmp_path, method):
-    (tmp_path / "workers.py").write_text(WORKERS)
-    subprocess.run([sys.executable, "-P", "workers.py", method, "w.log"], cwd=tmp_path, env=child_env(),
-                   check=True, timeout=120)
+    run_in_child(os.path.join(HERE, "children", "workers.py"), method, "w.log", cwd=tmp_path, timeout=120)
     seen = {}
     for record in map(parse, read_lines(tmp_path, "w_*.log")):
         seen.setdefault(record["name"], []).append(int(record["msg"]))
@@ -54,38 +26,38 @@ def test_every_start_method_keeps_every_line_once_in_order(tmp_path, method):
 
 # Standard output is a pipe nobody reads and every record is its own batch, so the writer's queue
 # fills and a worker thread's log call waits for room. The main thread reports on standard error.
-STUCK = """
-import signal, sys, threading, time
-from tarnwick import PyLogger, basic_config
-signal.signal(signal.SIGINT, signal.default_int_handler)  # even where the parent left SIGINT ignored
-basic_config(batch_size=1)
-log = PyLogger("stuck")
-count = 0
-def flood():
-    global count
+def flood_a_stuck_destination():
+    from tarnwick import PyLogger, basic_config
+    signal.signal(signal.SIGINT, signal.default_int_handler)  # even where the parent left SIGINT ignored
+    basic_config(batch_size=1)
+    log = PyLogger("stuck")
+    count = 0
+
+    def flood():
+        nonlocal count
+        while True:
+            log.info("%d", count)
+            count += 1
+
+    threading.Thread(target=flood, daemon=True).start()
+    last, still = -1, 0
+    while still < 20:                        # the worker has made no progress for 20 ticks: it waits
+        time.sleep(0.05)
+        still, last = (still + 1, last) if count == last else (0, count)
+    print("waiting", count, file=sys.stderr, flush=True)
+    for tick in range(3):                    # this thread still runs Python meanwhile
+        print("tick", tick, file=sys.stderr, flush=True)
+    basic_config(batch_size=100)             # the next thread's line stays pending until it ends
+    ender = threading.Thread(target=log.info, args=("last words",))
+    ender.start()
+    ender.join()
+    threading.Thread(target=print, args=("next thread ran",), kwargs={"file": sys.stderr, "flush": True}).start()
     while True:
-        log.info("%d", count)
-        count += 1
-threading.Thread(target=flood, daemon=True).start()
-last, still = -1, 0
-while still < 20:                        # the worker has made no progress for 20 ticks: it waits
-    time.sleep(0.05)
-    still, last = (still + 1, last) if count == last else (0, count)
-print("waiting", count, file=sys.stderr, flush=True)
-for tick in range(3):                    # this thread still runs Python meanwhile
-    print("tick", tick, file=sys.stderr, flush=True)
-basic_config(batch_size=100)             # the next thread's line stays pending until it ends
-ender = threading.Thread(target=log.info, args=("last words",))
-ender.start()
-ender.join()
-threading.Thread(target=print, args=("next thread ran",), kwargs={"file": sys.stderr, "flush": True}).start()
-while True:
-    time.sleep(0.05)
-"""
+        time.sleep(0.05)
 
 
 def test_waiting_threads_leave_the_others_running_and_ctrl_c_ends_the_process():
-    proc = spawn(STUCK, text=True)
+    proc = spawn(flood_a_stuck_destination, text=True)
     assert int(wait_for_line(proc, "waiting").split()[1]) > 65_536 and wait_for_line(proc, "tick 2")
     # A thread that ends with its line pending and the queue full does not hang the next one.
     assert wait_for_line(proc, "next thread ran")
@@ -99,48 +71,50 @@ def test_waiting_threads_leave_the_others_running_and_ctrl_c_ends_the_process():
 
 # Forks from one or two threads while another creates loggers or runs Python. Some children log a line
 # of their own; the parent's standard output goes to /dev/null.
-FORKS = """
-import os, sys, threading, warnings
-from tarnwick import PyLogger, get_logger
-warnings.simplefilter("ignore", DeprecationWarning)  # forking with threads running is the point here
-scenario, forks = sys.argv[1], int(sys.argv[2])
-stop = threading.Event()
+def fork_beside_threads(scenario, forks):
+    import warnings
 
-def fork_children(n):
-    pids = []
-    for i in range(n):
-        pid = os.fork()
-        if pid == 0:
-            if i % 10 == 0:  # logging in every child would leave fewer forks to race with
-                log = PyLogger("child", path="c.log")
-                log.info("%d", i)
-                log.shutdown()
-            os._exit(0)
-        pids.append(pid)
-    for pid in pids:
-        assert os.waitpid(pid, 0)[1] == 0
+    from tarnwick import PyLogger, get_logger
+    warnings.simplefilter("ignore", DeprecationWarning)  # forking with threads running is the point here
+    stop = threading.Event()
 
-def make_loggers():
-    while not stop.is_set():
-        get_logger("worker").info("x")
+    def fork_children(n):
+        pids = []
+        for i in range(n):
+            pid = os.fork()
+            if pid == 0:
+                if i % 10 == 0:  # logging in every child would leave fewer forks to race with
+                    log = PyLogger("child", path="c.log")
+                    log.info("%d", i)
+                    log.shutdown()
+                os._exit(0)
+            pids.append(pid)
+        for pid in pids:
+            assert os.waitpid(pid, 0)[1] == 0
 
-def run_python():
-    while not stop.is_set():
-        sum(range(100))
+    def make_loggers():
+        while not stop.is_set():
+            get_logger("worker").info("x")
 
-helpers = [threading.Thread(target=make_loggers if scenario == "loggers" else run_python)]
-forkers = [threading.Thread(target=fork_children, args=(forks,)) for _ in range(1 if scenario == "loggers" else 2)]
-for t in helpers + forkers: t.start()
-for t in forkers: t.join()
-stop.set()
-for t in helpers: t.join()
-"""
+    def run_python():
+        while not stop.is_set():
+            sum(range(100))
+
+    others = [threading.Thread(target=make_loggers if scenario == "loggers" else run_python)]
+    forkers = [threading.Thread(target=fork_children, args=(forks,)) for _ in range(1 if scenario == "loggers" else 2)]
+    for t in others + forkers:
+        t.start()
+    for t in forkers:
+        t.join()
+    stop.set()
+    for t in others:
+        t.join()
 
 
 @pytest.mark.skipif(ASAN, reason="sanitizer allocator and fork")
 @pytest.mark.parametrize("scenario, forks, children", [("loggers", 200, 20), ("python", 50, 10)])
 def test_forks_complete_while_other_threads_log_or_run(tmp_path, scenario, forks, children):
-    with subprocess.Popen(child_cmd(FORKS, scenario, forks), cwd=tmp_path, env=child_env(),
+    with subprocess.Popen(child_cmd(fork_beside_threads, scenario, forks), cwd=tmp_path, env=child_env(),
                           stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True) as proc:
         try:
             _, err = proc.communicate(timeout=20)
@@ -153,32 +127,30 @@ def test_forks_complete_while_other_threads_log_or_run(tmp_path, scenario, forks
 # The last logger of standard output is released while its writer cannot write (a pipe nobody reads yet);
 # the main thread ticks on standard error meanwhile. The releasing thread made the logger: on a
 # free-threaded build the last reference is dropped on the thread that made the object.
-RELEASE = """
-import sys, threading, time
-from tarnwick import PyLogger
-started, released = threading.Event(), threading.Event()
+def release_beside_a_ticking_thread():
+    from tarnwick import PyLogger
+    started, released = threading.Event(), threading.Event()
 
-def release():
-    log = PyLogger("x")
-    for i in range(300):
-        log.info("%d %s", i, "x" * 1000)
-    started.set()
-    del log  # gives up on the writer after 5 s
-    print("released", file=sys.stderr, flush=True)
-    released.set()
+    def release():
+        log = PyLogger("x")
+        for i in range(300):
+            log.info("%d %s", i, "x" * 1000)
+        started.set()
+        del log  # gives up on the writer after 5 s
+        print("released", file=sys.stderr, flush=True)
+        released.set()
 
-threading.Thread(target=release).start()
-started.wait()
-while not released.is_set():
-    time.sleep(0.05)
-    print("tick", file=sys.stderr, flush=True)
-"""
+    threading.Thread(target=release).start()
+    started.wait()
+    while not released.is_set():
+        time.sleep(0.05)
+        print("tick", file=sys.stderr, flush=True)
 
 
 def test_releasing_the_last_logger_of_a_stuck_destination_leaves_other_threads_running():
     unread, stdout = os.pipe()
     with os.fdopen(unread, "rb") as out:
-        with subprocess.Popen(child_cmd(RELEASE), env=child_env(), stdout=stdout, stderr=subprocess.PIPE,
+        with subprocess.Popen(child_cmd(release_beside_a_ticking_thread), env=child_env(), stdout=stdout, stderr=subprocess.PIPE,
                               text=True) as proc:
             os.close(stdout)
             hang = threading.Timer(30, proc.kill)

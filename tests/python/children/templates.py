@@ -1,0 +1,101 @@
+"""Child programs of test_templates: template strings are syntax only Python 3.14 and later compile, so they
+live in a file of their own, loaded only by a child on such an interpreter."""
+
+import json
+import logging
+import sys
+import threading
+from string.templatelib import Interpolation, Template
+
+import pytest
+
+import tarnwick
+
+
+def log_typed_fields(fmt):
+    tarnwick.basic_config(format=fmt)
+    log = tarnwick.PyLogger("app", path="f.log")
+
+    class Req:
+        id = 7
+
+        def __repr__(self):
+            return "Req()"
+
+    user, n, x, big, flag, none, req, name = 'a"b', 42, 1.5, 2**70, True, None, Req(), "reserved"
+    café = "not ascii"
+    texts = [f"{user} {n:>5} {x:.3f} {user!r} {n + 1} {req.id} {req!a} { user } {user} {big}",
+             f"{flag} {none} {name} {café} {[n][0]} {{lit}} {x=}"]
+    log.info(t"{user} {n:>5} {x:.3f} {user!r} {n + 1} {req.id} {req!a} { user } {user} {big}")
+    log.warning(t"{flag} {none} {name} {café} {[n][0]} {{lit}} {x=}")
+    with tarnwick.context(n="ctx", request="r-1"):
+        log.bind(x=0, k=1).error(t"{x} {n}")
+    log.shutdown()
+    print(json.dumps(texts))
+
+
+def log_through_every_entry():
+    log = tarnwick.PyLogger("app", path="f.log")
+    x = 1
+    for call in (lambda: log.info(t"{x}", 2), lambda: log.debug(t"{x}", 2), lambda: log.exception(t"{x}", 2)):
+        with pytest.raises(TypeError, match="template message takes no substitution arguments"):
+            call()
+
+    class Loud:
+        def __format__(self, spec):
+            raise RuntimeError("formatted")
+
+    log.debug(t"{Loud()}")  # a disabled level formats nothing
+    with pytest.raises(RuntimeError):
+        log.info(t"{Loud()}")
+    tarnwick.basic_config(msg_template=True)
+    w = 3
+    log.info(t"a {x!r:>{w}} {{b}} {x + 1}")
+    # Two sites may share one strings tuple: the expressions tell them apart.
+    for y in (5,):
+        log.info(t"v {x}")
+        log.info(t"v {y}")
+    try:
+        1 / 0
+    except ZeroDivisionError:
+        log.exception(t"failed {x}")
+    handler = tarnwick.Handler("f.log")
+    std = logging.getLogger("lib")
+    std.addHandler(handler)
+    std.warning(t"std {x}", extra={"k": 2})
+    tarnwick.basic_config()
+    log.info(Template("manual ", Interpolation(9, "x")))
+
+    class Noisy:  # logs enough other sites to push this one's parse out of the cache
+        def __format__(self, spec):
+            for i in range(100):
+                nested.info(Template(f"nested {i} ", Interpolation(i, "i"), ""))
+            return "noisy"
+
+        def __str__(self):
+            return self.__format__("")
+
+    nested = tarnwick.PyLogger("nested", path="nested.log")
+    log.info(t"{x} {Noisy()} {y}")
+    std.warning(t"std {x} {y}", extra={"k": Noisy()})
+    nested.shutdown()
+    handler.close()
+    log.shutdown()
+
+
+def fill_the_parse_cache():
+    log = tarnwick.PyLogger("app", path="f.log")
+    first = Template("static ", Interpolation(0, "i"), "")
+    before = sys.getrefcount(first.strings)
+    log.info(first)
+    assert sys.getrefcount(first.strings) == before + 1  # parsed and kept
+    for i in range(1, 1001):  # each a new strings tuple: new sites push old ones out
+        log.info(Template(f"static {i} ", Interpolation(i, "i"), ""))
+    assert sys.getrefcount(first.strings) == before, "a pushed-out key is still held"
+    in_thread = Template("thread ", Interpolation(1001, "i"), "")
+    base = sys.getrefcount(in_thread.strings)
+    t = threading.Thread(target=log.info, args=(in_thread,))
+    t.start()
+    t.join()
+    assert sys.getrefcount(in_thread.strings) == base, "the ended thread's cache still holds it"
+    log.shutdown()
