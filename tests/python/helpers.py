@@ -28,11 +28,14 @@ def child_env(**extra):
 
 
 def child_cmd(target, *args):
-    """The command that runs `target` in a fresh interpreter: a module-level function of a module in this folder,
-    or "FILE.py:FUNCTION" for one of a file, called with `args` (literals); or the path of a Python file, run as
-    the main module with `args` (strings) as its arguments."""
+    """The command that runs `target` in a fresh interpreter: a module-level function, or "FILE.py:FUNCTION" for
+    one of a file that this interpreter may not compile, called with `args` (literals); or the path of a Python
+    file, run as the main module with `args` (strings) as its arguments."""
     if callable(target):
-        where, args = f"{target.__module__}:{target.__qualname__}", [repr(args)]
+        file = sys.modules[target.__module__].__file__
+        # Modules of this folder by name (children import them by name too), others by their file.
+        module = target.__module__ if os.path.dirname(os.path.abspath(file)) == HERE else os.path.abspath(file)
+        where, args = f"{module}:{target.__qualname__}", [repr(args)]
     elif ".py:" in os.fspath(target):
         where, args = os.fspath(target), [repr(args)]
     else:

@@ -11,7 +11,7 @@ import pytest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "python"))
-from helpers import REPO, run_py  # noqa: E402
+from helpers import REPO, run_in_child  # noqa: E402
 
 # Skipped on a machine without lnav, never on CI, where the setup installs it.
 pytestmark = pytest.mark.skipif(shutil.which("lnav") is None and not os.environ.get("CI"),
@@ -36,6 +36,20 @@ def query(home, sql, path, *before):
     return json.loads(lnav(home, "-n", *(a for c in commands for a in ("-c", c)), path))
 
 
+def log_every_level(fmt, unix_ts):
+    from tarnwick._logger import PyLevel, PyLogger, basic_config
+    basic_config(format=fmt, unix_ts=unix_ts)
+    log = PyLogger("api", path="logs/app.log", level=PyLevel.Trace).bind(request_id="r1", attempt=3)
+    for i in range(1002):
+        if i % 5 < 4:
+            getattr(log, ("trace", "debug", "info", "warn")[i % 5])('record %d: "quoted" level=error', i)
+            continue
+        try:
+            raise ValueError('bad "input"\nsecond line')
+        except ValueError:
+            log.exception('record %d: level=info', i)
+
+
 @pytest.mark.parametrize("unix_ts", [False, True], ids=["calendar", "unix"])
 @pytest.mark.parametrize("fmt", ["json", "logfmt"])
 def test_every_level_counted(tmp_path, fmt, unix_ts):
@@ -43,19 +57,7 @@ def test_every_level_counted(tmp_path, fmt, unix_ts):
     os.makedirs(home)
     for definition in DEFINITIONS:  # lnav checks each definition's sample lines when it loads them
         lnav(home, "-i", definition)
-    run_py(f"""
-from tarnwick._logger import PyLevel, PyLogger, basic_config
-basic_config(format={fmt!r}, unix_ts={unix_ts})
-log = PyLogger("api", path="logs/app.log", level=PyLevel.Trace).bind(request_id="r1", attempt=3)
-for i in range(1002):
-    if i % 5 < 4:
-        getattr(log, ("trace", "debug", "info", "warn")[i % 5])('record %d: "quoted" level=error', i)
-        continue
-    try:
-        raise ValueError('bad "input"\\nsecond line')
-    except ValueError:
-        log.exception('record %d: level=info', i)
-""", cwd=tmp_path)
+    run_in_child(log_every_level, fmt, unix_ts, cwd=tmp_path)
     (path,) = [str(p) for p in (tmp_path / "logs").iterdir()]
     expected = {"trace": 201, "debug": 201, "info": 200, "warn": 200, "error": 200}
     formats = query(home, "SELECT DISTINCT log_format FROM all_logs", path)

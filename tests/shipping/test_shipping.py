@@ -16,7 +16,7 @@ import pytest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "python"))
-from helpers import REPO, child_env, read_lines, run_py, wait_for  # noqa: E402
+from helpers import REPO, read_lines, run_in_child, wait_for  # noqa: E402
 
 
 def command(engine, conf, work):
@@ -86,16 +86,15 @@ def engine(request, tmp_path):
 
 
 def test_every_record_arrives_once_and_intact(engine):
-    with open(os.path.join(HERE, "emit.py"), encoding="utf-8") as f:
-        emit = f.read()
     # Two seconds before midnight (room for a slow start); then, with the host instance restarted from its
     # saved offsets, a second process that appends to the next day's file.
     for phase, when in (("first", "@2026-01-05 23:59:58"), ("restart", "@2026-01-06 00:00:30")):
         if phase == "restart":
             engine.stop(["host"])
             engine.start("host")
-        env = child_env(TZ="UTC", FAKETIME_DONT_FAKE_MONOTONIC="1")
-        run_py(emit, str(engine.logs / "app.log"), phase, env=env, prefix=["faketime", "-f", when])
+        env = {"TZ": "UTC", "FAKETIME_DONT_FAKE_MONOTONIC": "1"}
+        run_in_child(os.path.join(HERE, "emit.py"), engine.logs / "app.log", phase, env=env,
+                     prefix=["faketime", "-f", when])
     assert sorted(os.listdir(engine.logs)) == ["app_20260105.log", "app_20260106.log"]
     for day in ("20260105", "20260106"):  # each record in the file of its local day (TZ=UTC here)
         assert {json.loads(r)["time"][:10] for r in read_lines(engine.logs, f"app_{day}.log")} == {
