@@ -5,10 +5,10 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
+
+#include "temp_dir.hpp"
 
 namespace tarnwick {
 namespace {
@@ -16,15 +16,12 @@ namespace {
 namespace fs = std::filesystem;
 constexpr Date MAR14{2026, 3, 14};
 
-class DatedFilesTest : public testing::Test {
+class DatedFilesTest : public TempDirTest {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/tarnwick-parts-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        dir_ = pattern;
+        TempDirTest::SetUp();
         base_ = (dir_ / "app.log").string();
     }
-    void TearDown() override { fs::remove_all(dir_); }
 
     static BufferedWriter opened(DatedFiles& files, const Date& date = MAR14) {
         IoResult<BufferedWriter> r = files.open(date);
@@ -32,21 +29,16 @@ protected:
         return std::move(std::get<BufferedWriter>(r));
     }
     static std::uint64_t part_of(const BufferedWriter& w) { return dynamic_cast<PartFile&>(*w.destination()).part(); }
-    std::string part(std::uint64_t n) const {
-        std::ostringstream out;
-        out << std::ifstream(FileSet(base_).file(MAR14, n), std::ios::binary).rdbuf();
-        return out.str();
-    }
+    std::string part(std::uint64_t n) const { return read_file(FileSet(base_).file(MAR14, n)); }
     std::vector<std::string> parts() const {
         std::vector<std::string> out;
         for (std::uint64_t n = 0; fs::exists(FileSet(base_).file(MAR14, n)); ++n) out.push_back(part(n));
         return out;
     }
     void put(std::uint64_t n, const std::string& bytes, const char* suffix = "") const {
-        std::ofstream(FileSet(base_).file(MAR14, n) + suffix, std::ios::binary) << bytes;
+        write_file(FileSet(base_).file(MAR14, n) + suffix, bytes);
     }
 
-    fs::path dir_;
     std::string base_;
 };
 

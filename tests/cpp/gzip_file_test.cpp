@@ -6,34 +6,21 @@
 #include <zlib.h>
 
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 
 #include "lib/file_lock.hpp"
+#include "temp_dir.hpp"
 
 namespace tarnwick {
 namespace {
 
 namespace fs = std::filesystem;
 
-class GzipFile : public testing::Test {
+class GzipFile : public TempDirTest {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/tarnwick-gzip-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        dir_ = pattern;
+        TempDirTest::SetUp();
         file_ = (dir_ / "app_20260313.log").string();
-    }
-    void TearDown() override { fs::remove_all(dir_); }
-
-    static void put(const std::string& path, const std::string& bytes) {
-        std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
-    }
-    static std::string read(const std::string& path) {
-        std::ostringstream out;
-        out << std::ifstream(path, std::ios::binary).rdbuf();
-        return out.str();
     }
     // Everything a gzip reader gets out of `path`, every member in turn (as zcat does).
     static std::string unzip(const std::string& path) {
@@ -53,7 +40,6 @@ protected:
         return std::holds_alternative<CompressOutcome>(r) ? std::get<CompressOutcome>(r) : CompressOutcome::Gone;
     }
 
-    fs::path dir_;
     std::string file_;
 };
 
@@ -64,7 +50,7 @@ TEST_F(GzipFile, RoundTripsAndDeletesTheOriginal) {
     for (int i = 0; lines.size() < 700'000; ++i)
         lines += "time=2026-03-13 level=info msg=\"record " + std::to_string(i * 7919 % 100003) + "\"\n";
     for (const std::string& bytes : {std::string(), lines}) {
-        put(file_, bytes);
+        write_file(file_, bytes);
         EXPECT_EQ(outcome(compress_file(file_)), CompressOutcome::Done);
         EXPECT_FALSE(fs::exists(file_));
         EXPECT_FALSE(fs::exists(file_ + ".gz.tmp"));
@@ -78,14 +64,14 @@ TEST_F(GzipFile, RoundTripsAndDeletesTheOriginal) {
 // kept as it is. A .gz of other lines (the same day logged again after the clock went back) is
 // kept in front of the new member, never replaced.
 TEST_F(GzipFile, ExistingGzIsNeverLost) {
-    put(file_, "first\n");
+    write_file(file_, "first\n");
     ASSERT_EQ(outcome(compress_file(file_)), CompressOutcome::Done);
-    const std::string first_gz = read(file_ + ".gz");
-    put(file_, "first\n");
+    const std::string first_gz = read_file(file_ + ".gz");
+    write_file(file_, "first\n");
     EXPECT_EQ(outcome(compress_file(file_)), CompressOutcome::Done);
     EXPECT_FALSE(fs::exists(file_));
-    EXPECT_EQ(read(file_ + ".gz"), first_gz) << "the crash's leftover is dropped, not added again";
-    put(file_, "second\n");
+    EXPECT_EQ(read_file(file_ + ".gz"), first_gz) << "the crash's leftover is dropped, not added again";
+    write_file(file_, "second\n");
     EXPECT_EQ(outcome(compress_file(file_)), CompressOutcome::Done);
     EXPECT_EQ(unzip(file_ + ".gz"), "first\nsecond\n");
 }
@@ -93,8 +79,8 @@ TEST_F(GzipFile, ExistingGzIsNeverLost) {
 // A .tmp that a crash left is removed; one whose compression is under way (its original held
 // exclusively) is not.
 TEST_F(GzipFile, StaleTmpGoesLiveTmpStays) {
-    put(file_, "lines\n");
-    put(file_ + ".gz.tmp", "half a gzip");
+    write_file(file_, "lines\n");
+    write_file(file_ + ".gz.tmp", "half a gzip");
     {
         TrackedFd compressor(file_, O_RDWR);
         ASSERT_EQ(try_lock(compressor.get(), true), LockResult::Locked);
@@ -103,7 +89,7 @@ TEST_F(GzipFile, StaleTmpGoesLiveTmpStays) {
     }
     EXPECT_TRUE(remove_stale_tmp(file_));
     EXPECT_FALSE(fs::exists(file_ + ".gz.tmp"));
-    put((dir_ / "gone.log.gz.tmp").string(), "");  // its original was deleted: nothing compresses it
+    write_file((dir_ / "gone.log.gz.tmp").string(), "");  // its original was deleted: nothing compresses it
     EXPECT_TRUE(remove_stale_tmp((dir_ / "gone.log").string()));
     EXPECT_FALSE(fs::exists(dir_ / "gone.log.gz.tmp"));
 }

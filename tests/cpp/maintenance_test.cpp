@@ -5,11 +5,11 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
 #include <set>
 #include <string>
 
 #include "lib/file_lock.hpp"
+#include "temp_dir.hpp"
 
 namespace tarnwick {
 namespace {
@@ -17,26 +17,15 @@ namespace {
 namespace fs = std::filesystem;
 constexpr Date MAR14{2026, 3, 14};
 
-class Maintenance : public testing::Test {
+class Maintenance : public TempDirTest {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/tarnwick-maintain-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        dir_ = pattern;
-    }
-    void TearDown() override { fs::remove_all(dir_); }
-
-    void put(const std::string& name, const std::string& bytes = "line\n") const {
-        std::ofstream(dir_ / name, std::ios::binary) << bytes;
-    }
+    void put(const std::string& name, const std::string& bytes = "line\n") const { write_file(dir_ / name, bytes); }
     std::set<std::string> names() const {
         std::set<std::string> out;
         for (const auto& e : fs::directory_iterator(dir_)) out.insert(e.path().filename().string());
         return out;
     }
     FileSet files() const { return FileSet((dir_ / "app.log").string()); }
-
-    fs::path dir_;
 };
 
 // A file some writer still appends to is left, and the pass says so, until the writer lets go;

@@ -7,10 +7,10 @@
 
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 
 #include "lib/local_date.hpp"
+#include "temp_dir.hpp"
 
 namespace tarnwick {
 namespace {
@@ -43,17 +43,15 @@ TEST(RotationName, FileAndDirectoryForConfiguredPath) {
     }
 }
 
-class Rotation : public testing::Test {
+class Rotation : public TempDirTest {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/tarnwick-rotation-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        dir_ = pattern;
+        TempDirTest::SetUp();
         old_mask_ = ::umask(022);
     }
     void TearDown() override {
         ::umask(old_mask_);
-        fs::remove_all(dir_);
+        TempDirTest::TearDown();
     }
     IoResult<BufferedWriter> open(const std::string& relative) { return rotate((dir_ / relative).string(), JAN5); }
     static std::string error_text(const IoResult<BufferedWriter>& r) {
@@ -61,7 +59,6 @@ protected:
         return error != nullptr ? error->text() : "no error";
     }
 
-    fs::path dir_;
     mode_t old_mask_ = 0;
 };
 
@@ -123,16 +120,14 @@ TEST_F(Rotation, ContinuesATornFileOnANewLine) {
     // clang-format on
     const fs::path file = dir_ / "app_20260105.log";
     for (const auto& c : table) {
-        std::ofstream(file, std::ios::binary | std::ios::trunc) << c.before;
+        write_file(file, c.before);
         {
             IoResult<BufferedWriter> r = open("app.log");
             ASSERT_TRUE(std::holds_alternative<BufferedWriter>(r)) << error_text(r);
-            std::ofstream(file, std::ios::binary | std::ios::app) << c.meanwhile;
+            write_file(file, c.meanwhile, std::ios::app);
             ASSERT_FALSE(std::get<BufferedWriter>(r).write("x\n"));
         }
-        std::ostringstream text;
-        text << std::ifstream(file, std::ios::binary).rdbuf();
-        EXPECT_EQ(text.str(), c.after) << c.before << " + " << c.meanwhile;
+        EXPECT_EQ(read_file(file), c.after) << c.before << " + " << c.meanwhile;
     }
 }
 

@@ -8,9 +8,10 @@
 #include <deque>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <thread>
 #include <vector>
+
+#include "temp_dir.hpp"
 
 namespace tarnwick {
 namespace {
@@ -118,11 +119,7 @@ TEST(WriterBuffer, FileTakesBackOnlyItsOwnLastBytes) {
     ASSERT_GE(fd, 0);
     ASSERT_EQ(::fcntl(fd, F_SETFL, O_APPEND), 0);
     FileDestination file(fd);
-    const auto text = [&] {
-        std::ostringstream out;
-        out << std::ifstream(name, std::ios::binary).rdbuf();
-        return out.str();
-    };
+    const auto text = [&] { return read_file(name); };
     ASSERT_EQ(std::get<std::size_t>(file.write("one\ntw", 6)), 6u);
     EXPECT_TRUE(file.unwrite(2));
     EXPECT_EQ(text(), "one\n");
@@ -144,19 +141,17 @@ IoResult<BufferedWriter> open_fake(const std::optional<std::string>&, const Date
 }
 constexpr auto CHECK_INTERVAL = 20ms;  // the writer's periodic write-out and date check
 
-class WriterThreadTest : public testing::Test {
+class WriterThreadTest : public TempDirTest {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/tarnwick-writer-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        dir_ = pattern;
+        TempDirTest::SetUp();
         TEST_DAY = 5;
         FAKE_LOG.reset();
         FAKE_OPEN_ERROR = 0;
     }
     void TearDown() override {
         thread_.join();
-        std::filesystem::remove_all(dir_);
+        TempDirTest::TearDown();
     }
     Sender<Action> start(std::optional<std::string> path, OpenDestination open = rotate) {
         auto [tx, rx] = make_channel<Action>(ACTION_CHANNEL_CAPACITY);
@@ -164,11 +159,7 @@ protected:
             Context{std::move(rx), std::move(path), test_today(), test_today, open, CHECK_INTERVAL});
         return std::move(tx);
     }
-    std::string day_file(int day) const {
-        std::ostringstream out;
-        out << std::ifstream(dir_ / ("app_2026010" + std::to_string(day) + ".log"), std::ios::binary).rdbuf();
-        return out.str();
-    }
+    std::string day_file(int day) const { return read_file(dir_ / ("app_2026010" + std::to_string(day) + ".log")); }
     static void flush_and_wait(const Sender<Action>& tx) { ASSERT_TRUE(flushed(tx)); }
     // Whether a flush was acknowledged; one that cannot write everything out is dropped unanswered.
     static bool flushed(const Sender<Action>& tx) {
@@ -177,7 +168,6 @@ protected:
         return ack_rx.recv_until(Clock::now() + 5s).status == RecvStatus::Message;
     }
 
-    std::filesystem::path dir_;
     WriterThread thread_;
 };
 
