@@ -1,5 +1,5 @@
 """Destinations: the colour decision, and destinations that fail. (The midnight switch: the C++ writer tests,
-and end to end under faketime in tests/shipping.)"""
+and end to end under faketime in tests/shipping; every missing directory level: the C++ rotation tests.)"""
 
 import datetime
 import glob
@@ -117,25 +117,6 @@ def test_relative_paths_resolve_where_they_were_configured(tmp_path):
     names = {base: [parse(line)["name"] for line in read_lines(start / "logs", f"{base}_*.log")]
              for base in ("g", "own", "h")}
     assert names == {"g": ["late"], "own": ["own"], "h": ["std", "std"]}
-
-
-def log_to_paths(paths):
-    from tarnwick._logger import PyLogger
-    for path in paths:
-        log = PyLogger("levels", path=path)
-        log.info(path)
-        log.shutdown()
-
-
-@pytest.mark.parametrize("piece", ["d", "a-directory-name-longer-than-any-inline-string"])
-@pytest.mark.parametrize("absolute", [False, True])
-def test_every_missing_directory_level_is_made(tmp_path, piece, absolute):
-    paths = [os.path.join(*(f"{piece}{levels}_{i}" for i in range(levels)), "app.log") for levels in (1, 2, 3, 5)]
-    configured = [str(tmp_path / p) if absolute else p for p in paths]
-    proc = run_in_child(log_to_paths, configured, cwd=tmp_path)
-    assert proc.stderr == ""
-    for path, given in zip(paths, configured):
-        assert [parse(line)["msg"] for line in read_lines(tmp_path / os.path.dirname(path), "app_*.log")] == [given]
 
 
 def log_to_non_blocking_stdout(records):
