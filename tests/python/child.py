@@ -57,7 +57,7 @@ def main():
         return
     module_name, _, qualname = target.rpartition(":")
     sys.argv = [target]
-    if module_name.endswith(".py"):  # a file that only some interpreters can compile (new syntax)
+    if module_name.endswith(".py"):  # a file of another folder, or one only newer interpreters compile
         name = os.path.splitext(os.path.basename(module_name))[0]
         spec = importlib.util.spec_from_file_location(name, module_name, loader=RewritingLoader(module_name))
         function = sys.modules[name] = importlib.util.module_from_spec(spec)
