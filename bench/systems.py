@@ -2,7 +2,9 @@
 (the call each makes and where its records go). Imported by the worker, so it imports nothing heavy:
 each system imports its library when it opens a logger."""
 
+import json
 import os
+import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
