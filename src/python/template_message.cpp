@@ -16,7 +16,7 @@
 #include "lib/number_append.hpp"
 #include "lib/shared_writer.hpp"
 #include "python/bound_fields.hpp"
-#include "python/message_format.hpp"
+#include "python/py_text.hpp"
 #include "python/owned_ref.hpp"
 #include "python/py_logger.hpp"
 #include "python/thread_cache.hpp"

@@ -12,6 +12,8 @@
 #include <thread>
 #include <vector>
 
+#include "lib/core_hooks.hpp"
+
 namespace tarnwick {
 namespace {
 
@@ -156,12 +158,16 @@ protected:
     }
     void TearDown() override {
         thread_.join();
+        set_core_hooks(nullptr);
         std::filesystem::remove_all(dir_);
     }
     Sender<Action> start(std::optional<std::string> path, OpenDestination open = rotate) {
         auto [tx, rx] = make_channel<Action>(ACTION_CHANNEL_CAPACITY);
-        thread_ = WriterThread::spawn(
-            Context{std::move(rx), std::move(path), test_today(), test_today, open, CHECK_INTERVAL});
+        hooks_ = default_core_hooks();
+        hooks_.today = test_today;
+        hooks_.open_destination = std::move(open);
+        set_core_hooks(&hooks_);
+        thread_ = WriterThread::spawn(Context{std::move(rx), std::move(path), test_today(), CHECK_INTERVAL});
         return std::move(tx);
     }
     std::string day_file(int day) const {
@@ -179,6 +185,7 @@ protected:
 
     std::filesystem::path dir_;
     WriterThread thread_;
+    CoreHooks hooks_;
 };
 
 // The flush reply comes only once the bytes are in the file; unflushed bytes follow at the next
