@@ -6,6 +6,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <string_view>
 
 #include "lib/level.hpp"
@@ -41,13 +42,15 @@ struct Piece {
     constexpr std::string_view view() const noexcept { return {bytes.data(), size}; }
 };
 
-consteval Piece piece(std::string_view s) {
-    if (s.size() > Piece::BLOCK) throw "a fixed piece must fit one block";
+consteval Piece piece(std::initializer_list<std::string_view> parts) {
     Piece p;
-    for (std::size_t i = 0; i < s.size(); ++i) p.bytes[i] = s[i];
-    p.size = static_cast<std::uint8_t>(s.size());
+    for (std::string_view part : parts) {
+        if (p.size + part.size() > Piece::BLOCK) throw "a fixed piece must fit one block";
+        for (char c : part) p.bytes[p.size++] = c;
+    }
     return p;
 }
+consteval Piece piece(std::string_view s) { return piece({s}); }
 
 struct LineShape {
     // The time, up to its value: before a calendar time, before Unix seconds.
@@ -75,45 +78,37 @@ struct LineShape {
 #define TARNWICK_DIM "\x1b[2m"
 #define TARNWICK_RESET "\x1b[0m"
 
+// The pieces of a text line, its keys between `dim` and `reset`, its level names in `colours`.
+consteval LineShape logfmt_shape(std::string_view dim, std::string_view reset,
+                                 const std::array<std::string_view, 5>& colours) {
+    constexpr std::array<std::string_view, 5> NAMES = {"error", "warn", "info", "debug", "trace"};
+    std::array<Piece, 5> levels{};
+    for (std::size_t i = 0; i < levels.size(); ++i) {
+        levels[i] = piece({colours[i], NAMES[i], colours[i].empty() ? "" : reset});
+    }
+    return LineShape{
+        .time_key = piece({dim, "time=", reset}),
+        .unix_time_key = piece({dim, "time=", reset}),
+        .offset_level_key = piece({" ", dim, "level=", reset}),
+        .unix_level_key = piece({" ", dim, "level=", reset}),
+        .level_names = levels,
+        .level_end = piece(""),
+        .name_key = piece({" ", dim, "name=", reset}),
+        .name_end = piece(""),
+        .quotes_names = true,
+        .msg_key = piece({" ", dim, "msg=", reset, "\""}),
+        .msg_line_end = piece("\"\n"),
+        .msg_end = piece("\""),
+        .line_end = piece("\n"),
+        .field_key_open = piece({" ", dim}),
+        .field_key_close = piece({"=", reset}),
+        .nonfinite_as_text = false,
+    };
+}
+
 inline constexpr std::array<LineShape, TEXT_GROUPS> LINE_SHAPES = {{
-    {
-        .time_key = piece("time="),
-        .unix_time_key = piece("time="),
-        .offset_level_key = piece(" level="),
-        .unix_level_key = piece(" level="),
-        .level_names = {piece("error"), piece("warn"), piece("info"), piece("debug"), piece("trace")},
-        .level_end = piece(""),
-        .name_key = piece(" name="),
-        .name_end = piece(""),
-        .quotes_names = true,
-        .msg_key = piece(" msg=\""),
-        .msg_line_end = piece("\"\n"),
-        .msg_end = piece("\""),
-        .line_end = piece("\n"),
-        .field_key_open = piece(" "),
-        .field_key_close = piece("="),
-        .nonfinite_as_text = false,
-    },
-    {
-        .time_key = piece(TARNWICK_DIM "time=" TARNWICK_RESET),
-        .unix_time_key = piece(TARNWICK_DIM "time=" TARNWICK_RESET),
-        .offset_level_key = piece(" " TARNWICK_DIM "level=" TARNWICK_RESET),
-        .unix_level_key = piece(" " TARNWICK_DIM "level=" TARNWICK_RESET),
-        .level_names = {piece("\x1b[31merror" TARNWICK_RESET), piece("\x1b[33mwarn" TARNWICK_RESET),
-                        piece("\x1b[32minfo" TARNWICK_RESET), piece("\x1b[36mdebug" TARNWICK_RESET),
-                        piece(TARNWICK_DIM "trace" TARNWICK_RESET)},
-        .level_end = piece(""),
-        .name_key = piece(" " TARNWICK_DIM "name=" TARNWICK_RESET),
-        .name_end = piece(""),
-        .quotes_names = true,
-        .msg_key = piece(" " TARNWICK_DIM "msg=" TARNWICK_RESET "\""),
-        .msg_line_end = piece("\"\n"),
-        .msg_end = piece("\""),
-        .line_end = piece("\n"),
-        .field_key_open = piece(" " TARNWICK_DIM),
-        .field_key_close = piece("=" TARNWICK_RESET),
-        .nonfinite_as_text = false,
-    },
+    logfmt_shape("", "", {"", "", "", "", ""}),
+    logfmt_shape(TARNWICK_DIM, TARNWICK_RESET, {"\x1b[31m", "\x1b[33m", "\x1b[32m", "\x1b[36m", TARNWICK_DIM}),
     {
         .time_key = piece(R"({"time":")"),
         .unix_time_key = piece(R"({"time":)"),

@@ -183,7 +183,8 @@ void close_line(Bytes& out, std::size_t message_start, LineStyle style, std::str
     const LineShape& shape = line_shape(style);
     const std::string_view message(out.data() + message_start, out.size() - message_start);
     const std::size_t escaped_size = json_escaped_size(message);
-    std::size_t end_size = tail.empty() ? shape.msg_line_end.size : shape.msg_end.size + tail.size() + shape.line_end.size;
+    std::size_t end_size =
+        tail.empty() ? shape.msg_line_end.size : shape.msg_end.size + tail.size() + shape.line_end.size;
     if (escaped_size != message.size()) {
         // Rare: the message needs escapes, which lengthen it; escape a copy back into place.
         const std::string raw(message);

@@ -1,5 +1,6 @@
 // Rendering of one record line in the six shapes a writer can ask for (text plain or coloured, JSON;
-// calendar or Unix time; their bytes in line_shape.hpp). Called on the logging thread with that thread's TimestampCache.
+// calendar or Unix time), from the bytes of line_shape.hpp. Called on the logging thread with that
+// thread's TimestampCache.
 #pragma once
 
 #include <optional>
