@@ -86,11 +86,10 @@ auto ready_line(PyLogger& logger, Level level, std::optional<EscapedName> name, 
 bool hand_over_interruptibly(Producer& producer) {
     constexpr auto SLICE = std::chrono::milliseconds(100);
     for (;;) {
-        Outcome outcome;
-        {
+        const Outcome outcome = [&] {
             Detached detached;
-            outcome = producer.hand_over_pending(std::chrono::steady_clock::now() + SLICE);
-        }
+            return producer.hand_over_pending(std::chrono::steady_clock::now() + SLICE);
+        }();
         if (outcome == Outcome::Done) return true;
         if (PyErr_CheckSignals() < 0) return false;
     }
