@@ -25,7 +25,7 @@ struct WallTime {
 class ClockReader {
 public:
     struct Anchor {
-        std::uint64_t mono;    // mono_ns() right after the wall clock was read
+        std::uint64_t mono;    // mono_ns() when the wall clock was read (between two readings)
         std::int64_t seconds;  // the wall clock then
         std::uint32_t nanos;
     };
