@@ -15,19 +15,10 @@ constexpr bool is_continuation(char c) noexcept { return (static_cast<unsigned c
 
 // The key and what stands between it and the value, in the line's shape.
 void append_key(Bytes& out, LineStyle style, std::string_view key) {
-    if (style.json) {
-        out.append(",\"");
-        out.append(key);
-        out.append("\":");
-    } else if (style.color) {
-        out.append(" " TARNWICK_DIM);
-        out.append(key);
-        out.append("=" TARNWICK_RESET);
-    } else {
-        out.push_back(' ');
-        out.append(key);
-        out.push_back('=');
-    }
+    const LineShape& shape = line_shape(style);
+    out.append(shape.field_key_open.view());
+    out.append(key);
+    out.append(shape.field_key_close.view());
 }
 
 }  // namespace
@@ -75,6 +66,14 @@ void append_text_field(Bytes& out, LineStyle style, std::string_view key, std::s
     out.push_back('"');
     json_escape(out, value);
     out.push_back('"');
+}
+
+void append_nonfinite_field(Bytes& out, LineStyle style, std::string_view key, std::string_view text) {
+    if (line_shape(style).nonfinite_as_text) {
+        append_text_field(out, style, key, text);
+    } else {
+        append_bare_field(out, style, key, text);
+    }
 }
 
 void append_bare_field(Bytes& out, LineStyle style, std::string_view key, std::string_view token) {

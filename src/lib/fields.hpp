@@ -53,6 +53,10 @@ void append_text_field(Bytes& out, LineStyle style, std::string_view key, std::s
 // `,"key":token`.
 void append_bare_field(Bytes& out, LineStyle style, std::string_view key, std::string_view token);
 
+// Appends a member for an infinite or NaN float, given its text ("inf", "-inf", "nan"): bare, or as
+// text in a shape whose numbers cannot say it (JSON).
+void append_nonfinite_field(Bytes& out, LineStyle style, std::string_view key, std::string_view text);
+
 // Long texts (stack traces) are cut to their first and last HALF bytes, on UTF-8 character
 // boundaries, joined by a line that says how many bytes were left out, so that line-length limits
 // of log shippers keep the record. A text of at most LIMIT bytes is returned whole.

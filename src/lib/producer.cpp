@@ -6,6 +6,7 @@
 #include <thread>
 #include <vector>
 
+#include "lib/core_hooks.hpp"
 #include "lib/fork_safety.hpp"
 
 namespace tarnwick {
@@ -18,7 +19,6 @@ namespace {
 
 using details::PRODUCER;
 thread_local constinit bool PRODUCER_DEAD = false;
-std::atomic<ReacquireSink> REACQUIRE_SINK{nullptr};
 
 // A thread's last lines may find the queue of a stuck destination full: they wait this long for
 // room, without the interpreter, and are dropped after it.
@@ -47,7 +47,7 @@ struct ProducerHolder {
         if (p == nullptr) return;
         forget_producer(p);  // from now on no other thread hands these lines over
         try {
-            p->hand_over_pending(std::chrono::steady_clock::now() + THREAD_EXIT_WAIT);
+            (void)p->hand_over_pending(std::chrono::steady_clock::now() + THREAD_EXIT_WAIT);
         } catch (...) {
             // the thread is ending; nothing left to tell
         }
@@ -57,8 +57,6 @@ struct ProducerHolder {
 thread_local ProducerHolder HOLDER;
 
 }  // namespace
-
-void set_reacquire_sink(ReacquireSink reacquire) noexcept { REACQUIRE_SINK.store(reacquire); }
 
 Producer& create_producer() {
     if (PRODUCER_DEAD) throw std::logic_error("per-thread logger state used after its thread exited");
@@ -77,9 +75,9 @@ void hand_over_all_pending(std::chrono::steady_clock::time_point deadline) {
     for (Producer* p : PRODUCERS.all) {
         std::uint8_t expected = Producer::FREE;
         // In use on its own thread: that call finishes the record and keeps the lines.
-        if (!p->state.compare_exchange_strong(expected, Producer::CLAIMED, std::memory_order_acquire)) continue;
-        (void)p->hand_over_pending(deadline);  // lines that find no room stay with their thread
-        p->state.store(Producer::FREE, std::memory_order_release);
+        if (!p->state_.compare_exchange_strong(expected, Producer::CLAIMED, std::memory_order_acquire)) continue;
+        (void)p->hand_over_held(deadline);  // lines that find no room stay with their thread
+        p->state_.store(Producer::FREE, std::memory_order_release);
     }
 }
 
@@ -88,38 +86,42 @@ void forget_other_threads_producers() noexcept {
     std::erase_if(PRODUCERS.all, [](Producer* p) { return p != PRODUCER; });
 }
 
-void ProducerUse::wait_for_claim(Producer& p, std::uint8_t seen) {
+void Producer::Use::wait_for_claim(Producer& p, std::uint8_t seen) {
     for (;;) {
-        if (seen == Producer::OWN) throw std::logic_error("per-thread logger state used re-entrantly");
+        if (seen == OWN) throw std::logic_error("per-thread logger state used re-entrantly");
         std::this_thread::yield();  // the exit flush holds it for at most its deadline
-        seen = Producer::FREE;
-        if (p.state.compare_exchange_weak(seen, Producer::OWN, std::memory_order_acquire)) return;
+        seen = FREE;
+        if (p.state_.compare_exchange_weak(seen, OWN, std::memory_order_acquire)) return;
     }
 }
 
-void Producer::adopt(const std::shared_ptr<BatchSink>& sink, WriterConfigRef config) {
-    hand_over_pending();
-    owner = sink.get();
-    owner_ref = sink;
-    owner_config = std::move(config);
+Outcome Producer::hand_over_pending(Deadline deadline) {
+    Use use(*this);
+    return hand_over_held(deadline) ? Outcome::Done : Outcome::QueueFull;
 }
 
-bool Producer::hand_over_pending(Deadline deadline) {
-    if (batch.empty() || owner == nullptr) {
-        batch.clear();
+void Producer::adopt(std::weak_ptr<BatchSink> sink, const BatchSink* address, WriterConfigRef config) noexcept {
+    owner_ = address;
+    owner_ref_ = std::move(sink);
+    owner_config_ = std::move(config);
+}
+
+bool Producer::hand_over_held(Deadline deadline) {
+    if (batch_.empty() || owner_ == nullptr) {
+        batch_.clear();
         forget_owner();
         return true;
     }
-    std::shared_ptr<BatchSink> sink = owner_ref.lock();
+    std::shared_ptr<BatchSink> sink = owner_ref_.lock();
     // The writer was destroyed meanwhile (its last logger released on another thread): write the
     // lines through the live writer of the same configuration, creating one if needed.
-    if (!sink && owner_config) {
-        if (ReacquireSink reacquire = REACQUIRE_SINK.load()) sink = reacquire(owner_config);
+    if (!sink && owner_config_) {
+        if (const auto reacquire = core_hooks().reacquire_sink) sink = reacquire(owner_config_);
     }
     if (!sink) {
-        batch.clear();
-    } else if (sink->hand_over(batch, Wake::Now, deadline)) {
-        batch = BATCH_POOL.take();
+        batch_.clear();
+    } else if (sink->hand_over(batch_, Wake::Now, deadline)) {
+        batch_ = BATCH_POOL.take();
     } else {
         return false;
     }
@@ -128,23 +130,23 @@ bool Producer::hand_over_pending(Deadline deadline) {
 }
 
 void Producer::forget_owner() noexcept {
-    owner = nullptr;
-    owner_ref.reset();
-    owner_config.reset();
-    pending = 0;
+    owner_ = nullptr;
+    owner_ref_.reset();
+    owner_config_.reset();
+    pending_ = 0;
 }
 
 void Producer::discard_pending() noexcept {
-    batch.clear();
+    batch_.clear();
     forget_owner();
 }
 
 std::optional<Bytes> Producer::take_pending_for(const BatchSink* sink) noexcept {
-    if (owner != sink || state.load(std::memory_order_relaxed) != FREE) return std::nullopt;
+    if (owner_ != sink || !idle()) return std::nullopt;
     forget_owner();
-    if (batch.empty()) return std::nullopt;
+    if (batch_.empty()) return std::nullopt;
     Bytes out;
-    out.swap(batch);
+    out.swap(batch_);
     return out;
 }
 

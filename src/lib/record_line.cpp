@@ -11,52 +11,10 @@
 namespace tarnwick {
 namespace {
 
-// Short fixed pieces are stored padded to a whole block and copied as one (a vector move, no call);
-// the line is written with SLACK spare bytes after its end, so the over-copy stays in the buffer.
-struct Piece {
-    static constexpr std::size_t BLOCK = 16;
-    std::array<char, BLOCK> bytes{};
-    std::uint8_t size = 0;
-};
-
-consteval Piece piece(std::string_view s) {
-    if (s.size() > Piece::BLOCK) throw "a fixed piece must fit one block";
-    Piece p;
-    for (std::size_t i = 0; i < s.size(); ++i) p.bytes[i] = s[i];
-    p.size = static_cast<std::uint8_t>(s.size());
-    return p;
-}
-
+// Fixed pieces are copied a whole block at a time; the line is written with SLACK spare bytes after
+// its end, so the over-copy stays in the buffer.
 constexpr std::size_t SLACK = TimestampCache::TEXT_CAPACITY;
 static_assert(SLACK >= Piece::BLOCK, "the slack must take the widest block copy");
-
-// The fixed bytes around the variable pieces, per text group.
-struct Keys {
-    Piece unix_level_key;  // after the nanoseconds; the calendar form has it in its offset suffix
-    Piece level_end;
-    Piece name_key;
-    Piece name_end;
-    Piece msg_key;
-    Piece msg_line_end;  // the message's closing quote and the line's end, for a line without a tail
-    Piece msg_end;
-    Piece line_end;
-};
-
-constexpr std::array<Keys, 3> KEYS = {{
-    {piece(" level="), piece(""), piece(" name="), piece(""), piece(" msg=\""), piece("\"\n"), piece("\""),
-     piece("\n")},
-    {piece(" " TARNWICK_DIM "level=" TARNWICK_RESET), piece(""), piece(" " TARNWICK_DIM "name=" TARNWICK_RESET),
-     piece(""), piece(" " TARNWICK_DIM "msg=" TARNWICK_RESET "\""), piece("\"\n"), piece("\""), piece("\n")},
-    {piece(R"(,"level":")"), piece("\""), piece(R"(,"name":")"), piece("\""), piece(R"(,"msg":")"), piece("\"}\n"),
-     piece("\""), piece("}\n")},
-}};
-
-constexpr std::array<std::array<Piece, 5>, 2> LEVEL_NAMES = {{
-    {piece(PLAIN_LEVEL_NAMES[0]), piece(PLAIN_LEVEL_NAMES[1]), piece(PLAIN_LEVEL_NAMES[2]), piece(PLAIN_LEVEL_NAMES[3]),
-     piece(PLAIN_LEVEL_NAMES[4])},
-    {piece(COLORED_LEVEL_NAMES[0]), piece(COLORED_LEVEL_NAMES[1]), piece(COLORED_LEVEL_NAMES[2]),
-     piece(COLORED_LEVEL_NAMES[3]), piece(COLORED_LEVEL_NAMES[4])},
-}};
 
 char* put(char* p, const Piece& piece) noexcept {
     std::memcpy(p, piece.bytes.data(), Piece::BLOCK);
@@ -98,13 +56,9 @@ char* put_fraction(char* p, std::uint32_t value, std::size_t width) noexcept {
     return p + width;
 }
 
-TextGroup group_of(LineStyle style) noexcept {
-    return style.json ? TextGroup::Json : style.color ? TextGroup::Colored : TextGroup::Plain;
-}
-
 // Everything of a line up to its message: the time, the level, the name and the message's key.
 struct Head {
-    const Keys& keys;
+    const LineShape& shape;
     std::string_view prefix;
     std::string_view offset_suffix;
     std::size_t digits;
@@ -122,23 +76,23 @@ struct Head {
     const TextGroup group = group_of(style);
     if (cache.second() != now.seconds || !cache.has(group)) cache.refresh(now.seconds, group);
 
-    const Keys& keys = KEYS[static_cast<std::size_t>(group)];
+    const LineShape& shape = line_shape(group);
     const TimestampCache::Texts texts = cache.texts(group);
     Head h{
-        .keys = keys,
+        .shape = shape,
         .prefix = style.unix_ts ? texts.unix_prefix : texts.calendar_prefix,
         .offset_suffix = texts.offset_suffix,
-        .digits = style.unix_ts ? std::size_t{9} : std::size_t{6},
+        .digits = style.unix_ts ? UNIX_DIGITS : CALENDAR_DIGITS,
         .fraction = style.unix_ts ? now.nanos : now.nanos / 1'000,
-        .level_text = LEVEL_NAMES[group == TextGroup::Colored ? 1 : 0][static_cast<std::size_t>(level) - 1],
+        .level_text = shape.level_names[static_cast<std::size_t>(level) - 1],
         .name = name,
-        .quote_name = name && name->quoted && group != TextGroup::Json,
+        .quote_name = name && name->quoted && shape.quotes_names,
         .unix_ts = style.unix_ts,
         .size = 0,
     };
-    const std::size_t suffix_size = style.unix_ts ? keys.unix_level_key.size : texts.offset_suffix.size();
-    h.size = h.prefix.size() + h.digits + suffix_size + h.level_text.size + keys.level_end.size + keys.msg_key.size;
-    if (name) h.size += keys.name_key.size + name->text.size() + keys.name_end.size + (h.quote_name ? 2 : 0);
+    const std::size_t suffix_size = style.unix_ts ? shape.unix_level_key.size : texts.offset_suffix.size();
+    h.size = h.prefix.size() + h.digits + suffix_size + h.level_text.size + shape.level_end.size + shape.msg_key.size;
+    if (name) h.size += shape.name_key.size + name->text.size() + shape.name_end.size + (h.quote_name ? 2 : 0);
     return h;
 }
 
@@ -146,17 +100,17 @@ struct Head {
 [[gnu::always_inline]] inline char* put_head(char* p, const Head& h) noexcept {
     p = put_cached(p, h.prefix);
     p = put_fraction(p, h.fraction, h.digits);
-    p = h.unix_ts ? put(p, h.keys.unix_level_key) : put_cached(p, h.offset_suffix);
+    p = h.unix_ts ? put(p, h.shape.unix_level_key) : put_cached(p, h.offset_suffix);
     p = put(p, h.level_text);
-    p = put(p, h.keys.level_end);
+    p = put(p, h.shape.level_end);
     if (h.name) {
-        p = put(p, h.keys.name_key);
+        p = put(p, h.shape.name_key);
         if (h.quote_name) *p++ = '"';
         p = put(p, h.name->text);
         if (h.quote_name) *p++ = '"';
-        p = put(p, h.keys.name_end);
+        p = put(p, h.shape.name_end);
     }
-    return put(p, h.keys.msg_key);
+    return put(p, h.shape.msg_key);
 }
 
 // One body for both entries; the line without a tail keeps its own copy, free of the tail's work.
@@ -166,7 +120,7 @@ template <bool WithTail>
                                           std::string_view tail) {
     const Head h = head_of(cache, now, level, style, name);
     const std::size_t message_size = json_escaped_size(message);
-    std::size_t total = h.size + message_size + h.keys.msg_line_end.size;
+    std::size_t total = h.size + message_size + h.shape.msg_line_end.size;
     if constexpr (WithTail) total += tail.size();
 
     // One capacity check per line; everything after it only copies. The slack is given back below.
@@ -175,11 +129,11 @@ template <bool WithTail>
     char* p = put_head(start, h);
     p = json_escape_into(p, message, message_size);
     if constexpr (WithTail) {
-        p = put(p, h.keys.msg_end);
+        p = put(p, h.shape.msg_end);
         p = put(p, tail);
-        p = put(p, h.keys.line_end);
+        p = put(p, h.shape.line_end);
     } else {
-        p = put(p, h.keys.msg_line_end);
+        p = put(p, h.shape.msg_line_end);
     }
     assert(p == start + total && "line size and line text disagree");
     out.truncate(before + total);
@@ -226,10 +180,11 @@ std::size_t open_line(Bytes& out, TimestampCache& cache, WallTime now, Level lev
 }
 
 void close_line(Bytes& out, std::size_t message_start, LineStyle style, std::string_view tail) {
-    const Keys& keys = KEYS[static_cast<std::size_t>(group_of(style))];
+    const LineShape& shape = line_shape(style);
     const std::string_view message(out.data() + message_start, out.size() - message_start);
     const std::size_t escaped_size = json_escaped_size(message);
-    std::size_t end_size = tail.empty() ? keys.msg_line_end.size : keys.msg_end.size + tail.size() + keys.line_end.size;
+    std::size_t end_size =
+        tail.empty() ? shape.msg_line_end.size : shape.msg_end.size + tail.size() + shape.line_end.size;
     if (escaped_size != message.size()) {
         // Rare: the message needs escapes, which lengthen it; escape a copy back into place.
         const std::string raw(message);
@@ -241,11 +196,11 @@ void close_line(Bytes& out, std::size_t message_start, LineStyle style, std::str
     const std::size_t before = out.size();
     char* p = out.extend(end_size + SLACK);
     if (tail.empty()) {
-        p = put(p, keys.msg_line_end);
+        p = put(p, shape.msg_line_end);
     } else {
-        p = put(p, keys.msg_end);
+        p = put(p, shape.msg_end);
         p = put(p, tail);
-        p = put(p, keys.line_end);
+        p = put(p, shape.line_end);
     }
     out.truncate(before + end_size);
 }

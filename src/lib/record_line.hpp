@@ -1,5 +1,6 @@
 // Rendering of one record line in the six shapes a writer can ask for (text plain or coloured, JSON;
-// calendar or Unix time). Called on the logging thread with that thread's TimestampCache.
+// calendar or Unix time), from the bytes of line_shape.hpp. Called on the logging thread with that
+// thread's TimestampCache.
 #pragma once
 
 #include <optional>
@@ -7,15 +8,10 @@
 
 #include "lib/bytes.hpp"
 #include "lib/level.hpp"
+#include "lib/line_shape.hpp"
 #include "lib/timestamp_cache.hpp"
 
 namespace tarnwick {
-
-struct LineStyle {
-    bool json;     // JSON object; `color` is then ignored
-    bool unix_ts;  // Unix seconds with 9 decimals instead of local calendar time with 6
-    bool color;    // dim keys and coloured level names in the text format
-};
 
 // A logger name already passed through json_escape. Its escaped form is the same in every format,
 // so it is made once, with the logger, instead of on every record. The text format writes it in

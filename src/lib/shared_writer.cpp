@@ -8,6 +8,7 @@
 #include <unordered_map>
 #include <utility>
 
+#include "lib/core_hooks.hpp"
 #include "lib/fork_safety.hpp"
 
 namespace tarnwick {
@@ -39,12 +40,12 @@ Registry& WRITERS = *new Registry;
 Sender<Action> start_writer(const WriterConfig& config, std::shared_ptr<WriterTurn> after,
                             const std::shared_ptr<WriterTurn>& turn, WriterThread& handle) {
     auto [sender, receiver] = make_channel<Action>(ACTION_CHANNEL_CAPACITY);
-    Context context{std::move(receiver), config.path, local_date_now()};
+    Context context{std::move(receiver), config.path, core_hooks().today()};
     context.check_interval = config.check_interval;
     context.files = config.files;
     context.after = std::move(after);
     context.turn = turn;
-    handle = SPAWN_WRITER(std::move(context));
+    handle = core_hooks().spawn_writer(std::move(context));
     return std::move(sender);
 }
 
@@ -63,7 +64,7 @@ void forget_if_gone(const std::optional<std::string>& path, const std::shared_pt
 
 SharedWriter::SharedWriter(WriterConfigRef writer_config, Sender<Action> sender, WriterThread handle,
                            std::shared_ptr<WriterTurn> turn)
-    : config(std::move(writer_config)),
+    : BatchSink(std::move(writer_config)),
       sender_(std::move(sender)),
       turn_(std::move(turn)),
       handle_(std::move(handle)) {}

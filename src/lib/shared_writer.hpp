@@ -55,8 +55,6 @@ public:
 
     const std::shared_ptr<WriterTurn>& turn() const noexcept { return turn_; }
 
-    const WriterConfigRef config;
-
 private:
     Sender<Action> sender_;
     std::atomic<bool> abandoned_ = false;
@@ -72,7 +70,7 @@ private:
 // stays usable.
 std::shared_ptr<SharedWriter> shared_writer(const WriterConfigRef& config);
 
-// The same as a BatchSink, for lines whose writer was destroyed (see set_reacquire_sink).
+// The same as a BatchSink, for lines whose writer was destroyed (the core's CoreHooks::reacquire_sink).
 std::shared_ptr<BatchSink> reacquire_writer(const WriterConfigRef& config);
 
 // Every live writer, for the exit flush and the fork hooks.
@@ -95,9 +93,5 @@ void hold_registry_across_fork();
 
 // In a fork child: every writer that was running in the parent given a fresh channel and thread.
 void restart_writers_in_child();
-
-// Starts writer threads; tests replace it to simulate a refused thread start.
-using SpawnWriter = WriterThread (*)(Context context);
-inline SpawnWriter SPAWN_WRITER = &WriterThread::spawn;
 
 }  // namespace tarnwick

@@ -6,8 +6,7 @@
 #include <charconv>
 #include <cstring>
 
-#include "lib/level.hpp"
-#include "lib/mono_clock.hpp"
+#include "lib/line_shape.hpp"
 
 namespace tarnwick {
 namespace {
@@ -76,68 +75,6 @@ char* put_year(char* p, std::int64_t year) noexcept {
 
 }  // namespace
 
-WallTime ThreadTimestampCache::refresh() {
-    if (tsc::invariant() && tsc::allowed()) {
-        const tsc::Reading reading = tsc::anchor_and_calibrate();
-        ns_per_tick_ = reading.ns_per_tick;
-        if (ns_per_tick_ != 0) return anchor_tsc(reading.anchor);
-    }
-    ns_per_tick_ = 0;
-    // The monotonic reading that brackets the wall clock's most tightly of a few tries: one split by
-    // preemption would misplace every time until the next anchor.
-    timespec best{};
-    std::uint64_t mono = 0, spread = ~std::uint64_t{0};
-    for (int attempt = 0; attempt < 3 && spread > TIGHT_NS; ++attempt) {
-        timespec now{};
-        const std::uint64_t before = mono_ns();
-        clock_gettime(CLOCK_REALTIME, &now);
-        const std::uint64_t after = mono_ns();
-        if (after - before < spread) {
-            spread = after - before;
-            mono = before + spread / 2;
-            best = now;
-        }
-    }
-    anchor_ = Anchor{
-        .mono = mono,
-        .seconds = static_cast<std::int64_t>(best.tv_sec),
-        .nanos = static_cast<std::uint32_t>(best.tv_nsec),
-    };
-    last_ = WallTime{anchor_.seconds, anchor_.nanos};
-    return last_;
-}
-
-WallTime ThreadTimestampCache::anchor_tsc(const tsc::Anchor& anchor) noexcept {
-    const WallTime wall{anchor.seconds, anchor.nanos};
-    tsc_ = anchor;
-    tsc_rest_ = static_cast<double>(1'000'000'000u - tsc_.nanos);
-    // The counter's estimate may have run a little ahead of the wall clock: the thread's times wait
-    // for it rather than go back. A larger difference is the wall clock being set, which shows as it
-    // does without the counter.
-    const std::int64_t behind =
-        (last_.seconds - wall.seconds) * 1'000'000'000 + (static_cast<std::int64_t>(last_.nanos) - wall.nanos);
-    if (behind <= 0 || behind >= MAX_HELD_NS) {
-        last_ = wall;
-        return wall;
-    }
-    if (last_.seconds != wall.seconds) {
-        // last_ lies in the next second: anchor at its start, which the counter has yet to reach.
-        tsc_.seconds = last_.seconds;
-        tsc_.nanos = 0;
-        tsc_.ticks += static_cast<std::uint64_t>(static_cast<double>(1'000'000'000u - wall.nanos) / ns_per_tick_);
-        tsc_rest_ = 1e9;
-    }
-    return last_;  // now() holds it until the counter passes it
-}
-
-std::optional<WallTime> ThreadTimestampCache::since_anchor(const Anchor& anchor, std::uint64_t mono) noexcept {
-    const std::uint64_t elapsed = mono - anchor.mono;
-    if (elapsed > 999'999'999u) return std::nullopt;
-    const std::uint64_t nanos = elapsed + anchor.nanos;
-    if (nanos > 999'999'999u) return WallTime{anchor.seconds + 1, static_cast<std::uint32_t>(nanos - 1'000'000'000u)};
-    return WallTime{anchor.seconds, static_cast<std::uint32_t>(nanos)};
-}
-
 void TimestampCache::Text::assign(std::string_view head, std::string_view tail) noexcept {
     assert(head.size() + tail.size() <= bytes.size() && "time text longer than its slot");
     std::memcpy(bytes.data(), head.data(), head.size());
@@ -182,23 +119,14 @@ void TimestampCache::refresh(std::int64_t seconds, TextGroup requested) {
 
     second_ = seconds;
 
-    Group& plain = group_[index(TextGroup::Plain)];
-    plain.calendar_prefix.assign("time=", calendar);
-    plain.offset_suffix.assign(zone, " level=");
-    plain.unix_prefix.assign("time=", unix_secs);
-
-    Group& colored = group_[index(TextGroup::Colored)];
-    if (requested == TextGroup::Colored || has(TextGroup::Colored)) {
-        colored.calendar_prefix.assign(TARNWICK_DIM "time=" TARNWICK_RESET, calendar);
-        colored.offset_suffix.assign(zone, " " TARNWICK_DIM "level=" TARNWICK_RESET);
-        colored.unix_prefix.assign(TARNWICK_DIM "time=" TARNWICK_RESET, unix_secs);
-    }
-
-    Group& json = group_[index(TextGroup::Json)];
-    if (requested == TextGroup::Json || has(TextGroup::Json)) {
-        json.calendar_prefix.assign(R"({"time":")", calendar);
-        json.offset_suffix.assign(zone, R"(","level":")");
-        json.unix_prefix.assign(R"({"time":)", unix_secs);
+    for (std::size_t i = 0; i < TEXT_GROUPS; ++i) {
+        const auto group = static_cast<TextGroup>(i);
+        // The plain group always, so none goes stale; the others once a line has needed them.
+        if (group != TextGroup::Plain && group != requested && !has(group)) continue;
+        const LineShape& shape = line_shape(group);
+        group_[i].calendar_prefix.assign(shape.time_key.view(), calendar);
+        group_[i].offset_suffix.assign(zone, shape.offset_level_key.view());
+        group_[i].unix_prefix.assign(shape.unix_time_key.view(), unix_secs);
     }
 }
 

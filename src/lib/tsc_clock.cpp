@@ -1,10 +1,11 @@
 #include "lib/tsc_clock.hpp"
 
-#include <time.h>
-
 #include <atomic>
 #include <bit>
 #include <mutex>
+
+#include "lib/clock_reader.hpp"
+#include "lib/core_hooks.hpp"
 
 #if defined(__x86_64__)
 #include <cpuid.h>
@@ -12,8 +13,6 @@
 
 namespace tarnwick::tsc {
 namespace {
-
-std::atomic<bool> allowed_{true};
 
 constexpr std::int64_t NS_PER_S = 1'000'000'000;
 // A pair whose two counter reads lie further apart than this was interrupted: its wall time may
@@ -73,24 +72,13 @@ bool invariant() noexcept {
 bool invariant() noexcept { return false; }
 #endif
 
-void allow(bool allowed) noexcept { allowed_.store(allowed, std::memory_order_relaxed); }
-bool allowed() noexcept { return allowed_.load(std::memory_order_relaxed); }
-
 Reading anchor_and_calibrate() noexcept {
-    const bool use = invariant() && allowed();
-    timespec wall{};
-    std::uint64_t before = 0, after = 0;
-    // The tightest of a few tries: a pair split by preemption would misplace the anchor.
-    for (int attempt = 0; attempt < 3; ++attempt) {
-        before = use ? read() : 0;
-        clock_gettime(CLOCK_REALTIME, &wall);
-        after = use ? read() : 0;
-        if (after - before <= TIGHT_TICKS) break;
-    }
-    const Anchor anchor{before + (after - before) / 2, static_cast<std::int64_t>(wall.tv_sec),
-                        static_cast<std::uint32_t>(wall.tv_nsec)};
+    const bool use = invariant() && core_hooks().use_tsc;
+    const WallReading reading = tightest_wall_reading([use] { return use ? read() : 0; }, TIGHT_TICKS);
+    const Anchor anchor{reading.counter, static_cast<std::int64_t>(reading.wall.tv_sec),
+                        static_cast<std::uint32_t>(reading.wall.tv_nsec)};
     if (!use) return Reading{anchor, 0};
-    if (after - before <= TIGHT_TICKS) calibrate(anchor.ticks, anchor.seconds * NS_PER_S + anchor.nanos);
+    if (reading.spread <= TIGHT_TICKS) calibrate(anchor.ticks, anchor.seconds * NS_PER_S + anchor.nanos);
     return Reading{anchor, current_ns_per_tick()};
 }
 

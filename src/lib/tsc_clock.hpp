@@ -22,11 +22,6 @@ inline std::uint64_t read() noexcept {
 // Whether the CPU reports an invariant counter (CPUID 0x80000007, EDX bit 8).
 bool invariant() noexcept;
 
-// Turns the counter off (false) or lets it be used where it is invariant (true, the default).
-// Taken by each thread at its next re-anchor.
-void allow(bool allowed) noexcept;
-bool allowed() noexcept;
-
 // A counter value and CLOCK_REALTIME read together.
 struct Anchor {
     std::uint64_t ticks;
@@ -35,8 +30,8 @@ struct Anchor {
 };
 
 // Reads a pair and offers it to the process-wide calibration. Returns the pair and the current
-// nanoseconds per tick, or 0 when the counter is not to be used (not invariant, not allowed,
-// not calibrated yet).
+// nanoseconds per tick, or 0 when the counter is not to be used (not invariant, turned off by
+// CoreHooks::use_tsc, not calibrated yet).
 struct Reading {
     Anchor anchor;
     double ns_per_tick;

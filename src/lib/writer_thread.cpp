@@ -1,5 +1,7 @@
 #include "lib/writer_thread.hpp"
 
+#include "lib/core_hooks.hpp"
+
 #include <algorithm>
 #include <chrono>
 #include <exception>
@@ -9,6 +11,7 @@
 #include <variant>
 
 #include "lib/batch_pool.hpp"
+#include "lib/core_hooks.hpp"
 #include "lib/dated_files.hpp"
 
 namespace tarnwick {
@@ -39,7 +42,7 @@ void handle(Action& action, Output& output, bool& stop) {
 std::optional<std::string> serve(Context& context) {
     // Declared before the output, whose destinations refer to it.
     std::optional<DatedFiles> files;
-    OpenDestination open = std::move(context.open_destination);
+    OpenDestination open = core_hooks().open_destination;
     if (!open && context.path) {
         files.emplace(*context.path, context.files);
         open = [&files](const std::optional<std::string>&, const Date& date) { return files->open(date); };
@@ -68,7 +71,7 @@ std::optional<std::string> serve(Context& context) {
         }
         last_check = now;
         if (context.path) {
-            const Date today = context.today();
+            const Date today = core_hooks().today();
             if (today != context.date) {
                 context.date = today;
                 output.open(context.date);

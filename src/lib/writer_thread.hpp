@@ -44,19 +44,18 @@ private:
 
 struct Context {
     Receiver<Action> receiver;
-    std::optional<std::string> path;        // absent = standard output
-    Date date;                              // date of the file open now
-    Date (*today)() = local_date_now;       // injectable so tests can move midnight
-    OpenDestination open_destination = {};  // none: standard output or the path's DatedFiles
+    std::optional<std::string> path;  // absent = standard output
+    Date date;                        // date of the file open now
     std::chrono::milliseconds check_interval = DEFAULT_CHECK_INTERVAL;
     std::shared_ptr<WriterTurn> after = nullptr;  // the previous writer of the destination; none: start at once
     std::shared_ptr<WriterTurn> turn = nullptr;   // finished once everything of this writer is written
     FileOptions files = {};                       // what the dated files of `path` get
 };
 
-// The thread body. Returns after Stop, once the channel is empty and the sender gone, or at the first
-// I/O error that will not pass, which it reports as one "error ..." line on standard error; one that
-// may pass (a full disk) is waited out (see Output). Nothing escapes it.
+// The thread body; the date and the destination's opener come from the core's hooks. Returns after
+// Stop, once the channel is empty and the sender gone, or at the first I/O error that will not pass,
+// which it reports as one "error ..." line on standard error; one that may pass (a full disk) is
+// waited out (see Output). Nothing escapes it.
 void run_writer(Context context) noexcept;
 
 // Join handle of a writer thread; move-only. Destroying a running handle detaches the thread.

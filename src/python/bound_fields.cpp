@@ -7,9 +7,9 @@
 #include "lib/fields.hpp"
 #include "lib/number_append.hpp"
 #include "lib/shared_writer.hpp"
-#include "python/message_format.hpp"
 #include "python/owned_ref.hpp"
 #include "python/py_logger.hpp"
+#include "python/py_text.hpp"
 
 namespace tarnwick::python {
 
@@ -44,11 +44,7 @@ bool append_int_field(Bytes& out, LineStyle style, std::string_view key, PyObjec
 bool append_float_field(Bytes& out, LineStyle style, std::string_view key, double value) {
     if (!std::isfinite(value)) {
         const std::string_view text = std::isnan(value) ? "nan" : value > 0 ? "inf" : "-inf";
-        if (style.json) {
-            append_text_field(out, style, key, text);  // JSON has no such numbers
-        } else {
-            append_bare_field(out, style, key, text);
-        }
+        append_nonfinite_field(out, style, key, text);
         return true;
     }
     Bytes repr;
@@ -94,19 +90,6 @@ bool append_value_field(Bytes& out, LineStyle style, std::string_view key, PyObj
     if (PyFloat_Check(value)) return append_float_field(out, style, key, PyFloat_AS_DOUBLE(value));
     OwnedRef text = OwnedRef::steal(PyObject_Str(value));
     return text && append_str_field(out, style, key, text.get());
-}
-
-bool lenient_utf8(PyObject* str, std::string& out) {
-    std::string_view text;
-    if (utf8_of(str, text)) {
-        out.assign(text);
-        return true;
-    }
-    PyErr_Clear();
-    OwnedRef bytes = OwnedRef::steal(PyUnicode_AsEncodedString(str, "utf-8", "backslashreplace"));
-    if (!bytes) return false;
-    out.assign(PyBytes_AS_STRING(bytes.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
-    return true;
 }
 
 PyObject* py_logger_bind(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

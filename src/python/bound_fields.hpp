@@ -29,8 +29,4 @@ bool append_value_field(Bytes& out, LineStyle style, std::string_view key, PyObj
 // The ValueError of a key that bind() refuses; always returns nullptr.
 PyObject* raise_bad_key(PyObject* key, FieldKey kind);
 
-// The UTF-8 text of a str, with lone surrogates written as backslash escapes instead of failing:
-// for texts the caller did not write itself (exception messages, tracebacks). False with the error set.
-bool lenient_utf8(PyObject* str, std::string& out);
-
 }  // namespace tarnwick::python

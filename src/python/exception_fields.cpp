@@ -12,6 +12,7 @@
 #include "python/bound_fields.hpp"
 #include "python/owned_ref.hpp"
 #include "python/py_logger.hpp"
+#include "python/py_text.hpp"
 #include "python/structured.hpp"
 #include "python/template_message.hpp"
 

@@ -15,30 +15,12 @@
 #include "python/message_format.hpp"
 #include "python/owned_ref.hpp"
 #include "python/py_logger.hpp"
+#include "python/py_text.hpp"
 #include "python/structured.hpp"
 
 namespace tarnwick::python {
 
 namespace {
-
-// Lends the thread's scratch buffer to one formatting pass and gives it back emptied. A nested
-// log call (from an argument's __str__) finds the slot empty and uses a fresh buffer; the outer
-// call's buffer replaces it afterwards.
-class ScratchLoan {
-public:
-    explicit ScratchLoan(Producer& p) : producer_(p), buffer_(std::move(p.scratch)) {}
-    ~ScratchLoan() {
-        buffer_.clear();
-        producer_.scratch = std::move(buffer_);
-    }
-    ScratchLoan(const ScratchLoan&) = delete;
-    ScratchLoan& operator=(const ScratchLoan&) = delete;
-    Bytes& buffer() noexcept { return buffer_; }
-
-private:
-    Producer& producer_;
-    Bytes buffer_;
-};
 
 // Thread.join() returns once the thread's Python state is cleared, before its C++ thread_local
 // destructors run: a program that joins its workers and exits at once would lose their last lines.
@@ -55,9 +37,8 @@ void hand_over_at_thread_end(PyObject* capsule) noexcept {
     Producer* owner = static_cast<Producer*>(PyCapsule_GetPointer(capsule, THREAD_END_KEY));
     // Finalisation clears daemon threads' states from the main thread: their batches are not ours.
     Producer* p = existing_producer();
-    if (p == nullptr || p != owner || p->state.load(std::memory_order_relaxed) != Producer::FREE) return;
+    if (p == nullptr || p != owner || !p->idle()) return;
     try {
-        ProducerUse use(*p);
         (void)p->hand_over_pending(std::chrono::steady_clock::now() + THREAD_END_WAIT);
     } catch (...) {
         // the thread_local destructor tries once more
@@ -81,49 +62,20 @@ inline Producer& thread_producer() {
     return first_thread_producer();
 }
 
-// What became of a record: appended (a full batch sent on), appended to a full batch that waits
-// for room, or not rendered because earlier lines for another writer wait for room first.
-// NotRendered: the message needs the interpreter after all (format_native gave up).
-enum class Append { Done, BatchWaiting, LinesInTheWay, NotRendered };
-
-// Renders one line at the end of the thread's batch and hands the batch over when full, never
-// waiting for room in a writer's queue. Runs no Python code, so nothing can re-enter the producer
-// while it is held.
-// WithTail: the line carries `tail` after the message and is printed under `name`; otherwise it is
-// a plain call's line under the logger's own name, and both are unused (and optimised away).
-// `render(batch, cache, now, style)` appends the line, or appends nothing and returns false
-// (Append::NotRendered) when it cannot.
-template <class Render>
-Append append_record(Producer& producer, PyLogger& logger, std::uint64_t batch_size, Render&& render) {
-    constexpr std::chrono::steady_clock::time_point NO_WAIT{};  // long past
-    ProducerUse use(producer);
-    SharedWriter& writer = *logger.writer;
-    if (producer.owner != &writer) [[unlikely]] {
-        if (!producer.hand_over_pending(NO_WAIT)) return Append::LinesInTheWay;
-        producer.adopt(logger.writer, writer.config);
-    }
-    const WallTime now = producer.clock.now();
-    if (!render(producer.batch, producer.cache, now, writer.config->style)) return Append::NotRendered;
-    if (++producer.pending < batch_size) return Append::Done;
-    if (!writer.hand_over(producer.batch, Wake::Lazily, NO_WAIT)) return Append::BatchWaiting;
-    producer.batch = BATCH_POOL.take();
-    producer.pending = 0;
-    return Append::Done;
-}
-
-// The line of a ready message.
+// The line of a ready message, for Producer::append. WithTail: the line carries `tail` after the
+// message and is printed under `name`; otherwise it is a plain call's line under the logger's own
+// name, and both are unused (and optimised away).
 template <bool WithTail>
-Append append_record(Producer& producer, PyLogger& logger, Level level, std::optional<EscapedName> name,
-                     std::string_view message, std::string_view tail, std::uint64_t batch_size) {
-    return append_record(producer, logger, batch_size,
-                         [&](Bytes& batch, TimestampCache& cache, WallTime now, LineStyle style) {
-                             if constexpr (WithTail) {
-                                 render_line(batch, cache, now, level, style, name, message, tail);
-                             } else {
-                                 render_line(batch, cache, now, level, style, name_of(logger), message);
-                             }
-                             return true;
-                         });
+auto ready_line(PyLogger& logger, Level level, std::optional<EscapedName> name, std::string_view message,
+                std::string_view tail) {
+    return [&logger, level, name, message, tail](Bytes& batch, TimestampCache& cache, WallTime now, LineStyle style) {
+        if constexpr (WithTail) {
+            render_line(batch, cache, now, level, style, name, message, tail);
+        } else {
+            render_line(batch, cache, now, level, style, name_of(logger), message);
+        }
+        return true;
+    };
 }
 
 // A writer's queue is full (its destination does not keep up, or nobody reads it): hands the
@@ -134,42 +86,41 @@ Append append_record(Producer& producer, PyLogger& logger, Level level, std::opt
 bool hand_over_interruptibly(Producer& producer) {
     constexpr auto SLICE = std::chrono::milliseconds(100);
     for (;;) {
-        bool done = false;
-        {
-            ProducerUse use(producer);
+        const Outcome outcome = [&] {
             Detached detached;
-            done = producer.hand_over_pending(std::chrono::steady_clock::now() + SLICE);
-        }
-        if (done) return true;
+            return producer.hand_over_pending(std::chrono::steady_clock::now() + SLICE);
+        }();
+        if (outcome == Outcome::Done) return true;
         if (PyErr_CheckSignals() < 0) return false;
     }
 }
 
-// Appends with `append` until the line is in, handing full batches over meanwhile. Null with the
-// exception set, or with `rendered` false (and nothing set) when `append` reported NotRendered.
-template <class AppendLine>
-PyObject* record_with(Producer& producer, AppendLine&& append, bool& rendered) {
-    rendered = true;
+// Appends the line `render` makes until it is in, handing full batches over meanwhile. Done;
+// Declined when the renderer gave up; QueueFull when a wait for room was interrupted, with the
+// signal handler's exception set.
+template <class Render>
+Outcome record_with(Producer& producer, PyLogger& logger, std::uint64_t batch_size, Render&& render) {
     for (;;) {
-        const Append appended = append();
-        if (appended == Append::Done) [[likely]]
-            Py_RETURN_NONE;
-        if (appended == Append::NotRendered) {
-            rendered = false;
-            return nullptr;
-        }
-        if (!hand_over_interruptibly(producer)) return nullptr;
-        if (appended == Append::BatchWaiting) Py_RETURN_NONE;
+        const Outcome outcome = producer.append(logger.writer, batch_size, render);
+        if (outcome == Outcome::Done || outcome == Outcome::Declined) [[likely]]
+            return outcome;
+        if (!hand_over_interruptibly(producer)) return Outcome::QueueFull;
+        if (outcome == Outcome::InQueueFull) return Outcome::Done;
     }
+}
+
+// The call's result: None, or null with the exception set.
+inline PyObject* call_result(Outcome outcome) {
+    if (outcome == Outcome::Done) [[likely]]
+        Py_RETURN_NONE;
+    return nullptr;
 }
 
 template <bool WithTail>
 PyObject* record(Producer& producer, PyLogger& logger, Level level, std::optional<EscapedName> name,
                  std::string_view message, std::string_view tail, std::uint64_t batch_size) {
-    bool rendered = true;
-    return record_with(
-        producer, [&] { return append_record<WithTail>(producer, logger, level, name, message, tail, batch_size); },
-        rendered);
+    return call_result(
+        record_with(producer, logger, batch_size, ready_line<WithTail>(logger, level, name, message, tail)));
 }
 
 // A message the interpreter formats, in the scratch buffer, before the producer is taken.
@@ -178,7 +129,7 @@ PyObject* log_formatted(Producer& producer, PyLogger& logger, Level level, std::
                         PyObject* message, PyObject* const* args, Py_ssize_t nargs, std::string_view tail,
                         std::uint64_t batch_size) {
     // The text lives in the loan's own buffer, out of reach of a signal handler's nested call.
-    ScratchLoan scratch(producer);
+    Producer::ScratchLoan scratch(producer);
     if (!format_message(scratch.buffer(), message, args, nargs)) return nullptr;
     return record<WithTail>(producer, logger, level, name, scratch.buffer().view(), tail, batch_size);
 }
@@ -206,31 +157,26 @@ template <bool WithTail>
         PyErr_Clear();  // raised again below, where the interpreter formats the message
         return log_formatted<WithTail>(producer, logger, level, name, message, args, nargs, tail, batch_size);
     }
-    bool rendered = false;
-    PyObject* result = record_with(
-        producer,
-        [&] {
-            return append_record(
-                producer, logger, batch_size, [&](Bytes& batch, TimestampCache& cache, WallTime now, LineStyle style) {
-                    const std::size_t before = batch.size();
-                    try {
-                        const std::optional<EscapedName> line_name = WithTail ? name : name_of(logger);
-                        const std::size_t start =
-                            open_line(batch, cache, now, level, style, line_name, MESSAGE_ROOM + tail.size());
-                        if (!format_native(batch, text, args, nargs)) {
-                            batch.truncate(before);
-                            return false;
-                        }
-                        close_line(batch, start, style, tail);
-                    } catch (...) {
-                        batch.truncate(before);  // never a partial line
-                        throw;
-                    }
-                    return true;
-                });
-        },
-        rendered);
-    if (rendered) return result;
+    const Outcome outcome = record_with(
+        producer, logger, batch_size,
+        [&](Bytes& batch, TimestampCache& cache, WallTime now, LineStyle style) {
+            const std::size_t before = batch.size();
+            try {
+                const std::optional<EscapedName> line_name = WithTail ? name : name_of(logger);
+                const std::size_t start =
+                    open_line(batch, cache, now, level, style, line_name, MESSAGE_ROOM + tail.size());
+                if (!format_native(batch, text, args, nargs)) {
+                    batch.truncate(before);
+                    return false;
+                }
+                close_line(batch, start, style, tail);
+            } catch (...) {
+                batch.truncate(before);  // never a partial line
+                throw;
+            }
+            return true;
+        });
+    if (outcome != Outcome::Declined) return call_result(outcome);
     return log_formatted<WithTail>(producer, logger, level, name, message, args, nargs, tail, batch_size);
 }
 
@@ -271,7 +217,6 @@ namespace {
 // `stop_if_sole_owner`.
 void hand_over_and_wait(PyLogger& logger, bool stop_if_sole_owner) {
     Producer& producer = thread_producer();
-    ProducerUse use(producer);
     std::shared_ptr<SharedWriter> writer = logger.writer;
     // The waits leave the interpreter to other threads; the logger (and so `writer`) stays alive.
     Detached detached;

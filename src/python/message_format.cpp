@@ -5,6 +5,7 @@
 
 #include "lib/number_append.hpp"
 #include "python/owned_ref.hpp"
+#include "python/py_text.hpp"
 
 namespace tarnwick::python {
 
@@ -27,57 +28,10 @@ constexpr bool is_fast_conversion(char letter) {
     }
 }
 
-bool fits_i64(PyObject* obj, long long& value) {
-    int overflow = 0;
-    value = PyLong_AsLongLongAndOverflow(obj, &overflow);
-    return overflow == 0 && !(value == -1 && PyErr_Occurred());
-}
-
 // str() or repr() of an object, appended; an exception here is the caller's, not a reason to abandon.
 bool append_text_of(Bytes& out, PyObject* obj, bool repr) {
     OwnedRef text = OwnedRef::steal(repr ? PyObject_Repr(obj) : PyObject_Str(obj));
     return text && append_utf8(out, text.get());
-}
-
-// The UTF-8 text of a str, appended without calling the interpreter. Native rendering runs while the
-// thread's record state is in use: an encoding error would be a new object, whose allocation may run
-// a collection and so any finalizer, which may log. False, with part of the text appended, at a lone
-// surrogate.
-bool append_utf8_native(Bytes& out, PyObject* str) {
-    const auto length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(str));
-    const int kind = PyUnicode_KIND(str);
-    const void* data = PyUnicode_DATA(str);
-    if (kind == PyUnicode_1BYTE_KIND && PyUnicode_MAX_CHAR_VALUE(str) < 0x80) {
-        out.append(static_cast<const char*>(data), length);
-        return true;
-    }
-    const std::size_t before = out.size();
-    char* const start = out.extend(length * static_cast<std::size_t>(kind == PyUnicode_1BYTE_KIND ? 2 : kind + 1));
-    auto* p = reinterpret_cast<unsigned char*>(start);
-    for (std::size_t i = 0; i < length; ++i) {
-        const Py_UCS4 c = PyUnicode_READ(kind, data, static_cast<Py_ssize_t>(i));
-        if (c < 0x80) {
-            *p++ = static_cast<unsigned char>(c);
-        } else if (c < 0x800) {
-            *p++ = static_cast<unsigned char>(0xC0 | (c >> 6));
-            *p++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            if (c >= 0xD800 && c <= 0xDFFF) {
-                out.truncate(before);
-                return false;
-            }
-            *p++ = static_cast<unsigned char>(0xE0 | (c >> 12));
-            *p++ = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F));
-            *p++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
-        } else {
-            *p++ = static_cast<unsigned char>(0xF0 | (c >> 18));
-            *p++ = static_cast<unsigned char>(0x80 | ((c >> 12) & 0x3F));
-            *p++ = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F));
-            *p++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
-        }
-    }
-    out.truncate(before + static_cast<std::size_t>(reinterpret_cast<char*>(p) - start));
-    return true;
 }
 
 // Native: only what needs no Python code (exact str, int and float arguments); anything else
@@ -157,13 +111,6 @@ Step fast_format(Bytes& out, std::string_view text, PyObject* const* args, Py_ss
 }
 
 }  // namespace
-
-bool append_utf8(Bytes& out, PyObject* str) {
-    std::string_view text;
-    if (!utf8_of(str, text)) return false;
-    out.append(text);
-    return true;
-}
 
 bool fallback_format(Bytes& out, PyObject* message, PyObject* operand) {
     out.clear();

@@ -23,21 +23,4 @@ bool format_native(Bytes& out, std::string_view message, PyObject* const* args, 
 // Empties `out` and appends the UTF-8 text of `message % operand`, evaluated by the interpreter.
 bool fallback_format(Bytes& out, PyObject* message, PyObject* operand);
 
-// The UTF-8 text of a str, valid while the str lives; false with the encoding error set. An ASCII
-// string, the common case, is its own UTF-8 and is read in place without a call.
-inline bool utf8_of(PyObject* str, std::string_view& out) {
-    if (PyUnicode_KIND(str) == PyUnicode_1BYTE_KIND && PyUnicode_MAX_CHAR_VALUE(str) < 0x80) {
-        out = {static_cast<const char*>(PyUnicode_DATA(str)), static_cast<std::size_t>(PyUnicode_GET_LENGTH(str))};
-        return true;
-    }
-    Py_ssize_t len = 0;
-    const char* text = PyUnicode_AsUTF8AndSize(str, &len);
-    if (text == nullptr) return false;
-    out = {text, static_cast<std::size_t>(len)};
-    return true;
-}
-
-// Appends the UTF-8 text of a str; false with the encoding error set.
-bool append_utf8(Bytes& out, PyObject* str);
-
 }  // namespace tarnwick::python

@@ -33,7 +33,7 @@ inline std::atomic<bool> ANY_STRUCTURE{false};
 inline std::atomic<bool> MSG_TEMPLATE{false};
 
 // Which of the three member renderings (plain, coloured, JSON) a line of `style` uses.
-constexpr std::size_t group_index(LineStyle style) noexcept { return style.json ? 2 : style.color ? 1 : 0; }
+constexpr std::size_t group_index(LineStyle style) noexcept { return static_cast<std::size_t>(group_of(style)); }
 
 // log_args once ANY_STRUCTURE is set: the same line with the span's ids and the context's fields
 // in front of the bound ones.

@@ -16,9 +16,9 @@
 #include "lib/number_append.hpp"
 #include "lib/shared_writer.hpp"
 #include "python/bound_fields.hpp"
-#include "python/message_format.hpp"
 #include "python/owned_ref.hpp"
 #include "python/py_logger.hpp"
+#include "python/py_text.hpp"
 #include "python/thread_cache.hpp"
 
 namespace tarnwick::python {

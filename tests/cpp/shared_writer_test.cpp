@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "lib/core_hooks.hpp"
 #include "lib/producer.hpp"
 #include "lib/rotation.hpp"
 
@@ -24,14 +25,21 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
+// A renderer that appends `text` as the whole line.
+auto append_text(std::string_view text) {
+    return [text](Bytes& batch, TimestampCache&, WallTime, LineStyle) {
+        batch.append(text);
+        return true;
+    };
+}
+
 class SharedWriterTest : public ::testing::Test {
 protected:
     void SetUp() override {
         fs::create_directories(dir_);
-        set_reacquire_sink(&reacquire_writer);
     }
     void TearDown() override {
-        SPAWN_WRITER = &WriterThread::spawn;
+        set_core_hooks(nullptr);
         if (Producer* p = existing_producer()) p->discard_pending();
         fs::remove_all(dir_);
     }
@@ -46,11 +54,17 @@ protected:
     // This thread's producer with `text` pending for `w`.
     static Producer& pending_for(const std::shared_ptr<SharedWriter>& w, std::string_view text) {
         Producer& p = existing_producer() ? *existing_producer() : create_producer();
-        p.adopt(w, w->config);
-        p.batch.append(text);
-        p.pending = 1;
+        EXPECT_EQ(p.append(w, 1'000, append_text(text)), Outcome::Done);
         return p;
     }
+    // Starts writer threads with `spawn` until the test ends.
+    void spawn_with(WriterThread (*spawn)(Context)) {
+        hooks_ = default_core_hooks();
+        hooks_.spawn_writer = spawn;
+        set_core_hooks(&hooks_);
+    }
+
+    CoreHooks hooks_;
 
     const fs::path dir_ = fs::temp_directory_path() / ("tarnwick-sw-" + std::to_string(getpid()) + "-" +
                                                        testing::UnitTest::GetInstance()->current_test_info()->name());
@@ -59,9 +73,9 @@ protected:
 WriterThread refuse_spawn(Context) { throw std::runtime_error("refused"); }
 
 TEST_F(SharedWriterTest, RefusedThreadStartFailsOnlyThatCall) {
-    SPAWN_WRITER = &refuse_spawn;
+    spawn_with(&refuse_spawn);
     EXPECT_THROW((void)shared_writer(config("a.log")), std::runtime_error);
-    SPAWN_WRITER = &WriterThread::spawn;
+    set_core_hooks(nullptr);
     auto writer = shared_writer(config("a.log"));  // the registry is not poisoned
     pending_for(writer, "after refusal\n");
     writer.reset();
@@ -101,17 +115,16 @@ public:
         return n;
     }
 };
-WriterThread spawn_on_slow_pipe(Context context) {
-    context.open_destination = [](const std::optional<std::string>&, const Date&) -> IoResult<BufferedWriter> {
-        return BufferedWriter(std::make_unique<SlowPipe>());
-    };
-    return WriterThread::spawn(std::move(context));
+IoResult<BufferedWriter> open_slow_pipe(const std::optional<std::string>&, const Date&) {
+    return BufferedWriter(std::make_unique<SlowPipe>());
 }
 
 // A new writer of a destination starts writing only once the previous one has written everything,
 // so the old writer's last lines all come before the new writer's first, none torn apart.
 TEST_F(SharedWriterTest, ANewWriterWaitsForThePreviousOneToFinish) {
-    SPAWN_WRITER = &spawn_on_slow_pipe;
+    hooks_ = default_core_hooks();
+    hooks_.open_destination = open_slow_pipe;
+    set_core_hooks(&hooks_);
     auto old_writer = shared_writer(config("pipe"));
     Bytes batch;
     for (int i = 0; i < 20'000; ++i) batch.append("an old line\n");
@@ -144,17 +157,16 @@ public:
         return size;
     }
 };
-WriterThread spawn_on_gated_pipe(Context context) {
-    context.open_destination = [](const std::optional<std::string>&, const Date&) -> IoResult<BufferedWriter> {
-        return BufferedWriter(std::make_unique<GatedPipe>());
-    };
-    return WriterThread::spawn(std::move(context));
+IoResult<BufferedWriter> open_gated_pipe(const std::optional<std::string>&, const Date&) {
+    return BufferedWriter(std::make_unique<GatedPipe>());
 }
 
 // A stop that gives up on a destination taking nothing lets the thread go; once the destination takes
 // data, that thread still writes everything it was sent before the destination's next writer begins.
 TEST_F(SharedWriterTest, AStopThatGivesUpLetsTheThreadFinishBeforeTheNextWriter) {
-    SPAWN_WRITER = &spawn_on_gated_pipe;
+    hooks_ = default_core_hooks();
+    hooks_.open_destination = open_gated_pipe;
+    set_core_hooks(&hooks_);
     GATE_OPEN = false;
     GATED.clear();
     auto old_writer = shared_writer(config("gated"));
@@ -180,8 +192,8 @@ TEST_F(SharedWriterTest, LinesOfADestroyedWriterReachALiveOneForTheSameDestinati
     auto w = shared_writer(config("o.log"));
     Producer& p = pending_for(w, "orphan\n");
     std::thread([w = std::move(w)]() mutable { w.reset(); }).join();  // the last owner, elsewhere
-    ASSERT_FALSE(p.batch.empty());
-    p.hand_over_pending();
+    ASSERT_TRUE(p.has_pending());
+    EXPECT_EQ(p.hand_over_pending(), Outcome::Done);
     EXPECT_EQ(contents("o.log"), "orphan\n");
 }
 
@@ -195,12 +207,7 @@ TEST_F(SharedWriterTest, HandingOverEveryThreadsLinesRacesSafelyWithThreadsLoggi
     for (int i = 0; i < THREADS; ++i) {
         threads.emplace_back([&w, &ready] {
             Producer& p = create_producer();
-            for (int n = 0; n < LINES; ++n) {
-                ProducerUse use(p);
-                if (p.owner != w.get()) p.adopt(w, w->config);
-                p.batch.append("line\n");
-                ++p.pending;
-            }
+            for (int n = 0; n < LINES; ++n) ASSERT_EQ(p.append(w, 1'000, append_text("line\n")), Outcome::Done);
             ready.fetch_add(1);
         });
     }

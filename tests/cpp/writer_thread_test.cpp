@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "lib/core_hooks.hpp"
 #include "temp_dir.hpp"
 
 namespace tarnwick {
@@ -151,12 +152,16 @@ protected:
     }
     void TearDown() override {
         thread_.join();
+        set_core_hooks(nullptr);
         TempDirTest::TearDown();
     }
     Sender<Action> start(std::optional<std::string> path, OpenDestination open = rotate) {
         auto [tx, rx] = make_channel<Action>(ACTION_CHANNEL_CAPACITY);
-        thread_ = WriterThread::spawn(
-            Context{std::move(rx), std::move(path), test_today(), test_today, open, CHECK_INTERVAL});
+        hooks_ = default_core_hooks();
+        hooks_.today = test_today;
+        hooks_.open_destination = std::move(open);
+        set_core_hooks(&hooks_);
+        thread_ = WriterThread::spawn(Context{std::move(rx), std::move(path), test_today(), CHECK_INTERVAL});
         return std::move(tx);
     }
     std::string day_file(int day) const { return read_file(dir_ / ("app_2026010" + std::to_string(day) + ".log")); }
@@ -169,6 +174,7 @@ protected:
     }
 
     WriterThread thread_;
+    CoreHooks hooks_;
 };
 
 // The flush reply comes only once the bytes are in the file; unflushed bytes follow at the next

@@ -8,11 +8,11 @@
 
 #include "lib/producer.hpp"
 #include "lib/shared_writer.hpp"
-#include "lib/tsc_clock.hpp"
 #include "python/errors.hpp"
 #include "python/lifecycle.hpp"
 #include "python/logger_module/basic_config.hpp"
 #include "python/logger_module/get_logger.hpp"
+#include "python/logger_module/settings.hpp"
 #include "python/owned_ref.hpp"
 #include "python/py_level.hpp"
 #include "python/py_logger.hpp"
@@ -89,13 +89,7 @@ OwnedRef build_module() {
     if (!files_config || PyModule_AddObjectRef(module.get(), basic_config_files_def.ml_name, files_config.get()) < 0) {
         return {};
     }
-    // TARNWICK_CLOCK=clock_gettime keeps record times off the CPU's time-stamp counter. Read here,
-    // with the interpreter held, since the environment is not safe to read beside Python threads.
-    const char* clock = std::getenv("TARNWICK_CLOCK");
-    tsc::allow(clock == nullptr || std::string_view(clock) != "clock_gettime");
-    // Lines whose writer was destroyed before they were handed over go to the live writer of
-    // their destination, made with the configuration they were rendered for.
-    set_reacquire_sink(&reacquire_writer);
+    install_core_hooks();
     // Reachable for `except`, but not part of the star-import surface.
     if (PyModule_AddObjectRef(module.get(), "InternalFault", INTERNAL_FAULT) < 0) return {};
     // Last, so a module that failed to build leaves no hook behind.

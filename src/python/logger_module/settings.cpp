@@ -11,6 +11,7 @@
 #include <string_view>
 #include <utility>
 
+#include "lib/core_hooks.hpp"
 #include "lib/fork_safety.hpp"
 
 namespace tarnwick::python::logger_module {
@@ -39,7 +40,8 @@ bool decide_color(ColorMode mode, bool is_stdout) {
     return isatty(STDOUT_FILENO) == 1;
 }
 
-// Tests shorten the writer's periodic check so they need not wait a second for a write-out.
+// TARNWICK_CHECK_INTERVAL_MS: tests shorten the writer's periodic check so they need not wait a
+// second for a write-out.
 std::chrono::milliseconds check_interval() {
     const auto text = env_value("TARNWICK_CHECK_INTERVAL_MS");
     if (!text) return DEFAULT_CHECK_INTERVAL;
@@ -50,6 +52,20 @@ std::chrono::milliseconds check_interval() {
 }
 
 }  // namespace
+
+void install_core_hooks() {
+    // Once per process: the hooks are read by threads of every interpreter, and must not change
+    // beneath them.
+    static std::once_flag once;
+    std::call_once(once, [] {
+        static CoreHooks hooks = default_core_hooks();
+        // TARNWICK_CLOCK=clock_gettime keeps record times off the CPU's time-stamp counter.
+        const auto clock = env_value("TARNWICK_CLOCK");
+        hooks.use_tsc = !(clock && *clock == "clock_gettime");
+        hooks.check_interval = check_interval();
+        set_core_hooks(&hooks);
+    });
+}
 
 Settings load_settings() {
     std::lock_guard lock(SETTINGS.mutex);
@@ -68,7 +84,7 @@ WriterConfigRef writer_config(std::optional<std::string> path) {
     config->style.color = decide_color(settings.color_mode, !path.has_value());
     config->style.json = settings.format == OutputFormat::Json;
     config->style.unix_ts = settings.unix_ts;
-    config->check_interval = check_interval();
+    config->check_interval = core_hooks().check_interval;
     if (path) config->files = settings.files;
     config->path = std::move(path);
     return config;

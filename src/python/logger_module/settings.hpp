@@ -41,6 +41,11 @@ WriterConfigRef writer_config(std::optional<std::string> path);
 // errno set when the working directory cannot be read.
 bool resolve_relative_path(std::string& path);
 
+// Puts the core's hooks in force as the environment asks (TARNWICK_CLOCK, TARNWICK_CHECK_INTERVAL_MS),
+// read here alone, with the interpreter held, since the environment is not safe to read beside
+// Python threads. The first call decides; later ones change nothing.
+void install_core_hooks();
+
 // A fork child: the settings lock may have been held by a thread that does not exist there.
 void reset_settings_in_child() noexcept;
 
