@@ -430,17 +430,6 @@ void render_conversion(Bytes& out, Bytes& scratch, FormatSpec& spec, Reader& in)
 
 }  // namespace
 
-bool is_conversion(char letter) {
-    switch (letter) {
-        case 's': case 'r': case 'a': case 'c':
-        case 'd': case 'i': case 'u': case 'o': case 'x': case 'X':
-        case 'e': case 'E': case 'f': case 'F': case 'g': case 'G':
-            return true;
-        default:
-            return false;
-    }
-}
-
 SpecParse parse_spec(const char*& p, const char* end, FormatSpec& spec) {
     char c = 0;
     const auto next = [&] {
@@ -519,7 +508,7 @@ std::size_t render_captured(Bytes& out, std::string_view captured) {
             continue;
         }
         FormatSpec spec;
-        if (parse_spec(p, end, spec) != SpecParse::Ok || !is_conversion(spec.conversion)) broken("invalid format");
+        if (read_spec(p, end, spec) != SpecParse::Ok || !is_conversion(spec.conversion)) broken("invalid format");
         render_conversion(out, scratch, spec, in);
     }
     return in.used();

@@ -84,12 +84,33 @@ PyObject* loop(PyObject* args) {
     Py_RETURN_NONE;
 }
 
+// render_loop(captured, n): n renderings of one captured form, for instruction counts.
+PyObject* render_loop(PyObject* args) {
+    Py_buffer captured;
+    Py_ssize_t n = 0;
+    if (!PyArg_ParseTuple(args, "y*n", &captured, &n)) return nullptr;
+    const std::string_view form(static_cast<const char*>(captured.buf), static_cast<std::size_t>(captured.len));
+    Bytes out(4096);
+    try {
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            out.clear();
+            tarnwick::render_captured(out, form);
+        }
+    } catch (...) {
+        PyBuffer_Release(&captured);
+        throw;
+    }
+    PyBuffer_Release(&captured);
+    Py_RETURN_NONE;
+}
+
 PyMethodDef probe_methods[] = {
     {"capture", guarded<capture>, METH_VARARGS, "capture(message, args)\n--\n\n"},
     {"render", guarded<render>, METH_VARARGS, "render(captured)\n--\n\n"},
     {"today", guarded<today>, METH_VARARGS, "today(message, args)\n--\n\n"},
     {"capture_loop", guarded<loop<true>>, METH_VARARGS, "capture_loop(message, args, n)\n--\n\n"},
     {"today_loop", guarded<loop<false>>, METH_VARARGS, "today_loop(message, args, n)\n--\n\n"},
+    {"render_loop", guarded<render_loop>, METH_VARARGS, "render_loop(captured, n)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
