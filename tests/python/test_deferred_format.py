@@ -5,6 +5,7 @@ Reached through the test-only module _render_probe, built with the GoogleTest su
 tests skip where it is not built, as against an installed wheel."""
 
 import importlib.util
+import json
 import math
 import os
 import re
@@ -15,7 +16,7 @@ import pytest
 from hypothesis import HealthCheck, event, given, settings
 from hypothesis import strategies as st
 
-from helpers import REPO, read_lines, run_py
+from helpers import REPO, parse, read_lines, run_in_child
 
 
 def load_probe():
@@ -189,13 +190,16 @@ def test_simple_captures_stay_compact():
     assert len(probe.capture("%d %f %s", (7, 1.5, "x"))) == 2 + 8 + 9 + 9 + 3
 
 
-def logged_messages(cases, fmt):
-    """In a fresh interpreter: the msg each case gives through the public API, or the exception's type and text."""
+LOGGED_CASES = [c for c in EDGE_CASES if c[1]]
+
+
+def print_logged_messages(fmt):
+    """In a fresh interpreter: prints, as JSON, the msg each of LOGGED_CASES gives through the public API, or
+    the exception's type and text."""
     from tarnwick._logger import PyLogger, basic_config
-    from helpers import parse
     basic_config(format=fmt, batch_size=1)
     log, results = PyLogger("d", path="d.log"), []
-    for template, args in cases:
+    for template, args in LOGGED_CASES:
         try:
             log.warning(template, *args)
             results.append(None)
@@ -205,23 +209,14 @@ def logged_messages(cases, fmt):
     lines = iter(parse(line)["msg"] for line in read_lines(".", "d_*"))
     results = [r or ("line", next(lines)) for r in results]
     assert next(lines, None) is None
-    return results
+    json.dump(results, sys.stdout)
 
 
 # The public API is the reference the deferred path must keep: compare with what today's logger writes.
-API_CODE = """
-import json, sys
-from test_deferred_format import EDGE_CASES, logged_messages
-json.dump(logged_messages([c for c in EDGE_CASES if c[1]], sys.argv[1]), sys.stdout)
-"""
-
-
 @pytest.mark.parametrize("fmt", ["logfmt", "json"])
 def test_deferred_matches_the_logged_message(tmp_path, fmt):
-    import json
-    cases = [c for c in EDGE_CASES if c[1]]
-    logged = json.loads(run_py(API_CODE, fmt, cwd=tmp_path).stdout)
-    for (template, args), (kind, text) in zip(cases, logged, strict=True):
+    logged = json.loads(run_in_child(print_logged_messages, fmt, cwd=tmp_path).stdout)
+    for (template, args), (kind, text) in zip(LOGGED_CASES, logged, strict=True):
         got = outcome(deferred, template, args)
         if kind == "line":
             assert got == text, (template, args)
