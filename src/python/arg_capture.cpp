@@ -8,6 +8,7 @@
 #include "lib/deferred_format.hpp"
 #include "python/message_format.hpp"
 #include "python/owned_ref.hpp"
+#include "python/py_text.hpp"
 
 namespace tarnwick::python {
 
@@ -16,17 +17,6 @@ namespace {
 // Eager: the call is formatted now, as before deferral, because the capture cannot be sure to
 // reproduce it: an error (raised again there with today's exact text), a mapping, a str subclass.
 enum class Step { Done, Eager, Error };
-
-bool fits_i64(PyObject* obj, std::int64_t& value) {
-    int overflow = 0;
-    const long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
-    if (overflow != 0 || (v == -1 && PyErr_Occurred())) {
-        PyErr_Clear();
-        return false;
-    }
-    value = v;
-    return true;
-}
 
 // The whole conversion, flags, width and precision included, done by the interpreter now: its text
 // is final, so a later change to the argument never shows.
@@ -84,7 +74,7 @@ bool capture_constant(Bytes& out, PyObject* arg) {
 }
 
 Step capture_value(Bytes& out, const FormatSpec& spec, PyObject* arg) {
-    std::int64_t i = 0;
+    long long i = 0;
     const bool exact_int = PyLong_CheckExact(arg) && fits_i64(arg, i);
     switch (spec.conversion) {
         case 's':
@@ -151,7 +141,10 @@ Step capture_value(Bytes& out, const FormatSpec& spec, PyObject* arg) {
 
 // A "*" width or precision: any int within the limit, taken as it is.
 bool capture_star(Bytes& out, PyObject* arg, std::int64_t& value) {
-    if (!PyLong_Check(arg) || !fits_i64(arg, value)) return false;
+    long long v = 0;
+    // An int (subclasses too) is read without running its code, so nothing can be raised here.
+    if (!PyLong_Check(arg) || !fits_i64(arg, v)) return false;
+    value = v;
     if (value < -SPEC_NUMBER_LIMIT || value > SPEC_NUMBER_LIMIT) return false;
     put_int(out, value);
     return true;
