@@ -10,13 +10,12 @@
 
 namespace tarnwick::python {
 
-// Created once at module initialisation; lives for the rest of the process.
-extern PyObject* INTERNAL_FAULT;
+// Creates the internal-fault exception of the calling interpreter and makes it the one
+// raise_internal_fault raises there; a new reference, or nullptr with the error set.
+PyObject* make_internal_fault();
 
-// Creates INTERNAL_FAULT (once per process); false with the error set on failure.
-bool init_internal_fault();
-
-// Raises the internal-fault exception with `message`; always returns nullptr.
+// Raises the calling interpreter's internal-fault exception (SystemError before the module has made
+// it) with `message`; always returns nullptr.
 PyObject* raise_internal_fault(const char* message) noexcept;
 
 // Translates the exception being handled (call only inside a catch block).
