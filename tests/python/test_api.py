@@ -41,7 +41,7 @@ def test_level_members_compare_by_identity_only():
         pytest.raises(TypeError, use, PyLevel.Info, PyLevel.Warn)
 
 
-def test_import_starts_nothing_gives_one_module_and_refuses_sub_interpreters():
+def test_import_starts_nothing_and_loads_in_sub_interpreters():
     result = run_py("""
         import importlib, os, sys, sysconfig
         state = lambda: (len(os.listdir("/proc/self/task")), sorted(os.listdir("/proc/self/fd")))
@@ -51,7 +51,8 @@ def test_import_starts_nothing_gives_one_module_and_refuses_sub_interpreters():
         if sysconfig.get_config_var("Py_GIL_DISABLED"):
             assert not sys._is_gil_enabled(), "import turned the GIL on"
         del sys.modules["tarnwick._logger"]
-        assert importlib.import_module("tarnwick._logger") is first
+        again = importlib.import_module("tarnwick._logger")
+        assert again.__all__ == first.__all__ and isinstance(again.get_logger(None), again.PyLogger)
         try:
             import _testcapi
         except ImportError:
@@ -60,6 +61,4 @@ def test_import_starts_nothing_gives_one_module_and_refuses_sub_interpreters():
         """, check=False)
     if result.returncode == 77:
         pytest.skip("_testcapi is not available for the sub-interpreter part")
-    assert (result.returncode, result.stdout) == (0, "-1\n"), result.stderr
-    # Refused by the module, or by an interpreter that refuses single-phase modules there itself.
-    assert re.search(r"ImportError: .*sub-?interpreters", result.stderr), result.stderr
+    assert (result.returncode, result.stdout) == (0, "0\n"), result.stderr
