@@ -103,7 +103,12 @@ def child_come_and_go(directory):
     import time
     from concurrent import interpreters
 
+    import tarnwick
+
     path = f"{directory}/all.log"
+    # This thread's batch is then watched from the main interpreter, not from those it enters below.
+    main = tarnwick.PyLogger("main", path)
+    main.info("w:m:0:0")
     steady = [interpreters.create() for _ in range(2)]
     runners = [threading.Thread(target=sub.exec, args=(source_call(sub_write, path, f"s{k}", 1, 5_000),))
                for k, sub in enumerate(steady)]
@@ -135,7 +140,7 @@ def child_come_and_go(directory):
 @needs_concurrent
 def test_interpreters_closed_while_others_log_hand_their_lines_over(tmp_path):
     run_child(child_come_and_go, tmp_path)
-    expected = {("s0", 0): 5_000, ("s1", 0): 5_000, **{(f"c{k}", 0): 301 for k in range(12)}}
+    expected = {("m", 0): 1, ("s0", 0): 5_000, ("s1", 0): 5_000, **{(f"c{k}", 0): 301 for k in range(12)}}
     check_sequences(read_lines(tmp_path), expected)
 
 
@@ -187,6 +192,47 @@ def test_fork_beside_interpreters(tmp_path, alive):
     if not crashed:
         expected[("child", 0)] = 1000
     check_sequences(read_lines(tmp_path), expected)
+
+
+def sub_templates_in_context(path, who, json):
+    from string.templatelib import Interpolation, Template
+
+    import tarnwick
+
+    if json:
+        tarnwick.basic_config(format="json", msg_template=True)
+    logger = tarnwick.PyLogger(who, path)
+    with tarnwick.context(who=who):
+        for n in range(50):
+            logger.info(Template("w:", Interpolation(who, "who"), ":0:", Interpolation(n, "n")))
+    logger.shutdown()
+
+
+def child_per_interpreter(directory):
+    from concurrent import interpreters
+
+    import tarnwick
+
+    # This thread runs both interpreters: each keeps its own settings, context and parsed templates.
+    sub = interpreters.create()
+    sub_templates_in_context(f"{directory}/main.log", "main", False)
+    sub.exec(source_call(sub_templates_in_context, f"{directory}/sub.log", "sub", True))
+    sub_templates_in_context(f"{directory}/main.log", "main", False)
+    sub.close()
+    assert tarnwick.current_context() == {}
+
+
+@needs_concurrent
+def test_settings_context_and_templates_are_per_interpreter(tmp_path):
+    run_child(child_per_interpreter, tmp_path, timeout=60)
+    main, sub = read_lines(tmp_path, "main*"), read_lines(tmp_path, "sub*")
+    assert len(main) == 100 and not any(line.startswith("{") or "msg_template" in line for line in main)
+    assert len(sub) == 50 and all(line.startswith("{") for line in sub)
+    for lines, who in ((main, "main"), (sub, "sub")):
+        records = [parse(line) for line in lines]
+        assert [(r["msg"], r["who"], int(r["n"])) for r in records] == [(f"w:{who}:0:{n % 50}", who, n % 50)
+                                                                  for n in range(len(lines))]
+    assert all(parse(line)["msg_template"] == "w:{who}:0:{n}" for line in sub)
 
 
 def child_private_module(directory):
