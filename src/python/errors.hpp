@@ -28,8 +28,9 @@ PyCFunction as_cfunction(F* f) noexcept {
 }
 
 // The boundary of every function CPython calls: no C++ exception may cross a C frame. A throw
-// becomes the Python exception raise_from_current_exception() gives; a function with no result to
-// report it through (a destructor callback) reports it as unraisable.
+// becomes the Python exception raise_from_current_exception() gives, reported by nullptr, or by -1
+// for a function returning int (a module's exec); a function with no result to report it through (a
+// destructor callback) reports it as unraisable.
 template <auto Impl>
 struct Boundary;
 
@@ -43,6 +44,8 @@ struct Boundary<Impl> {
         }
         if constexpr (std::is_void_v<R>) {
             PyErr_WriteUnraisable(nullptr);
+        } else if constexpr (std::is_same_v<R, int>) {
+            return -1;
         } else {
             return nullptr;
         }

@@ -19,6 +19,7 @@
 #include "python/errors.hpp"
 #include "python/logger_module/module_state.hpp"
 #include "python/message_format.hpp"
+#include "python/module_slots.hpp"
 #include "python/owned_ref.hpp"
 #include "python/py_logger.hpp"
 #include "python/template_message.hpp"
@@ -552,7 +553,7 @@ bool link_logger_module(PyObject* module, ContextState& state) {
     return true;
 }
 
-int context_exec_impl(PyObject* module) {
+int context_exec(PyObject* module) {
     ContextState& state = context_state(module);
     std::construct_at(&state);
     state.sources = new TraceSources;
@@ -565,15 +566,6 @@ int context_exec_impl(PyObject* module) {
         return -1;
     }
     return link_logger_module(module, state) ? 0 : -1;
-}
-
-int context_exec(PyObject* module) noexcept {
-    try {
-        return context_exec_impl(module);
-    } catch (...) {
-        raise_from_current_exception();
-        return -1;
-    }
 }
 
 int context_traverse(PyObject* module, visitproc visit, void* arg) {
@@ -622,24 +614,13 @@ void context_free(void* module) {
     delete std::exchange(context_state(static_cast<PyObject*>(module)).sources, nullptr);
 }
 
-PyModuleDef_Slot context_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(context_exec)},
-#if PY_VERSION_HEX >= 0x030C0000
-    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
-#endif
-#if PY_VERSION_HEX >= 0x030D0000
-    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
-#endif
-    {0, nullptr},
-};
-
 PyModuleDef context_module_def = {
     PyModuleDef_HEAD_INIT,
     "tarnwick._context",
     "Request context and trace ids of record lines (private: use the tarnwick package).",
     sizeof(ContextState),
     context_methods,
-    context_slots,
+    module_slots<context_exec>,
     context_traverse,
     context_clear,
     context_free,

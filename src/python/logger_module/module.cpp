@@ -15,6 +15,7 @@
 #include "python/logger_module/lifecycle.hpp"
 #include "python/logger_module/module_state.hpp"
 #include "python/logger_module/settings.hpp"
+#include "python/module_slots.hpp"
 #include "python/owned_ref.hpp"
 #include "python/py_level.hpp"
 #include "python/py_logger.hpp"
@@ -55,7 +56,7 @@ bool add_all(PyObject* module) {
     return PyModule_AddObjectRef(module, "__all__", all.get()) == 0;
 }
 
-int module_exec_impl(PyObject* module) {
+int module_exec(PyObject* module) {
     ModuleState& state = module_state(module);
     std::construct_at(&state);
     state.batch_size.store(32, std::memory_order_relaxed);
@@ -82,15 +83,6 @@ int module_exec_impl(PyObject* module) {
     return install_process_hooks(module) ? 0 : -1;
 }
 
-int module_exec(PyObject* module) noexcept {
-    try {
-        return module_exec_impl(module);
-    } catch (...) {
-        raise_from_current_exception();
-        return -1;
-    }
-}
-
 int module_traverse(PyObject* module, visitproc visit, void* arg) {
     ModuleState& state = module_state(module);
     Py_VISIT(state.logger_type);
@@ -115,26 +107,13 @@ void module_free(void* module) {
     delete std::exchange(state.settings, nullptr);
 }
 
-PyModuleDef_Slot module_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
-#if PY_VERSION_HEX >= 0x030C0000
-    // Nothing Python is shared between interpreters; the writers hold bytes only.
-    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
-#endif
-#if PY_VERSION_HEX >= 0x030D0000
-    // Nothing here relies on the GIL: per-thread batches, locked registry and settings, atomic claims.
-    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
-#endif
-    {0, nullptr},
-};
-
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "_logger",
     module_doc,
     sizeof(ModuleState),
     module_methods,
-    module_slots,
+    module_slots<module_exec>,
     module_traverse,
     module_clear,
     module_free,
