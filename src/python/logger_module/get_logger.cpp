@@ -23,6 +23,8 @@ PyObject* get_logger(PyObject* module, PyObject* const* args, Py_ssize_t nargs, 
     std::shared_ptr<const std::string> name;
     if (!convert_logger_name(bound.values[0], name)) return nullptr;
     ModuleState& state = module_state(module);
+    // A module the collector has cleared (its interpreter is finalising) makes no more loggers.
+    if (state.logger_type == nullptr) return raise_internal_fault("tarnwick._logger is being finalised");
     Level level = Level::Info;
     if (bound.values[1] != nullptr && !convert_level(state, bound.values[1], "level", level)) {
         return nullptr;
