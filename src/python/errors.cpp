@@ -4,19 +4,35 @@
 
 namespace tarnwick::python {
 
-PyObject* INTERNAL_FAULT = nullptr;
+namespace {
 
-bool init_internal_fault() {
-    if (INTERNAL_FAULT != nullptr) return true;
-    INTERNAL_FAULT =
+// In the interpreter's own dict, so the boundary finds the class of the interpreter it runs in
+// without a module at hand; looked up only when a fault is raised.
+constexpr const char* INTERNAL_FAULT_KEY = "tarnwick._logger.InternalFault";
+
+}  // namespace
+
+PyObject* make_internal_fault() {
+    PyObject* dict = PyInterpreterState_GetDict(PyInterpreterState_Get());  // borrowed
+    if (dict == nullptr) {
+        PyErr_SetString(PyExc_SystemError, "tarnwick: no interpreter dict");
+        return nullptr;
+    }
+    PyObject* fault =
         PyErr_NewExceptionWithDoc("tarnwick._logger.InternalFault",
                                   "A broken invariant inside tarnwick; raised instead of crashing the interpreter.",
                                   PyExc_BaseException, nullptr);
-    return INTERNAL_FAULT != nullptr;
+    if (fault == nullptr || PyDict_SetItemString(dict, INTERNAL_FAULT_KEY, fault) < 0) {
+        Py_XDECREF(fault);
+        return nullptr;
+    }
+    return fault;
 }
 
 PyObject* raise_internal_fault(const char* message) noexcept {
-    PyErr_SetString(INTERNAL_FAULT != nullptr ? INTERNAL_FAULT : PyExc_SystemError, message);
+    PyObject* dict = PyInterpreterState_GetDict(PyInterpreterState_Get());  // borrowed
+    PyObject* fault = dict != nullptr ? PyDict_GetItemString(dict, INTERNAL_FAULT_KEY) : nullptr;  // borrowed
+    PyErr_SetString(fault != nullptr ? fault : PyExc_SystemError, message);
     return nullptr;
 }
 

@@ -10,13 +10,12 @@
 
 namespace tarnwick::python {
 
-// Created once at module initialisation; lives for the rest of the process.
-extern PyObject* INTERNAL_FAULT;
+// Creates the internal-fault exception of the calling interpreter and makes it the one
+// raise_internal_fault raises there; a new reference, or nullptr with the error set.
+PyObject* make_internal_fault();
 
-// Creates INTERNAL_FAULT (once per process); false with the error set on failure.
-bool init_internal_fault();
-
-// Raises the internal-fault exception with `message`; always returns nullptr.
+// Raises the calling interpreter's internal-fault exception (SystemError before the module has made
+// it) with `message`; always returns nullptr.
 PyObject* raise_internal_fault(const char* message) noexcept;
 
 // Translates the exception being handled (call only inside a catch block).
@@ -29,8 +28,9 @@ PyCFunction as_cfunction(F* f) noexcept {
 }
 
 // The boundary of every function CPython calls: no C++ exception may cross a C frame. A throw
-// becomes the Python exception raise_from_current_exception() gives; a function with no result to
-// report it through (a destructor callback) reports it as unraisable.
+// becomes the Python exception raise_from_current_exception() gives, reported by nullptr, or by -1
+// for a function returning int (a module's exec); a function with no result to report it through (a
+// destructor callback) reports it as unraisable.
 template <auto Impl>
 struct Boundary;
 
@@ -44,6 +44,8 @@ struct Boundary<Impl> {
         }
         if constexpr (std::is_void_v<R>) {
             PyErr_WriteUnraisable(nullptr);
+        } else if constexpr (std::is_same_v<R, int>) {
+            return -1;
         } else {
             return nullptr;
         }

@@ -1,4 +1,4 @@
-// PyLogger.exception(): an error record that carries the exception being handled under the
+// The records of PyLogger.exception(): error lines that carry the exception being handled under the
 // OpenTelemetry keys exception.type, exception.message and exception.stacktrace.
 #include "python/exception_fields.hpp"
 
@@ -8,7 +8,6 @@
 
 #include "lib/fields.hpp"
 #include "lib/shared_writer.hpp"
-#include "python/arg_binder.hpp"
 #include "python/bound_fields.hpp"
 #include "python/owned_ref.hpp"
 #include "python/py_logger.hpp"
@@ -19,9 +18,6 @@
 namespace tarnwick::python {
 
 namespace {
-
-constexpr const char* message_params[] = {"message"};
-constexpr Signature exception_signature{"PyLogger.exception()", message_params, 1, true};
 
 // "ValueError", "pkg.mod.MyError": the class's module-qualified name, builtins left out.
 bool type_name_of(PyObject* exc, std::string& out) {
@@ -81,8 +77,6 @@ bool append_exception_fields(Bytes& out, LineStyle style, PyObject* exc, PyObjec
     return true;
 }
 
-namespace {
-
 PyObject* log_exception(PyLogger& self, PyObject* message, PyObject* const* args, Py_ssize_t nargs) {
     OwnedRef exc = handled_exception();
     if (!exc) return log_args(self, Level::Error, message, args, nargs);
@@ -92,32 +86,14 @@ PyObject* log_exception(PyLogger& self, PyObject* message, PyObject* const* args
     return log_named(self, Level::Error, name_of(self), message, args, nargs, tail.view());
 }
 
-}  // namespace
-
-PyObject* py_logger_exception(PyObject* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyLogger& self = *reinterpret_cast<PyLogger*>(op);
-    if (kwnames == nullptr && nargs >= 1 && PyUnicode_Check(args[0])) [[likely]] {
-        if (!level_enabled(self.level, Level::Error)) Py_RETURN_NONE;
-        return log_exception(self, args[0], args + 1, nargs - 1);
+PyObject* log_exception_template(PyLogger& self, PyObject* tmpl) {
+    if constexpr (TEMPLATES) {
+        OwnedRef exc = handled_exception();
+        Bytes keys;
+        if (exc && !append_exception_fields(keys, self.writer->config->style, exc.get(), nullptr)) return nullptr;
+        return log_template(self, Level::Error, tmpl, keys.view());
     }
-    Bound bound;
-    if (!bind_fastcall(exception_signature, args, nargs, kwnames, bound)) return nullptr;
-    PyObject* message = bound.values[0];  // borrowed from args
-    if (!PyUnicode_Check(message)) {
-        if constexpr (TEMPLATES) {
-            if (is_template(message)) {
-                if (bound.extra_count != 0) return raise_template_args(exception_signature.name, bound.extra_count);
-                if (!level_enabled(self.level, Level::Error)) Py_RETURN_NONE;
-                OwnedRef exc = handled_exception();
-                Bytes keys;
-                if (exc && !append_exception_fields(keys, self.writer->config->style, exc.get(), nullptr)) return nullptr;
-                return log_template(self, Level::Error, message, keys.view());
-            }
-        }
-        return raise_cast_error(message, "message", "str");
-    }
-    if (!level_enabled(self.level, Level::Error)) Py_RETURN_NONE;
-    return log_exception(self, message, bound.extra, bound.extra_count);
+    return nullptr;
 }
 
 }  // namespace tarnwick::python

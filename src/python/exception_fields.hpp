@@ -18,4 +18,13 @@ OwnedRef handled_exception();
 // cap_long_text says. False with the error set.
 bool append_exception_fields(Bytes& out, LineStyle style, PyObject* exc, PyObject* formatted);
 
+struct PyLogger;
+
+// The enabled record of PyLogger.exception(): an error line with the handled exception's keys
+// after the logger's members, or a plain error line when none is being handled. `args` borrowed.
+PyObject* log_exception(PyLogger& logger, PyObject* message, PyObject* const* args, Py_ssize_t nargs);
+
+// The same for a template message (3.14 on; callers first ask is_template).
+PyObject* log_exception_template(PyLogger& logger, PyObject* tmpl);
+
 }  // namespace tarnwick::python

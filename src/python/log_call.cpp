@@ -11,6 +11,7 @@
 #include "lib/shared_writer.hpp"
 #include "python/bound_fields.hpp"
 #include "python/detached.hpp"
+#include "python/logger_module/module_state.hpp"
 #include "python/logger_module/settings.hpp"
 #include "python/message_format.hpp"
 #include "python/owned_ref.hpp"
@@ -32,12 +33,20 @@ constexpr const char* THREAD_END_KEY = "tarnwick._logger.thread_end";
 // that find no room by then are left to the thread's C++ exit, which waits longer without it.
 constexpr auto THREAD_END_WAIT = std::chrono::seconds(1);
 
+// The calling thread's producer once a thread state of this thread holds its hand-over, else null.
+// One OS thread can run several interpreters, each with its own thread state, and a state can end
+// before its thread does (an interpreter's call returns, or it closes): the producer then gets a
+// new hand-over in the state of its next log call.
+thread_local constinit Producer* WATCHED_PRODUCER [[gnu::tls_model("initial-exec")]] = nullptr;
+
 // A destructor callback: nothing may be raised, and an ending thread has nobody to tell.
 void hand_over_at_thread_end(PyObject* capsule) noexcept {
     Producer* owner = static_cast<Producer*>(PyCapsule_GetPointer(capsule, THREAD_END_KEY));
     // Finalisation clears daemon threads' states from the main thread: their batches are not ours.
     Producer* p = existing_producer();
-    if (p == nullptr || p != owner || !p->idle()) return;
+    if (p == nullptr || p != owner) return;
+    WATCHED_PRODUCER = nullptr;
+    if (!p->idle()) return;
     try {
         (void)p->hand_over_pending(std::chrono::steady_clock::now() + THREAD_END_WAIT);
     } catch (...) {
@@ -45,19 +54,25 @@ void hand_over_at_thread_end(PyObject* capsule) noexcept {
     }
 }
 
-// The first use on a thread; kept out of line so the common case below stays a TLS load.
+// The first use on a thread, or in a new thread state of it; kept out of line so the common case
+// below stays a TLS load.
 [[gnu::noinline]] Producer& first_thread_producer() {
-    Producer& p = create_producer();
+    Producer* existing = existing_producer();
+    Producer& p = existing != nullptr ? *existing : create_producer();
     PyObject* dict = PyThreadState_GetDict();  // borrowed; null, without an error, if unavailable
     OwnedRef watch = OwnedRef::steal(PyCapsule_New(&p, THREAD_END_KEY, hand_over_at_thread_end));
     if (dict == nullptr || !watch || PyDict_SetItemString(dict, THREAD_END_KEY, watch.get()) < 0) {
         PyErr_Clear();  // only the thread_local destructor will hand the lines over
+        return p;       // and the next call tries again
     }
+    WATCHED_PRODUCER = &p;
     return p;
 }
 
 inline Producer& thread_producer() {
-    if (Producer* p = details::PRODUCER) [[likely]]
+    // Compared with the core's pointer, which its thread's exit clears, so a state never cleared
+    // before that exit leaves nothing dangling here.
+    if (Producer* p = WATCHED_PRODUCER; p == details::PRODUCER && p != nullptr) [[likely]]
         return *p;
     return first_thread_producer();
 }
@@ -142,7 +157,7 @@ template <bool WithTail>
 [[gnu::always_inline]] inline PyObject* log_message(PyLogger& logger, Level level, std::optional<EscapedName> name,
                                                     PyObject* message, PyObject* const* args, Py_ssize_t nargs,
                                                     std::string_view tail) {
-    const std::uint64_t batch_size = logger_module::BATCH_SIZE.load(std::memory_order_relaxed);
+    const std::uint64_t batch_size = logger.state->batch_size.load(std::memory_order_relaxed);
     Producer& producer = thread_producer();
     if (nargs == 0) {
         std::string_view text;
@@ -201,13 +216,14 @@ PyObject* log_named(PyLogger& logger, Level level, std::optional<EscapedName> na
 
 PyObject* log_text(PyLogger& logger, Level level, std::optional<EscapedName> name, std::string_view text,
                    std::string_view tail) {
-    const std::uint64_t batch_size = logger_module::BATCH_SIZE.load(std::memory_order_relaxed);
+    const std::uint64_t batch_size = logger.state->batch_size.load(std::memory_order_relaxed);
     return record<true>(thread_producer(), logger, level, name, text, tail, batch_size);
 }
 
 PyObject* create_logger(PyTypeObject* type, std::shared_ptr<const std::string> name, std::optional<std::string> path,
                         Level level) {
-    return alloc_logger(type, shared_writer(logger_module::writer_config(std::move(path))), std::move(name), level);
+    return alloc_logger(type, shared_writer(logger_module::writer_config(type_state(type), std::move(path))),
+                        std::move(name), level);
 }
 
 namespace {

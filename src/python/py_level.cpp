@@ -3,11 +3,10 @@
 #include <iterator>
 
 #include "python/arg_binder.hpp"
+#include "python/logger_module/module_state.hpp"
 #include "python/owned_ref.hpp"
 
 namespace tarnwick::python {
-
-PyTypeObject* PY_LEVEL_TYPE = nullptr;
 
 namespace {
 
@@ -22,11 +21,19 @@ PyObject* py_level_repr(PyObject* op) noexcept {
 
 PyObject* py_level_int(PyObject* op) noexcept { return PyLong_FromLong(reinterpret_cast<PyLevel*>(op)->value); }
 
+// The members live in the type's dict and hold the type: visiting it lets the collector free the
+// pair with its module when an interpreter ends.
+int py_level_traverse(PyObject* op, visitproc visit, void* arg) noexcept {
+    Py_VISIT(Py_TYPE(op));
+    return 0;
+}
+
 // Equality and hashing stay those of object (identity), and object's comparison already
 // refuses ordering. No nb_index: a level is not an integer index.
 PyType_Slot level_slots[] = {
     {Py_tp_repr, reinterpret_cast<void*>(py_level_repr)},
     {Py_nb_int, reinterpret_cast<void*>(py_level_int)},
+    {Py_tp_traverse, reinterpret_cast<void*>(py_level_traverse)},
     {Py_tp_doc, const_cast<char*>("Severity of a logger's threshold, from Trace to Error.")},
     {0, nullptr},
 };
@@ -35,14 +42,14 @@ PyType_Spec level_spec = {
     .name = "builtins.PyLevel",
     .basicsize = sizeof(PyLevel),
     .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_HAVE_GC,
     .slots = level_slots,
 };
 
 }  // namespace
 
-PyTypeObject* make_level_type() {
-    OwnedRef type_ref = OwnedRef::steal(PyType_FromSpec(&level_spec));
+PyTypeObject* make_level_type(PyObject* module) {
+    OwnedRef type_ref = OwnedRef::steal(PyType_FromModuleAndSpec(module, &level_spec, nullptr));
     if (!type_ref) return nullptr;
     auto* type = reinterpret_cast<PyTypeObject*>(type_ref.get());
     // The type is immutable through setattr, so the members go straight into its dict.
@@ -55,14 +62,11 @@ PyTypeObject* make_level_type() {
         }
     }
     PyType_Modified(type);
-    // A rebuilt module (after a failed import) replaces the type; old members keep theirs alive.
-    Py_XDECREF(reinterpret_cast<PyObject*>(PY_LEVEL_TYPE));
-    PY_LEVEL_TYPE = reinterpret_cast<PyTypeObject*>(type_ref.release());
-    return PY_LEVEL_TYPE;
+    return reinterpret_cast<PyTypeObject*>(type_ref.release());
 }
 
-bool convert_level(PyObject* obj, const char* param, Level& out) {
-    if (PY_LEVEL_TYPE == nullptr || Py_TYPE(obj) != PY_LEVEL_TYPE) {
+bool convert_level(const ModuleState& state, PyObject* obj, const char* param, Level& out) {
+    if (state.level_type == nullptr || Py_TYPE(obj) != state.level_type) {
         raise_cast_error(obj, param, "PyLevel");
         return false;
     }

@@ -14,15 +14,13 @@ struct PyLevel {
     PyObject_HEAD std::uint8_t value;  // 0 (Trace) to 4 (Error); Level = 5 - value
 };
 
-// Set by make_level_type; holds its reference for the rest of the process.
-extern PyTypeObject* PY_LEVEL_TYPE;
+struct ModuleState;
 
-// Creates the type with its five members; returns it borrowed from PY_LEVEL_TYPE, or nullptr with
-// the error set.
-PyTypeObject* make_level_type();
+// Creates the type of `module` with its five members; a new reference, or nullptr with the error set.
+PyTypeObject* make_level_type(PyObject* module);
 
-// A PyLevel member gives 5 - its value; anything else raises the cast error for `param`.
-// Callers treat an omitted level as Level::Info themselves.
-bool convert_level(PyObject* obj, const char* param, Level& out);
+// A member of this interpreter's PyLevel gives 5 - its value; anything else raises the cast error
+// for `param`. Callers treat an omitted level as Level::Info themselves.
+bool convert_level(const ModuleState& state, PyObject* obj, const char* param, Level& out);
 
 }  // namespace tarnwick::python

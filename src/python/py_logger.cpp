@@ -8,13 +8,13 @@
 #include "python/arg_binder.hpp"
 #include "python/detached.hpp"
 #include "python/errors.hpp"
+#include "python/exception_fields.hpp"
+#include "python/logger_module/module_state.hpp"
 #include "python/logger_module/settings.hpp"
 #include "python/py_level.hpp"
 #include "python/template_message.hpp"
 
 namespace tarnwick::python {
-
-PyTypeObject* PY_LOGGER_TYPE = nullptr;
 
 namespace {
 
@@ -28,6 +28,7 @@ struct LogMethod {
     Level level;
     Signature signature;
     const char* doc;
+    bool exception = false;  // the line also carries the exception being handled
 };
 constexpr LogMethod LOG_METHODS[] = {
     {"trace", Level::Trace, {"PyLogger.trace()", message_params, 1, true}, "trace($self, message, *args)\n--\n\n"},
@@ -36,7 +37,26 @@ constexpr LogMethod LOG_METHODS[] = {
     {"warn", Level::Warn, {"PyLogger.warn()", message_params, 1, true}, "warn($self, message, *args)\n--\n\n"},
     {"warning", Level::Warn, {"PyLogger.warning()", message_params, 1, true}, "warning($self, message, *args)\n--\n\n"},
     {"error", Level::Error, {"PyLogger.error()", message_params, 1, true}, "error($self, message, *args)\n--\n\n"},
+    {"exception", Level::Error, {"PyLogger.exception()", message_params, 1, true},
+     "exception($self, message, *args)\n--\n\n", true},
 };
+
+// One enabled record of `method`: its message is a str, `args` substitute into it. Inlined, so a
+// level method's fast path keeps only its own branch.
+[[gnu::always_inline]] inline PyObject* log_method_args(PyLogger& self, const LogMethod& method, PyObject* message, PyObject* const* args,
+                          Py_ssize_t nargs) {
+    if (method.exception) return log_exception(self, message, args, nargs);
+    return log_args(self, method.level, message, args, nargs);
+}
+
+// One enabled record of `method` whose message is a template (only ever called where they exist).
+PyObject* log_method_template(PyLogger& self, const LogMethod& method, PyObject* tmpl) {
+    if constexpr (TEMPLATES) {
+        if (method.exception) return log_exception_template(self, tmpl);
+        return log_template(self, method.level, tmpl, {});
+    }
+    return nullptr;
+}
 
 PyObject* py_logger_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     Bound bound;
@@ -48,7 +68,7 @@ PyObject* py_logger_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!convert_optional_str(bound.values[1], "path", path)) return nullptr;
     if (path && !logger_module::resolve_relative_path(*path)) return PyErr_SetFromErrno(PyExc_OSError);
     Level level = Level::Info;
-    if (bound.values[2] != nullptr && !convert_level(bound.values[2], "level", level)) {
+    if (bound.values[2] != nullptr && !convert_level(type_state(type), bound.values[2], "level", level)) {
         return nullptr;
     }
     return create_logger(type, std::move(name), std::move(path), level);
@@ -66,13 +86,13 @@ PyObject* py_logger_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             if (is_template(message)) {
                 if (bound.extra_count != 0) return raise_template_args(method.signature.name, bound.extra_count);
                 if (!level_enabled(self.level, method.level)) Py_RETURN_NONE;
-                return log_template(self, method.level, message, {});
+                return log_method_template(self, method, message);
             }
         }
         return raise_cast_error(message, "message", "str");
     }
     if (!level_enabled(self.level, method.level)) Py_RETURN_NONE;
-    return log_args(self, method.level, message, bound.extra, bound.extra_count);
+    return log_method_args(self, method, message, bound.extra, bound.extra_count);
 }
 
 template <std::size_t Index>
@@ -83,12 +103,12 @@ PyObject* py_logger_log(PyObject* op, PyObject* const* args, Py_ssize_t nargs, P
     // disabled levels before anything else is looked at.
     if (kwnames == nullptr && nargs >= 1 && PyUnicode_Check(args[0])) [[likely]] {
         if (!level_enabled(self.level, Method.level)) Py_RETURN_NONE;
-        return log_args(self, Method.level, args[0], args + 1, nargs - 1);
+        return log_method_args(self, Method, args[0], args + 1, nargs - 1);
     }
     if constexpr (TEMPLATES) {
         if (kwnames == nullptr && nargs == 1 && is_template(args[0])) {
             if (!level_enabled(self.level, Method.level)) Py_RETURN_NONE;
-            return log_template(self, Method.level, args[0], {});
+            return log_method_template(self, Method, args[0]);
         }
     }
     return log_bound(self, Method, args, nargs, kwnames);
@@ -118,8 +138,6 @@ auto make_method_table(std::index_sequence<Index...>) {
         PyMethodDef{"shutdown", as_cfunction(guarded<py_logger_shutdown>), METH_NOARGS, "shutdown($self)\n--\n\n"},
         PyMethodDef{LOG_METHODS[Index].name, as_cfunction(guarded<py_logger_log<Index>>), METH_FASTCALL | METH_KEYWORDS,
                     LOG_METHODS[Index].doc}...,
-        PyMethodDef{"exception", as_cfunction(guarded<py_logger_exception>), METH_FASTCALL | METH_KEYWORDS,
-                    "exception($self, message, *args)\n--\n\n"},
         PyMethodDef{"bind", as_cfunction(guarded<py_logger_bind>), METH_FASTCALL | METH_KEYWORDS,
                     "bind($self, /, **fields)\n--\n\n"},
         PyMethodDef{"_flush", as_cfunction(guarded<py_logger_flush>), METH_NOARGS, "_flush($self)\n--\n\n"},
@@ -151,13 +169,8 @@ PyType_Spec logger_spec = {
 
 }  // namespace
 
-PyTypeObject* make_logger_type() {
-    PyObject* type = PyType_FromSpec(&logger_spec);
-    if (type == nullptr) return nullptr;
-    // A rebuilt module (after a failed import) replaces the type; old instances keep theirs alive.
-    Py_XDECREF(reinterpret_cast<PyObject*>(PY_LOGGER_TYPE));
-    PY_LOGGER_TYPE = reinterpret_cast<PyTypeObject*>(type);
-    return PY_LOGGER_TYPE;
+PyTypeObject* make_logger_type(PyObject* module) {
+    return reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &logger_spec, nullptr));
 }
 
 bool convert_logger_name(PyObject* obj, std::shared_ptr<const std::string>& out) {
@@ -178,6 +191,7 @@ PyObject* alloc_logger(PyTypeObject* type, std::shared_ptr<SharedWriter>&& write
     // tp_alloc only zeroes the memory; the C++ members begin their lives here.
     auto* self = reinterpret_cast<PyLogger*>(op);
     std::construct_at(&self->writer, std::move(writer));
+    self->state = &type_state(type);
     std::construct_at(&self->name, std::move(name));
     self->level = level;
     self->name_quoted = self->name && escaped_name(*self->name).quoted;

@@ -19,21 +19,19 @@ class SharedWriter;
 namespace tarnwick::python {
 
 struct BoundFields;
+struct ModuleState;
 
 struct PyLogger {
     PyObject_HEAD std::shared_ptr<SharedWriter> writer;
+    ModuleState* state;  // of the module that made the type, which the logger keeps alive through it
     std::shared_ptr<const std::string> name;    // as records print it (escaped once); null: unnamed
     Level level;                                // threshold
     bool name_quoted;                           // EscapedName::quoted, decided once
     std::shared_ptr<const BoundFields> fields;  // rendered for writer->config->style; null: none bound
 };
 
-// Set by make_logger_type; holds its reference for the rest of the process.
-extern PyTypeObject* PY_LOGGER_TYPE;
-
-// Creates the type (not subclassable); returns it borrowed from PY_LOGGER_TYPE, or nullptr with
-// the error set.
-PyTypeObject* make_logger_type();
+// Creates the type of `module` (not subclassable); a new reference, or nullptr with the error set.
+PyTypeObject* make_logger_type(PyObject* module);
 
 // None gives a null name; a str its UTF-8 text, escaped as records print it; anything else raises
 // the cast error for 'name'.
@@ -44,8 +42,8 @@ bool convert_logger_name(PyObject* obj, std::shared_ptr<const std::string>& out)
 PyObject* alloc_logger(PyTypeObject* type, std::shared_ptr<SharedWriter>&& writer,
                        std::shared_ptr<const std::string>&& name, Level level);
 
-// Finds or makes the writer of `path` (nullopt: standard output) and returns a new logger of
-// `type`, or nullptr with the error set.
+// Finds or makes the writer of `path` (nullopt: standard output), configured by the settings of
+// `type`'s module, and returns a new logger of `type`, or nullptr with the error set.
 PyObject* create_logger(PyTypeObject* type, std::shared_ptr<const std::string> name, std::optional<std::string> path,
                         Level level);
 
@@ -72,9 +70,8 @@ PyObject* py_logger_shutdown(PyObject* self, PyObject* unused);
 // Hands this thread's pending lines over and waits, as shutdown() does, without stopping the writer.
 PyObject* py_logger_flush(PyObject* self, PyObject* unused);
 
-// The methods of bound_fields.cpp, exception_fields.cpp and stdlib_entry.cpp.
+// The methods of bound_fields.cpp and stdlib_entry.cpp.
 PyObject* py_logger_bind(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* py_logger_exception(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* py_logger_emit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 }  // namespace tarnwick::python

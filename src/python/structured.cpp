@@ -14,8 +14,11 @@
 
 #include "lib/fields.hpp"
 #include "lib/shared_writer.hpp"
+#include "python/context_state.hpp"
 #include "python/bound_fields.hpp"
 #include "python/errors.hpp"
+#include "python/logger_module/module_state.hpp"
+#include "python/module_slots.hpp"
 #include "python/owned_ref.hpp"
 #include "python/py_logger.hpp"
 #include "python/py_text.hpp"
@@ -40,9 +43,6 @@ struct PyContextFields {
     PyObject_HEAD OwnedRef values;  // dict of the raw values, for current_context()
     std::array<GroupFields, 3> groups;
 };
-
-PyTypeObject* CONTEXT_FIELDS_TYPE = nullptr;  // process lifetime
-std::atomic<PyObject*> CONTEXT_VAR{nullptr};  // process lifetime; set before ANY_STRUCTURE
 
 int py_context_fields_traverse(PyObject* op, visitproc visit, void* arg) {
     Py_VISIT(reinterpret_cast<PyContextFields*>(op)->values.get());
@@ -82,40 +82,20 @@ struct ContextInForce {
     const GroupFields* group = nullptr;
 };
 
-// Set by the first bind_context(): until then the variable is not read (trace ids alone are on).
-std::atomic<bool> ANY_CONTEXT{false};
-
-bool read_context(std::size_t group, ContextInForce& out) {
-    if (!ANY_CONTEXT.load(std::memory_order_relaxed)) return true;
-    PyObject* var = CONTEXT_VAR.load(std::memory_order_acquire);
+bool read_context(const ContextState& state, std::size_t group, ContextInForce& out) {
+    if (!state.any_context.load(std::memory_order_relaxed)) return true;
+    PyObject* var = state.var;
     if (var == nullptr) return true;
     PyObject* value = nullptr;
     if (PyContextVar_Get(var, nullptr, &value) < 0) return false;
     out.snapshot = OwnedRef::steal(value);
     // Only snapshots made here count; anything else set through the private variable is ignored.
-    if (value != nullptr && Py_TYPE(value) == CONTEXT_FIELDS_TYPE) {
+    if (value != nullptr && Py_TYPE(value) == state.fields_type) {
         const GroupFields& fields = reinterpret_cast<PyContextFields*>(value)->groups[group];
         if (!fields.members.empty()) out.group = &fields;
     }
     return true;
 }
-
-}  // namespace
-
-// Where the current span comes from: OpenTelemetry's context variable when its runtime context is
-// the contextvars one (read from here without a call), else its get_current().
-struct TraceSource {
-    PyObject* var;          // strong, or null
-    PyObject* get_current;  // strong
-    PyObject* get_span;     // strong: opentelemetry.trace.get_current_span
-};
-
-namespace {
-
-std::atomic<const TraceSource*> TRACE{nullptr};  // null: trace ids off
-// Every source ever made, kept for the process: a thread may still be reading one that was replaced.
-std::mutex TRACE_SOURCES_MUTEX;
-auto* const TRACE_SOURCES = new std::vector<std::unique_ptr<TraceSource>>();
 
 constexpr std::uint64_t TRACE_MASK = key_bit("trace_id") | key_bit("span_id");
 
@@ -176,8 +156,8 @@ struct SpanIds {
     std::string_view text() const noexcept { return {bytes.data(), size}; }
 };
 
-bool read_span_ids(std::size_t group, SpanIds& out) {
-    const TraceSource* source = TRACE.load(std::memory_order_acquire);
+bool read_span_ids(const ContextState& state, std::size_t group, SpanIds& out) {
+    const TraceSource* source = state.trace.load(std::memory_order_acquire);
     if (source == nullptr) return true;
     OwnedRef context;
     if (source->var != nullptr) {
@@ -260,12 +240,16 @@ void compose(Bytes& out, std::span<const Run> runs) {
     append_merged(out, spans);
 }
 
-// What the moment of the call adds to a line: the span's ids and the context in force.
+// What the moment of the call adds to a line: the span's ids and the context in force, in the
+// interpreter of `logger` (nothing while it has no tarnwick._context).
 struct Ambient {
     ContextInForce context;
     SpanIds span;
 
-    bool read(std::size_t group) { return read_span_ids(group, span) && read_context(group, context); }
+    bool read(const PyLogger& logger, std::size_t group) {
+        const ContextState* state = logger.state->context.load(std::memory_order_acquire);
+        return state == nullptr || (read_span_ids(*state, group, span) && read_context(*state, group, context));
+    }
 };
 
 // `own` first, the ambient members, the logger's bound fields and `call` last, composed into `out`.
@@ -292,7 +276,7 @@ void compose_members(Bytes& out, const Ambient& ambient, const PyLogger& logger,
 PyObject* log_structured(PyLogger& logger, Level level, PyObject* message, PyObject* const* args, Py_ssize_t nargs) {
     const std::size_t group = group_index(logger.writer->config->style);
     Ambient ambient;
-    if (!ambient.read(group)) return nullptr;
+    if (!ambient.read(logger, group)) return nullptr;
     const GroupFields* context = ambient.context.group;
     const BoundFields* bound = logger.fields.get();
     // The common shapes pass their one rendered run as it is, without a copy.
@@ -314,7 +298,7 @@ PyObject* log_structured(PyLogger& logger, Level level, PyObject* message, PyObj
 bool add_ambient_members(FieldSet& fields, PyLogger& logger) {
     if (!ANY_STRUCTURE.load(std::memory_order_relaxed)) return true;
     Ambient ambient;
-    if (!ambient.read(group_index(logger.writer->config->style))) return false;
+    if (!ambient.read(logger, group_index(logger.writer->config->style))) return false;
     const std::string_view span = ambient.span.text();
     if (!span.empty()) {
         fields.add("trace_id", span.substr(0, ambient.span.split), false);
@@ -326,9 +310,15 @@ bool add_ambient_members(FieldSet& fields, PyLogger& logger) {
     return true;
 }
 
+bool msg_template_on(const PyLogger& logger) noexcept {
+    const ContextState* state = logger.state->context.load(std::memory_order_acquire);
+    return state != nullptr && state->msg_template.load(std::memory_order_relaxed);
+}
+
 bool append_line_members(Bytes& out, PyLogger& logger, std::span<const Member> own, std::span<const Member> call) {
     Ambient ambient;
-    if (ANY_STRUCTURE.load(std::memory_order_relaxed) && !ambient.read(group_index(logger.writer->config->style))) {
+    if (ANY_STRUCTURE.load(std::memory_order_relaxed) &&
+        !ambient.read(logger, group_index(logger.writer->config->style))) {
         return false;
     }
     compose_members(out, ambient, logger, own, call);
@@ -352,24 +342,36 @@ ScratchLoan::~ScratchLoan() {
 
 namespace {
 
-thread_local ThreadCache* THREAD_CACHE = nullptr;  // owned by the capsule in the thread's state dict
+// The cache of the thread state this thread used last. One OS thread may run several interpreters,
+// each through its own thread state, and a cache holds objects of one interpreter only: each state
+// owns its cache through a capsule in its dict.
+thread_local ThreadCache* THREAD_CACHE = nullptr;
+thread_local constinit char THREAD_MARK = 0;  // its address names the thread
 constexpr const char* THREAD_CACHE_KEY = "tarnwick._context.thread_cache";
 
-// Runs when the thread's Python state is cleared. Finalisation clears the states of daemon threads
-// from the main thread: those caches are left alone (the process is ending).
+// Runs when the thread state is cleared. Finalisation clears the states of daemon threads from the
+// main thread: those caches are left alone (the process is ending).
 void release_thread_cache(PyObject* capsule) noexcept {
     auto* cache = static_cast<ThreadCache*>(PyCapsule_GetPointer(capsule, THREAD_CACHE_KEY));
-    if (cache == nullptr || cache != THREAD_CACHE) {
+    if (cache == nullptr) {
         PyErr_Clear();
         return;
     }
-    THREAD_CACHE = nullptr;
+    if (cache->thread != &THREAD_MARK) return;
+    if (cache == THREAD_CACHE) THREAD_CACHE = nullptr;
     delete cache;
 }
 
-[[gnu::noinline]] ThreadCache& first_thread_cache() {
-    auto owned = std::make_unique<ThreadCache>();
+[[gnu::noinline]] ThreadCache& state_thread_cache(PyThreadState* tstate) {
     PyObject* dict = PyThreadState_GetDict();  // borrowed; null, without an error, if unavailable
+    PyObject* held = dict != nullptr ? PyDict_GetItemString(dict, THREAD_CACHE_KEY) : nullptr;  // borrowed
+    if (held != nullptr && PyCapsule_IsValid(held, THREAD_CACHE_KEY)) {
+        THREAD_CACHE = static_cast<ThreadCache*>(PyCapsule_GetPointer(held, THREAD_CACHE_KEY));
+        return *THREAD_CACHE;
+    }
+    auto owned = std::make_unique<ThreadCache>();
+    owned->tstate = tstate;
+    owned->thread = &THREAD_MARK;
     OwnedRef capsule = OwnedRef::steal(PyCapsule_New(owned.get(), THREAD_CACHE_KEY, release_thread_cache));
     if (dict == nullptr || !capsule || PyDict_SetItemString(dict, THREAD_CACHE_KEY, capsule.get()) < 0) {
         PyErr_Clear();  // its references then stay until the process ends
@@ -381,9 +383,10 @@ void release_thread_cache(PyObject* capsule) noexcept {
 }  // namespace
 
 ThreadCache& thread_cache() {
-    if (ThreadCache* cache = THREAD_CACHE) [[likely]]
+    PyThreadState* tstate = PyThreadState_Get();
+    if (ThreadCache* cache = THREAD_CACHE; cache != nullptr && cache->tstate == tstate) [[likely]]
         return *cache;
-    return first_thread_cache();
+    return state_thread_cache(tstate);
 }
 
 ThreadCache::~ThreadCache() { Py_XDECREF(trace_context); }
@@ -392,8 +395,9 @@ namespace {
 
 // ---- the module tarnwick._context -------------------------------------------------------------
 
-PyObject* make_context_fields(PyObject* base, PyObject* const* values, PyObject* kwnames) {
-    auto* type = CONTEXT_FIELDS_TYPE;
+ContextState& context_state(PyObject* module) { return *static_cast<ContextState*>(PyModule_GetState(module)); }
+
+PyObject* make_context_fields(PyTypeObject* type, PyObject* base, PyObject* const* values, PyObject* kwnames) {
     OwnedRef made = OwnedRef::steal(type->tp_alloc(type, 0));
     if (!made) return nullptr;
     auto* self = reinterpret_cast<PyContextFields*>(made.get());
@@ -442,13 +446,14 @@ PyObject* make_context_fields(PyObject* base, PyObject* const* values, PyObject*
     return made.release();
 }
 
-PyObject* py_bind_context(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* py_bind_context(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     if (nargs != 0) {
         PyErr_Format(PyExc_TypeError, "bind_context() takes 0 positional arguments but %zd %s given", nargs,
                      nargs == 1 ? "was" : "were");
         return nullptr;
     }
-    PyObject* var = CONTEXT_VAR.load(std::memory_order_acquire);
+    ContextState& state = context_state(module);
+    PyObject* var = state.var;
     PyObject* base = nullptr;
     if (PyContextVar_Get(var, nullptr, &base) < 0) return nullptr;
     OwnedRef held_base = OwnedRef::steal(base);
@@ -456,35 +461,37 @@ PyObject* py_bind_context(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
     if (kwnames == nullptr || PyTuple_GET_SIZE(kwnames) == 0) {
         fields = held_base ? std::move(held_base) : OwnedRef::borrow(Py_None);
     } else {
-        fields = OwnedRef::steal(make_context_fields(base, args, kwnames));
+        fields = OwnedRef::steal(make_context_fields(state.fields_type, base, args, kwnames));
         if (!fields) return nullptr;
     }
-    ANY_CONTEXT.store(true, std::memory_order_relaxed);
+    state.any_context.store(true, std::memory_order_relaxed);
     ANY_STRUCTURE.store(true, std::memory_order_relaxed);
     return PyContextVar_Set(var, fields.get());
 }
 
-PyObject* py_reset_context(PyObject*, PyObject* token) {
-    if (PyContextVar_Reset(CONTEXT_VAR.load(std::memory_order_acquire), token) < 0) return nullptr;
+PyObject* py_reset_context(PyObject* module, PyObject* token) {
+    if (PyContextVar_Reset(context_state(module).var, token) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
-PyObject* py_current_context(PyObject*, PyObject*) {
+PyObject* py_current_context(PyObject* module, PyObject*) {
+    const ContextState& state = context_state(module);
     PyObject* value = nullptr;
-    if (PyContextVar_Get(CONTEXT_VAR.load(std::memory_order_acquire), nullptr, &value) < 0) return nullptr;
+    if (PyContextVar_Get(state.var, nullptr, &value) < 0) return nullptr;
     OwnedRef held = OwnedRef::steal(value);
-    if (value == nullptr || Py_TYPE(value) != CONTEXT_FIELDS_TYPE) return PyDict_New();
+    if (value == nullptr || Py_TYPE(value) != state.fields_type) return PyDict_New();
     return PyDict_Copy(reinterpret_cast<PyContextFields*>(value)->values.get());
 }
 
 // _set_trace(var, get_current, get_current_span), or _set_trace(None, None, None) to turn ids off.
-PyObject* py_set_trace(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+PyObject* py_set_trace(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
+    ContextState& state = context_state(module);
     if (nargs != 3) {
         PyErr_SetString(PyExc_TypeError, "_set_trace() takes exactly 3 arguments");
         return nullptr;
     }
     if (args[2] == Py_None) {
-        TRACE.store(nullptr, std::memory_order_release);
+        state.trace.store(nullptr, std::memory_order_release);
         Py_RETURN_NONE;
     }
     PyObject* var = args[0] == Py_None ? nullptr : args[0];
@@ -494,26 +501,26 @@ PyObject* py_set_trace(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     }
     const TraceSource* source = nullptr;
     {
-        std::lock_guard lock(TRACE_SOURCES_MUTEX);
-        for (const auto& s : *TRACE_SOURCES) {
+        std::lock_guard lock(state.sources->mutex);
+        for (const auto& s : state.sources->all) {
             if (s->var == var && s->get_current == args[1] && s->get_span == args[2]) source = s.get();
         }
         if (source == nullptr) {
             Py_XINCREF(var);
-            TRACE_SOURCES->push_back(
+            state.sources->all.push_back(
                 std::make_unique<TraceSource>(TraceSource{var, Py_NewRef(args[1]), Py_NewRef(args[2])}));
-            source = TRACE_SOURCES->back().get();
+            source = state.sources->all.back().get();
         }
     }
-    TRACE.store(source, std::memory_order_release);
+    state.trace.store(source, std::memory_order_release);
     ANY_STRUCTURE.store(true, std::memory_order_relaxed);
     Py_RETURN_NONE;
 }
 
-PyObject* py_set_msg_template(PyObject*, PyObject* on) {
+PyObject* py_set_msg_template(PyObject* module, PyObject* on) {
     const int truth = PyObject_IsTrue(on);
     if (truth < 0) return nullptr;
-    MSG_TEMPLATE.store(truth != 0, std::memory_order_relaxed);
+    context_state(module).msg_template.store(truth != 0, std::memory_order_relaxed);
     Py_RETURN_NONE;
 }
 
@@ -531,52 +538,98 @@ PyMethodDef context_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+// This interpreter's tarnwick._logger (the sibling of this module's name), whose loggers read the
+// state of this module from now on.
+bool link_logger_module(PyObject* module, ContextState& state) {
+    OwnedRef name = OwnedRef::steal(PyModule_GetNameObject(module));
+    if (!name) return false;
+    std::string_view text;
+    if (!utf8_of(name.get(), text)) return false;
+    const std::size_t dot = text.rfind('.');
+    const std::string logger_name = std::string(dot == std::string_view::npos ? "" : text.substr(0, dot + 1)) + "_logger";
+    state.logger_module = PyImport_ImportModule(logger_name.c_str());
+    if (state.logger_module == nullptr) return false;
+    module_state(state.logger_module).context.store(&state, std::memory_order_release);
+    return true;
+}
+
+int context_exec(PyObject* module) {
+    ContextState& state = context_state(module);
+    std::construct_at(&state);
+    state.sources = new TraceSources;
+    state.fields_type = reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &context_fields_spec, nullptr));
+    if (state.fields_type == nullptr) return -1;
+    state.var = PyContextVar_New("tarnwick.context", nullptr);
+    if (state.var == nullptr) return -1;
+    if (PyModule_AddObjectRef(module, "CONTEXT", state.var) < 0 ||
+        PyModule_AddObjectRef(module, "ContextFields", reinterpret_cast<PyObject*>(state.fields_type)) < 0) {
+        return -1;
+    }
+    return link_logger_module(module, state) ? 0 : -1;
+}
+
+int context_traverse(PyObject* module, visitproc visit, void* arg) {
+    ContextState& state = context_state(module);
+    Py_VISIT(state.fields_type);
+    Py_VISIT(state.var);
+    Py_VISIT(state.logger_module);
+    if (state.sources != nullptr) {
+        for (const auto& source : state.sources->all) {
+            Py_VISIT(source->var);
+            Py_VISIT(source->get_current);
+            Py_VISIT(source->get_span);
+        }
+    }
+    return 0;
+}
+
+int context_clear(PyObject* module) {
+    ContextState& state = context_state(module);
+    state.trace.store(nullptr, std::memory_order_release);
+    if (state.logger_module != nullptr) {
+        // Its loggers see no context from now on; unless another module has taken its place.
+        ContextState* self = &state;
+        (void)module_state(state.logger_module).context.compare_exchange_strong(self, nullptr);
+    }
+    Py_CLEAR(state.logger_module);
+    if (state.sources != nullptr) {
+        std::vector<std::unique_ptr<TraceSource>> sources;
+        {
+            std::lock_guard lock(state.sources->mutex);
+            sources.swap(state.sources->all);
+        }
+        for (const auto& source : sources) {  // outside the lock: releasing may run code
+            Py_CLEAR(source->var);
+            Py_CLEAR(source->get_current);
+            Py_CLEAR(source->get_span);
+        }
+    }
+    Py_CLEAR(state.var);
+    Py_CLEAR(state.fields_type);
+    return 0;
+}
+
+void context_free(void* module) {
+    (void)context_clear(static_cast<PyObject*>(module));
+    delete std::exchange(context_state(static_cast<PyObject*>(module)).sources, nullptr);
+}
+
 PyModuleDef context_module_def = {
     PyModuleDef_HEAD_INIT,
     "tarnwick._context",
     "Request context and trace ids of record lines (private: use the tarnwick package).",
-    0,  // no per-module state: everything is process-wide, as in _logger
+    sizeof(ContextState),
     context_methods,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
+    module_slots<context_exec>,
+    context_traverse,
+    context_clear,
+    context_free,
 };
-
-PyObject* CONTEXT_MODULE = nullptr;  // built once, held for the process
-
-PyObject* init_context_module() {
-    if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
-        PyErr_SetString(PyExc_ImportError, "tarnwick._context does not support sub-interpreters");
-        return nullptr;
-    }
-    if (CONTEXT_MODULE != nullptr) return Py_NewRef(CONTEXT_MODULE);
-    OwnedRef module = OwnedRef::steal(PyModule_Create(&context_module_def));
-    if (!module) return nullptr;
-#ifdef Py_GIL_DISABLED
-    if (PyUnstable_Module_SetGIL(module.get(), Py_MOD_GIL_NOT_USED) < 0) return nullptr;
-#endif
-    if (CONTEXT_FIELDS_TYPE == nullptr) {
-        CONTEXT_FIELDS_TYPE = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&context_fields_spec));
-        if (CONTEXT_FIELDS_TYPE == nullptr) return nullptr;
-    }
-    if (CONTEXT_VAR.load() == nullptr) {
-        PyObject* var = PyContextVar_New("tarnwick.context", nullptr);
-        if (var == nullptr) return nullptr;
-        CONTEXT_VAR.store(var, std::memory_order_release);
-    }
-    if (PyModule_AddObjectRef(module.get(), "CONTEXT", CONTEXT_VAR.load()) < 0 ||
-        PyModule_AddObjectRef(module.get(), "ContextFields", reinterpret_cast<PyObject*>(CONTEXT_FIELDS_TYPE)) < 0) {
-        return nullptr;
-    }
-    CONTEXT_MODULE = Py_NewRef(module.get());
-    return module.release();
-}
 
 }  // namespace
 
 }  // namespace tarnwick::python
 
-// The same shared object as _logger, loaded a second time under this name by the package, so both
-// modules share one set of process-wide state.
-PyMODINIT_FUNC PyInit__context() { return tarnwick::python::guarded<tarnwick::python::init_context_module>(); }
+// The same shared object as _logger, loaded a second time under this name by the package; it links
+// itself to the _logger module of its interpreter.
+PyMODINIT_FUNC PyInit__context() { return PyModuleDef_Init(&tarnwick::python::context_module_def); }

@@ -25,15 +25,17 @@ namespace tarnwick::python {
 
 struct PyLogger;
 
-// Set when the first context is bound or trace ids are first turned on, and never cleared: until
-// then a log call reads no context variable, only this word.
+// Set when the first context is bound or trace ids are first turned on, in any interpreter, and
+// never cleared: until then a log call reads no context variable, only this word. Past it, each
+// logger reads its own interpreter's context and trace source.
 inline std::atomic<bool> ANY_STRUCTURE{false};
-
-// Whether lines whose message is a template carry msg_template (basic_config(msg_template=True)).
-inline std::atomic<bool> MSG_TEMPLATE{false};
 
 // Which of the three member renderings (plain, coloured, JSON) a line of `style` uses.
 constexpr std::size_t group_index(LineStyle style) noexcept { return static_cast<std::size_t>(group_of(style)); }
+
+// Whether template lines of `logger` carry msg_template (basic_config(msg_template=True) in its
+// interpreter).
+bool msg_template_on(const PyLogger& logger) noexcept;
 
 // log_args once ANY_STRUCTURE is set: the same line with the span's ids and the context's fields
 // in front of the bound ones.

@@ -324,7 +324,7 @@ bool is_template(PyObject* obj) {
 }
 
 bool render_template(PyObject* tmpl, LineStyle style, Bytes& message, CallMembers& call, std::string& own,
-                     bool more_python) {
+                     bool msg_template, bool more_python) {
     PyObject* strings = part(tmpl, LAYOUT.strings);  // borrowed from tmpl, which the caller holds
     PyObject* interpolations = part(tmpl, LAYOUT.interpolations);
     TemplateEntry* entry = entry_for(strings, interpolations);
@@ -358,7 +358,7 @@ bool render_template(PyObject* tmpl, LineStyle style, Bytes& message, CallMember
             return false;
         }
     }
-    if (MSG_TEMPLATE.load(std::memory_order_relaxed) && !template_member(*entry, interpolations, style, own)) {
+    if (msg_template && !template_member(*entry, interpolations, style, own)) {
         return false;
     }
     if (held) call.keep(std::move(held));
@@ -370,7 +370,7 @@ PyObject* log_template(PyLogger& logger, Level level, PyObject* tmpl, std::strin
     ScratchLoan scratch;
     CallMembers call(scratch->members);
     std::string own;
-    if (!render_template(tmpl, style, scratch->message, call, own)) return nullptr;
+    if (!render_template(tmpl, style, scratch->message, call, own, msg_template_on(logger))) return nullptr;
     const std::span<const Member> call_members = call.finish();
     // Nothing to merge: the call's members, one after another, are the tail.
     if (own.empty() && !logger.fields && !ANY_STRUCTURE.load(std::memory_order_relaxed)) {

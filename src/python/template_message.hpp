@@ -29,11 +29,11 @@ inline bool is_template(PyObject*) { return false; }
 
 // Defined from 3.14 on only (every caller first asks is_template).
 // The template's message into `message`, the fields of its names into `call`, and, when
-// basic_config(msg_template=True), its msg_template member in `style` into `own`. False with the
+// `msg_template` (basic_config(msg_template=True)), its msg_template member in `style` into `own`. False with the
 // error set (a value's formatting failed). `more_python` says that the caller runs Python code
 // before the line is written, so `call` must keep the parse its keys point into.
 bool render_template(PyObject* tmpl, LineStyle style, Bytes& message, CallMembers& call, std::string& own,
-                     bool more_python = false);
+                     bool msg_template, bool more_python = false);
 
 // One record whose message is the template `tmpl`, with `trailing` (exception keys) at its end.
 PyObject* log_template(PyLogger& logger, Level level, PyObject* tmpl, std::string_view trailing);

@@ -1,6 +1,7 @@
 // Per-thread caches that hold Python references: the span ids of the OpenTelemetry context last
-// seen, and the parsed templates of recent call sites. Only its own thread touches one, with the
-// interpreter held; the references go when the thread's Python state is cleared.
+// seen, and the parsed templates of recent call sites. One per thread state, so per thread and
+// interpreter; only its own thread touches one, with the interpreter held, and the references go
+// when that thread state is cleared.
 #pragma once
 
 #include <Python.h>
@@ -24,6 +25,8 @@ struct TraceMembers {
 };
 
 struct ThreadCache {
+    PyThreadState* tstate = nullptr;  // the thread state that owns it
+    const void* thread = nullptr;     // names the OS thread that made it
     // Strong: held so that its address cannot name another context while the ids are cached.
     PyObject* trace_context = nullptr;
     const TraceSource* trace_source = nullptr;
@@ -37,7 +40,7 @@ struct ThreadCache {
     ~ThreadCache();
 };
 
-// The calling thread's cache, made on first use.
+// The cache of the calling thread state, made on first use.
 ThreadCache& thread_cache();
 
 }  // namespace tarnwick::python

@@ -3,7 +3,6 @@
 
 import operator
 import os
-import re
 
 import pytest
 
@@ -42,10 +41,8 @@ def test_level_members_compare_by_identity_only():
         pytest.raises(TypeError, use, PyLevel.Info, PyLevel.Warn)
 
 
-def test_import_starts_nothing_gives_one_module_and_refuses_sub_interpreters():
+def test_import_starts_nothing_and_loads_in_sub_interpreters():
     result = run_in_child(os.path.join(HERE, "children", "fresh_import.py"), check=False)
     if result.returncode == 77:
         pytest.skip("_testcapi is not available for the sub-interpreter part")
-    assert (result.returncode, result.stdout) == (0, "-1\n"), result.stderr
-    # Refused by the module, or by an interpreter that refuses single-phase modules there itself.
-    assert re.search(r"ImportError: .*sub-?interpreters", result.stderr), result.stderr
+    assert (result.returncode, result.stdout) == (0, "0\n"), result.stderr

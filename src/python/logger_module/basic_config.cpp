@@ -72,7 +72,7 @@ bool convert_unix_ts(PyObject* obj, bool& out) {
     return true;
 }
 
-// nullopt when omitted or None: BATCH_SIZE then stays as it is.
+// nullopt when omitted or None: the batch size then stays as it is.
 bool convert_batch_size(PyObject* obj, std::optional<std::uint64_t>& out) {
     if (obj == nullptr || obj == Py_None) {
         out.reset();
@@ -101,7 +101,7 @@ bool convert_choice(PyObject* obj, const char* param, const char* omitted, std::
 }
 
 // basic_config's arguments bound, converted and stored with the file options.
-PyObject* configure(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, const FileOptions& files) {
+PyObject* configure(ModuleState& state, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, const FileOptions& files) {
     Bound bound;
     if (!bind_fastcall(basic_config_signature, args, nargs, kwnames, bound)) return nullptr;
     // Every argument is converted before anything is stored, so a failing call changes nothing.
@@ -123,20 +123,20 @@ PyObject* configure(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, 
                                                    : ColorMode::Auto;
     const OutputFormat output_format = format == "json" ? OutputFormat::Json : OutputFormat::Logfmt;
 
-    store_settings(Settings{std::move(path), unix_ts, color_mode, output_format, files});
+    store_settings(state, Settings{std::move(path), unix_ts, color_mode, output_format, files});
     if (batch_size) {
-        BATCH_SIZE.store(*batch_size == 0 ? 1 : *batch_size, std::memory_order_relaxed);
+        state.batch_size.store(*batch_size == 0 ? 1 : *batch_size, std::memory_order_relaxed);
     }
     Py_RETURN_NONE;
 }
 
 }  // namespace
 
-PyObject* basic_config(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return configure(args, nargs, kwnames, FileOptions{});
+PyObject* basic_config(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return configure(module_state(module), args, nargs, kwnames, FileOptions{});
 }
 
-PyObject* basic_config_files(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* basic_config_files(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     if (nargs < 3) {
         PyErr_SetString(PyExc_TypeError, "_basic_config_files() takes max_bytes, keep_days and compress first");
         return nullptr;
@@ -153,17 +153,7 @@ PyObject* basic_config_files(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     files.max_bytes = max_bytes;
     if (keep_days >= 0) files.keep_days = keep_days;
     files.compress = args[2] == Py_True;
-    return configure(args + 3, nargs - 3, kwnames, files);
+    return configure(module_state(module), args + 3, nargs - 3, kwnames, files);
 }
-
-PyMethodDef basic_config_def = {
-    "basic_config", as_cfunction(guarded<basic_config>), METH_FASTCALL | METH_KEYWORDS,
-    "basic_config(path=None, unix_ts=False, batch_size=None, color=..., format=...)\n--\n\n"};
-
-PyMethodDef basic_config_files_def = {
-    "_basic_config_files", as_cfunction(guarded<basic_config_files>), METH_FASTCALL | METH_KEYWORDS,
-    "_basic_config_files(max_bytes, keep_days, compress, /, *args, **kwargs)\n--\n\n"
-    "basic_config() with the file options first, as checked by the package: max_bytes (0: no\n"
-    "split), keep_days (-1: keep every day), compress."};
 
 }  // namespace tarnwick::python::logger_module

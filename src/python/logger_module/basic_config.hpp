@@ -1,4 +1,4 @@
-// basic_config: writes the process-wide settings. Interpreter lock held.
+// basic_config: writes the settings of the calling interpreter. Interpreter lock held.
 #pragma once
 
 #include <Python.h>
@@ -12,8 +12,5 @@ PyObject* basic_config(PyObject* module, PyObject* const* args, Py_ssize_t nargs
 // keep_days -1: keep every day). All settings are stored at once.
 PyObject* basic_config_files(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
-// The built-in functions' definitions; the module attaches them at initialisation.
-extern PyMethodDef basic_config_def;
-extern PyMethodDef basic_config_files_def;
 
 }  // namespace tarnwick::python::logger_module

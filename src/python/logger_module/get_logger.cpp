@@ -17,19 +17,19 @@ constexpr Signature get_logger_signature{"get_logger()", get_logger_params, 1, f
 
 }  // namespace
 
-PyObject* get_logger(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* get_logger(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     Bound bound;
     if (!bind_fastcall(get_logger_signature, args, nargs, kwnames, bound)) return nullptr;
     std::shared_ptr<const std::string> name;
     if (!convert_logger_name(bound.values[0], name)) return nullptr;
+    ModuleState& state = module_state(module);
+    // A module the collector has cleared (its interpreter is finalising) makes no more loggers.
+    if (state.logger_type == nullptr) return raise_internal_fault("tarnwick._logger is being finalised");
     Level level = Level::Info;
-    if (bound.values[1] != nullptr && !convert_level(bound.values[1], "level", level)) {
+    if (bound.values[1] != nullptr && !convert_level(state, bound.values[1], "level", level)) {
         return nullptr;
     }
-    return create_logger(PY_LOGGER_TYPE, std::move(name), load_settings().default_path, level);
+    return create_logger(state.logger_type, std::move(name), load_settings(state).default_path, level);
 }
-
-PyMethodDef get_logger_def = {"get_logger", as_cfunction(guarded<get_logger>), METH_FASTCALL | METH_KEYWORDS,
-                              "get_logger(name, level=...)\n--\n\n"};
 
 }  // namespace tarnwick::python::logger_module

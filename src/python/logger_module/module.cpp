@@ -1,18 +1,18 @@
-// PyInit__logger: builds the module once per process, in the first interpreter that imports it.
+// tarnwick._logger: initialised in phases, once per module object, so every interpreter of the
+// process gets its own types and settings while the writers stay shared.
 #include <Python.h>
 
-#include <atomic>
-#include <cstdint>
-#include <cstdlib>
-#include <string_view>
+#include <memory>
 
 #include "lib/producer.hpp"
 #include "lib/shared_writer.hpp"
 #include "python/errors.hpp"
-#include "python/lifecycle.hpp"
 #include "python/logger_module/basic_config.hpp"
 #include "python/logger_module/get_logger.hpp"
+#include "python/logger_module/lifecycle.hpp"
+#include "python/logger_module/module_state.hpp"
 #include "python/logger_module/settings.hpp"
+#include "python/module_slots.hpp"
 #include "python/owned_ref.hpp"
 #include "python/py_level.hpp"
 #include "python/py_logger.hpp"
@@ -21,102 +21,97 @@ namespace tarnwick::python::logger_module {
 
 namespace {
 
-// -1: no interpreter has imported the module yet.
-std::atomic<std::int64_t> FIRST_INTERPRETER{-1};
-// The built module, held for the rest of the process: re-imports get this same object.
-PyObject* MODULE = nullptr;
+constexpr const char* module_doc =
+    "Fast line logging: loggers (PyLogger, get_logger) whose records a writer thread of their\n"
+    "destination appends as lines to a file or standard output. One writer serves every logger of a\n"
+    "destination, in every interpreter of the process; basic_config sets the calling interpreter's\n"
+    "settings for the loggers made afterwards.";
+
+// The public names, in the order of __all__.
+constexpr const char* PUBLIC_NAMES[] = {"PyLevel", "PyLogger", "basic_config", "get_logger"};
+
+PyMethodDef module_methods[] = {
+    {"basic_config", as_cfunction(guarded<basic_config>), METH_FASTCALL | METH_KEYWORDS,
+     "basic_config(path=None, unix_ts=False, batch_size=None, color=..., format=...)\n--\n\n"},
+    {"get_logger", as_cfunction(guarded<get_logger>), METH_FASTCALL | METH_KEYWORDS,
+     "get_logger(name, level=...)\n--\n\n"},
+    // For the package's basic_config; private, so not part of __all__.
+    {"_basic_config_files", as_cfunction(guarded<basic_config_files>), METH_FASTCALL | METH_KEYWORDS,
+     "_basic_config_files(max_bytes, keep_days, compress, /, *args, **kwargs)\n--\n\n"
+     "basic_config() with the file options first, as checked by the package: max_bytes (0: no\n"
+     "split), keep_days (-1: keep every day), compress."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+bool add_all(PyObject* module) {
+    OwnedRef all = OwnedRef::steal(PyList_New(0));
+    if (!all) return false;
+    for (const char* name : PUBLIC_NAMES) {
+        OwnedRef text = OwnedRef::steal(PyUnicode_FromString(name));
+        if (!text || PyList_Append(all.get(), text.get()) < 0) return false;
+    }
+    return PyModule_AddObjectRef(module, "__all__", all.get()) == 0;
+}
+
+int module_exec(PyObject* module) {
+    ModuleState& state = module_state(module);
+    std::construct_at(&state);
+    state.batch_size.store(32, std::memory_order_relaxed);
+    state.interpreter = PyInterpreterState_Get();
+    state.settings = new SettingsCell;
+    state.internal_fault = make_internal_fault();
+    if (state.internal_fault == nullptr) return -1;
+    state.level_type = make_level_type(module);
+    if (state.level_type == nullptr) return -1;
+    state.logger_type = make_logger_type(module);
+    if (state.logger_type == nullptr) return -1;
+    if (PyModule_AddType(module, state.level_type) < 0 || PyModule_AddType(module, state.logger_type) < 0) return -1;
+    // Reachable for `except`, but not part of the star-import surface.
+    if (PyModule_AddObjectRef(module, "InternalFault", state.internal_fault) < 0) return -1;
+    if (!add_all(module)) return -1;
+    install_core_hooks();
+    // Last, so a module that failed to build leaves no hook behind.
+    return install_process_hooks(module) ? 0 : -1;
+}
+
+int module_traverse(PyObject* module, visitproc visit, void* arg) {
+    ModuleState& state = module_state(module);
+    Py_VISIT(state.logger_type);
+    Py_VISIT(state.level_type);
+    Py_VISIT(state.internal_fault);
+    return 0;
+}
+
+int module_clear(PyObject* module) {
+    ModuleState& state = module_state(module);
+    Py_CLEAR(state.logger_type);
+    Py_CLEAR(state.level_type);
+    Py_CLEAR(state.internal_fault);
+    return 0;
+}
+
+void module_free(void* module) {
+    (void)module_clear(static_cast<PyObject*>(module));
+    ModuleState& state = module_state(static_cast<PyObject*>(module));
+    // Loggers of this module are gone (they keep it alive through their type): nothing reads the
+    // settings any more.
+    delete std::exchange(state.settings, nullptr);
+}
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
-    "_logger",  // m_name
-    "",         // m_doc
-    0,          // m_size: no per-module state, so a re-import calls PyInit__logger again
-    nullptr,    // m_methods: functions are attached during initialisation
-    nullptr,    // m_slots
-    nullptr,    // m_traverse
-    nullptr,    // m_clear
-    nullptr,    // m_free
+    "_logger",
+    module_doc,
+    sizeof(ModuleState),
+    module_methods,
+    module_slots<module_exec>,
+    module_traverse,
+    module_clear,
+    module_free,
 };
-
-// Adds `value` (borrowed) as `name` and appends `name` to __all__, created by the first addition.
-bool add_public(PyObject* module, OwnedRef& all, const char* name, PyObject* value) {
-    if (PyModule_AddObjectRef(module, name, value) < 0) return false;
-    if (!all) {
-        all = OwnedRef::steal(PyList_New(0));
-        if (!all || PyModule_AddObjectRef(module, "__all__", all.get()) < 0) return false;
-    }
-    OwnedRef name_text = OwnedRef::steal(PyUnicode_FromString(name));
-    return name_text && PyList_Append(all.get(), name_text.get()) == 0;
-}
-
-bool add_function(PyObject* module, OwnedRef& all, PyMethodDef* def) {
-    OwnedRef module_name = OwnedRef::steal(PyModule_GetNameObject(module));
-    if (!module_name) return false;
-    OwnedRef function = OwnedRef::steal(PyCFunction_NewEx(def, module, module_name.get()));
-    if (!function) return false;
-    // Registered under the name the function object reports, so the two can never disagree.
-    OwnedRef name = OwnedRef::steal(PyObject_GetAttrString(function.get(), "__name__"));
-    if (!name) return false;
-    const char* name_text = PyUnicode_AsUTF8(name.get());
-    return name_text != nullptr && add_public(module, all, name_text, function.get());
-}
-
-OwnedRef build_module() {
-    if (!init_internal_fault()) return {};
-    OwnedRef module = OwnedRef::steal(PyModule_Create(&module_def));
-    if (!module) return {};
-#ifdef Py_GIL_DISABLED
-    // Nothing here relies on the GIL: per-thread batches, locked registry and settings, atomic claims.
-    if (PyUnstable_Module_SetGIL(module.get(), Py_MOD_GIL_NOT_USED) < 0) return {};
-#endif
-    OwnedRef all;
-    PyTypeObject* level_type = make_level_type();
-    if (level_type == nullptr || !add_public(module.get(), all, "PyLevel", reinterpret_cast<PyObject*>(level_type))) {
-        return {};
-    }
-    PyTypeObject* logger_type = make_logger_type();
-    if (logger_type == nullptr ||
-        !add_public(module.get(), all, "PyLogger", reinterpret_cast<PyObject*>(logger_type))) {
-        return {};
-    }
-    if (!add_function(module.get(), all, &basic_config_def)) return {};
-    if (!add_function(module.get(), all, &get_logger_def)) return {};
-    // For the package's basic_config; private, so not part of __all__.
-    OwnedRef module_name = OwnedRef::steal(PyModule_GetNameObject(module.get()));
-    OwnedRef files_config =
-        module_name ? OwnedRef::steal(PyCFunction_NewEx(&basic_config_files_def, module.get(), module_name.get()))
-                    : OwnedRef();
-    if (!files_config || PyModule_AddObjectRef(module.get(), basic_config_files_def.ml_name, files_config.get()) < 0) {
-        return {};
-    }
-    install_core_hooks();
-    // Reachable for `except`, but not part of the star-import surface.
-    if (PyModule_AddObjectRef(module.get(), "InternalFault", INTERNAL_FAULT) < 0) return {};
-    // Last, so a module that failed to build leaves no hook behind.
-    if (!install_process_hooks(module.get())) return {};
-    return module;
-}
-
-PyObject* init_module() {
-    const std::int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
-    if (interpreter < 0) return nullptr;
-    std::int64_t first = -1;
-    if (!FIRST_INTERPRETER.compare_exchange_strong(first, interpreter) && first != interpreter) {
-        PyErr_SetString(PyExc_ImportError,
-                        "tarnwick._logger does not support sub-interpreters: it is already loaded "
-                        "in another interpreter of this process");
-        return nullptr;
-    }
-    if (MODULE != nullptr) return Py_NewRef(MODULE);
-    // A failed build caches nothing, so a later import tries again.
-    OwnedRef module = build_module();
-    if (!module) return nullptr;
-    MODULE = Py_NewRef(module.get());
-    return module.release();
-}
 
 }  // namespace
 
 }  // namespace tarnwick::python::logger_module
 
-PyMODINIT_FUNC PyInit__logger() { return tarnwick::python::guarded<tarnwick::python::logger_module::init_module>(); }
+PyMODINIT_FUNC PyInit__logger() { return PyModuleDef_Init(&tarnwick::python::logger_module::module_def); }

@@ -18,14 +18,6 @@ namespace tarnwick::python::logger_module {
 
 namespace {
 
-struct SettingsCell {
-    std::mutex mutex;
-    Settings value;
-};
-
-// Never destroyed: thread-exit hand-overs may still run while the process exits.
-SettingsCell& SETTINGS = *new SettingsCell;
-
 std::optional<std::string_view> env_value(const char* name) {
     const char* v = std::getenv(name);
     if (v == nullptr || *v == '\0') return std::nullopt;
@@ -67,19 +59,19 @@ void install_core_hooks() {
     });
 }
 
-Settings load_settings() {
-    std::lock_guard lock(SETTINGS.mutex);
-    return SETTINGS.value;
+Settings load_settings(const ModuleState& state) {
+    std::lock_guard lock(state.settings->mutex);
+    return state.settings->value;
 }
 
-void store_settings(Settings settings) {
-    std::unique_lock lock(SETTINGS.mutex);
-    std::swap(SETTINGS.value, settings);
+void store_settings(ModuleState& state, Settings settings) {
+    std::unique_lock lock(state.settings->mutex);
+    std::swap(state.settings->value, settings);
     lock.unlock();  // the previous value is released outside the lock
 }
 
-WriterConfigRef writer_config(std::optional<std::string> path) {
-    const Settings settings = load_settings();
+WriterConfigRef writer_config(const ModuleState& state, std::optional<std::string> path) {
+    const Settings settings = load_settings(state);
     auto config = std::make_shared<WriterConfig>();
     config->style.color = decide_color(settings.color_mode, !path.has_value());
     config->style.json = settings.format == OutputFormat::Json;
@@ -103,6 +95,6 @@ bool resolve_relative_path(std::string& path) {
     return true;
 }
 
-void reset_settings_in_child() noexcept { recreate_in_child(SETTINGS.mutex); }
+void reset_settings_in_child(ModuleState& state) noexcept { recreate_in_child(state.settings->mutex); }
 
 }  // namespace tarnwick::python::logger_module

@@ -1,15 +1,16 @@
-// Process-wide settings written by basic_config and read when loggers and writers are made, and the
-// batch size read by log calls. Any thread: the settings are one snapshot behind one lock, so a
-// writer made while basic_config runs sees all old or all new values.
+// An interpreter's settings, written by basic_config and read when loggers and writers are made. Any
+// thread: the settings are one snapshot behind one lock, so a writer made while basic_config runs
+// sees all old or all new values.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <optional>
 #include <string>
 
 #include "lib/file_options.hpp"
 #include "lib/writer_config.hpp"
+#include "python/logger_module/module_state.hpp"
 
 namespace tarnwick::python::logger_module {
 
@@ -24,16 +25,19 @@ struct Settings {
     FileOptions files = {};  // for writers of a path
 };
 
-Settings load_settings();
-void store_settings(Settings settings);
+// One per module state (ModuleState::settings).
+struct SettingsCell {
+    std::mutex mutex;
+    Settings value;
+};
 
-// Records a thread collects before it hands them to the writer; read on every log call.
-inline std::atomic<std::uint64_t> BATCH_SIZE{32};
+Settings load_settings(const ModuleState& state);
+void store_settings(ModuleState& state, Settings settings);
 
 // The configuration of a new writer for `path` under the current settings: colour decided now (from
 // NO_COLOR, FORCE_COLOR and whether standard output is a terminal), with the interpreter held, so
 // no later path without it reads the environment.
-WriterConfigRef writer_config(std::optional<std::string> path);
+WriterConfigRef writer_config(const ModuleState& state, std::optional<std::string> path);
 
 // Makes a relative `path` absolute against the working directory of this call, as the standard file
 // handlers resolve their name when made: a later chdir (a daemon moving to /) must not move the
@@ -47,6 +51,6 @@ bool resolve_relative_path(std::string& path);
 void install_core_hooks();
 
 // A fork child: the settings lock may have been held by a thread that does not exist there.
-void reset_settings_in_child() noexcept;
+void reset_settings_in_child(ModuleState& state) noexcept;
 
 }  // namespace tarnwick::python::logger_module

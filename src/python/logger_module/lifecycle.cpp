@@ -1,4 +1,4 @@
-#include "python/lifecycle.hpp"
+#include "python/logger_module/lifecycle.hpp"
 
 #include <unistd.h>
 
@@ -16,15 +16,25 @@
 #include "lib/shared_writer.hpp"
 #include "python/detached.hpp"
 #include "python/errors.hpp"
+#include "python/logger_module/module_state.hpp"
 #include "python/logger_module/settings.hpp"
 #include "python/owned_ref.hpp"
 
 namespace tarnwick::python {
 
-namespace {
+void reattach_or_park(PyThreadState* saved) noexcept {
+    try {
+        PyEval_RestoreThread(saved);
+    } catch (...) {
+        // Only the unwinding of pthread_exit comes out of C. Not rethrown, which would end the
+        // process, and never left: the process exits without this thread.
+        for (;;) pause();
+    }
+}
 
-PyObject* MODULE = nullptr;          // borrowed for the process's life
-std::atomic<bool> MP_HOOKED{false};  // multiprocessing's after-fork hook registered
+namespace logger_module {
+
+namespace {
 
 using Clock = std::chrono::steady_clock;
 
@@ -50,7 +60,27 @@ void flush_writers(Clock::time_point deadline) {
     wait_for_released_writers(deadline);
 }
 
-PyObject* flush_at_exit(PyObject*, PyObject*) {
+// Another interpreter closes while the process goes on: its own threads handed their lines over as
+// they ended; the thread closing it may carry on elsewhere (it runs several interpreters), so its
+// lines go now. Writers are left running for the interpreters still there, and the process's exit
+// budget is left to the process's exit.
+void flush_at_interpreter_exit() {
+    Producer* p = existing_producer();
+    if (p == nullptr || !p->idle()) return;  // in use: the thread's own exit hands them over
+    Detached detached;
+    try {
+        (void)p->hand_over_pending(Clock::now() + FLUSH_WAIT);
+    } catch (...) {
+        // the thread_local destructor tries once more
+    }
+}
+
+// Bound to the module, so it knows whose interpreter exits.
+PyObject* flush_at_exit(PyObject* module, PyObject*) {
+    if (module_state(module).interpreter != PyInterpreterState_Main()) {
+        flush_at_interpreter_exit();
+        Py_RETURN_NONE;
+    }
     const Clock::time_point start = Clock::now();
     const Clock::time_point deadline = exit_deadline(start);
     // With the interpreter held: no thread can be inside a record meanwhile on a build with a GIL.
@@ -82,10 +112,10 @@ PyMethodDef flush_at_exit_def = {"_flush_at_exit", as_cfunction(guarded<flush_at
 
 // multiprocessing runs its workers' finalizers and then leaves with os._exit(), which skips atexit:
 // register the flush there too, in each worker, after multiprocessing has cleared the parent's.
-PyObject* after_multiprocessing_fork(PyObject*, PyObject*) {
+PyObject* after_multiprocessing_fork(PyObject* module, PyObject*) {
     OwnedRef util = OwnedRef::steal(PyImport_ImportModule("multiprocessing.util"));
     OwnedRef finalize = util ? OwnedRef::steal(PyObject_GetAttrString(util.get(), "Finalize")) : OwnedRef();
-    OwnedRef flush = OwnedRef::steal(PyCFunction_New(&flush_at_exit_def, nullptr));
+    OwnedRef flush = OwnedRef::steal(PyCFunction_New(&flush_at_exit_def, module));
     OwnedRef args = OwnedRef::steal(Py_BuildValue("(OO)", Py_None, flush.get()));
     OwnedRef kwargs = OwnedRef::steal(Py_BuildValue("{s:i}", "exitpriority", -1000));
     if (!finalize || !flush || !args || !kwargs) return nullptr;
@@ -108,27 +138,28 @@ OwnedRef loaded_module(const char* name) {
 
 // Every worker, whatever its start method, runs multiprocessing's after-fork hooks when it starts
 // and its finalizers before it leaves.
-void hook_multiprocessing() {
-    if (MP_HOOKED.exchange(true)) return;
+void hook_multiprocessing(PyObject* module) {
+    std::atomic<bool>& hooked = module_state(module).multiprocessing_hooked;
+    if (hooked.exchange(true)) return;
     OwnedRef util = loaded_module("multiprocessing.util");
-    OwnedRef hook = util ? OwnedRef::steal(PyCFunction_New(&after_mp_fork_def, nullptr)) : OwnedRef();
+    OwnedRef hook = util ? OwnedRef::steal(PyCFunction_New(&after_mp_fork_def, module)) : OwnedRef();
     OwnedRef done =
-        hook ? OwnedRef::steal(PyObject_CallMethod(util.get(), "register_after_fork", "OO", MODULE, hook.get()))
+        hook ? OwnedRef::steal(PyObject_CallMethod(util.get(), "register_after_fork", "OO", module, hook.get()))
              : OwnedRef();
     if (!done) {
         PyErr_Clear();
-        MP_HOOKED = false;  // not in use (yet): a later fork or import checks again
+        hooked = false;  // not in use (yet): a later fork or import checks again
     }
 }
 
 // Imported by a worker that is already running (forkserver and spawn workers import while they
 // unpickle or run their target): its after-fork hooks have run, so the flush is registered now.
-void register_flush_in_worker() {
+void register_flush_in_worker(PyObject* module) {
     OwnedRef process = loaded_module("multiprocessing.process");
     OwnedRef parent =
         process ? OwnedRef::steal(PyObject_CallMethod(process.get(), "parent_process", nullptr)) : OwnedRef();
     if (parent && parent.get() != Py_None) {
-        OwnedRef registered = OwnedRef::steal(after_multiprocessing_fork(nullptr, nullptr));
+        OwnedRef registered = OwnedRef::steal(after_multiprocessing_fork(module, nullptr));
         if (registered) return;
     }
     PyErr_Clear();
@@ -136,8 +167,8 @@ void register_flush_in_worker() {
 
 // Takes no lock: other fork hooks run after this one and may let go of the interpreter (the
 // registry's lock is held across the fork itself, see hold_registry_across_fork).
-PyObject* before_fork(PyObject*, PyObject*) {
-    hook_multiprocessing();
+PyObject* before_fork(PyObject* module, PyObject*) {
+    hook_multiprocessing(module);
     Py_RETURN_NONE;
 }
 
@@ -145,8 +176,8 @@ PyObject* before_fork(PyObject*, PyObject*) {
 // is gone. Writers get a fresh channel and thread now, before any record can be sent to a channel
 // whose lock may be held by a vanished thread; the parent's queued and buffered lines and the
 // forking thread's pending ones stay the parent's to write.
-PyObject* after_fork_child(PyObject*, PyObject*) {
-    logger_module::reset_settings_in_child();
+PyObject* after_fork_child(PyObject* module, PyObject*) {
+    reset_settings_in_child(module_state(module));
     BATCH_POOL.reset_in_child();
     if (Producer* p = existing_producer()) p->discard_pending();
     forget_other_threads_producers();
@@ -159,22 +190,11 @@ PyMethodDef after_fork_child_def = {"_after_fork_child", as_cfunction(guarded<af
 
 }  // namespace
 
-void reattach_or_park(PyThreadState* saved) noexcept {
-    try {
-        PyEval_RestoreThread(saved);
-    } catch (...) {
-        // Only the unwinding of pthread_exit comes out of C. Not rethrown, which would end the
-        // process, and never left: the process exits without this thread.
-        for (;;) pause();
-    }
-}
-
 bool install_process_hooks(PyObject* module) {
-    MODULE = module;
-    hook_multiprocessing();
-    register_flush_in_worker();
+    hook_multiprocessing(module);
+    register_flush_in_worker(module);
     OwnedRef atexit = OwnedRef::steal(PyImport_ImportModule("atexit"));
-    OwnedRef flush = OwnedRef::steal(PyCFunction_New(&flush_at_exit_def, nullptr));
+    OwnedRef flush = OwnedRef::steal(PyCFunction_New(&flush_at_exit_def, module));
     if (!atexit || !flush) return false;
     OwnedRef registered = OwnedRef::steal(PyObject_CallMethod(atexit.get(), "register", "O", flush.get()));
     if (!registered) return false;
@@ -190,8 +210,8 @@ bool install_process_hooks(PyObject* module) {
         return true;
     }
     hold_registry_across_fork();
-    OwnedRef before = OwnedRef::steal(PyCFunction_New(&before_fork_def, nullptr));
-    OwnedRef child = OwnedRef::steal(PyCFunction_New(&after_fork_child_def, nullptr));
+    OwnedRef before = OwnedRef::steal(PyCFunction_New(&before_fork_def, module));
+    OwnedRef child = OwnedRef::steal(PyCFunction_New(&after_fork_child_def, module));
     OwnedRef args = OwnedRef::steal(PyTuple_New(0));
     if (!before || !child || !args) return false;
     OwnedRef kwargs =
@@ -200,5 +220,7 @@ bool install_process_hooks(PyObject* module) {
     OwnedRef done = OwnedRef::steal(PyObject_Call(register_at_fork.get(), args.get(), kwargs.get()));
     return static_cast<bool>(done);
 }
+
+}  // namespace logger_module
 
 }  // namespace tarnwick::python
