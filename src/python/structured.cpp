@@ -409,9 +409,7 @@ PyObject* make_context_fields(PyObject* base, PyObject* const* values, PyObject*
     for (Py_ssize_t i = 0; i < count; ++i) {
         PyObject* key = PyTuple_GET_ITEM(kwnames, i);  // borrowed from the call's own tuple
         std::string_view key_text;
-        if (!utf8_of(key, key_text)) return nullptr;
-        const FieldKey kind = classify_field_key(key_text);
-        if (kind != FieldKey::Valid) return raise_bad_key(key, kind);
+        if (!checked_field_key(key, key_text)) return nullptr;
         // Any other object's str() runs once, not once per shape.
         PyObject* value = values[i];  // borrowed from the call
         OwnedRef text;
@@ -423,13 +421,7 @@ PyObject* make_context_fields(PyObject* base, PyObject* const* values, PyObject*
         for (std::size_t g = 0; g < 3; ++g) {
             Bytes member;
             if (!append_value_field(member, GROUP_STYLES[g], key_text, value)) return nullptr;
-            auto& members = self->groups[g].members;
-            auto same = std::find_if(members.begin(), members.end(), [&](const auto& m) { return m.first == key_text; });
-            if (same != members.end()) {
-                same->second.assign(member.view());  // a key bound again keeps its place
-            } else {
-                members.emplace_back(std::string(key_text), std::string(member.view()));
-            }
+            put_member(self->groups[g].members, key_text, std::string(member.view()));
         }
         if (PyDict_SetItem(self->values.get(), key, values[i]) < 0) return nullptr;
     }
