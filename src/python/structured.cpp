@@ -335,19 +335,24 @@ bool append_line_members(Bytes& out, PyLogger& logger, std::span<const Member> o
     return true;
 }
 
-namespace {
+ScratchLoan::ScratchLoan() {
+    ThreadCache& cache = thread_cache();
+    if (cache.scratch_lent) {
+        scratch_ = &own_;
+        return;
+    }
+    cache.scratch_lent = true;
+    lender_ = &cache;
+    scratch_ = &cache.scratch;
+}
 
-thread_local Scratch SCRATCH;
-
-}  // namespace
-
-ScratchLoan::ScratchLoan() : scratch_(std::move(SCRATCH)) {}
-
+// The cache outlives the loan: only the clearing of this thread's Python state deletes it.
 ScratchLoan::~ScratchLoan() {
-    scratch_.tail.clear();
-    scratch_.message.clear();
-    scratch_.members.clear();
-    SCRATCH = std::move(scratch_);
+    if (lender_ == nullptr) return;
+    scratch_->tail.clear();
+    scratch_->message.clear();
+    scratch_->members.clear();
+    lender_->scratch_lent = false;
 }
 
 namespace {

@@ -20,6 +20,7 @@
 #include "lib/level.hpp"
 #include "lib/line_members.hpp"
 #include "lib/record_line.hpp"
+#include "python/thread_cache.hpp"
 
 namespace tarnwick::python {
 
@@ -100,25 +101,21 @@ private:
     std::shared_ptr<const void> kept_;
 };
 
-// The calling thread's scratch buffers, lent to one call together and given back emptied; a
-// nested call on the same thread (from Python code the outer call runs) finds them gone and uses
-// fresh ones.
-struct Scratch {
-    Bytes tail;     // the members after the message
-    Bytes message;  // a template's message
-    Bytes members;  // the call's own members
-};
-
+// The calling thread's scratch buffers (ThreadCache::scratch), lent to one call and given back
+// emptied; a nested call on the same thread (from Python code the outer call runs) finds them lent
+// and uses fresh ones.
 class ScratchLoan {
 public:
     ScratchLoan();
     ~ScratchLoan();
     ScratchLoan(const ScratchLoan&) = delete;
     ScratchLoan& operator=(const ScratchLoan&) = delete;
-    Scratch* operator->() noexcept { return &scratch_; }
+    Scratch* operator->() noexcept { return scratch_; }
 
 private:
-    Scratch scratch_;
+    ThreadCache* lender_ = nullptr;  // the thread's cache, when its buffers are the ones lent
+    Scratch own_;
+    Scratch* scratch_;
 };
 
 }  // namespace tarnwick::python

@@ -220,6 +220,23 @@ bool append_formatted(Bytes& out, PyObject* value, PyObject* conversion, PyObjec
     return text && append_utf8(out, text.get());
 }
 
+// Appends `text` JSON-escaped; most values need no escape, and are copied.
+void append_escaped(Bytes& out, std::string_view text) {
+    const std::size_t size = json_escaped_size(text);
+    if (size == text.size()) {
+        out.append(text);
+    } else {
+        json_escape_into(out.extend(size), text, size);
+    }
+}
+
+// The field of a str value whose UTF-8 is `text`, behind the key text cached for this shape.
+void append_text_value(Bytes& out, const std::pair<std::string, std::string>& key_text, std::string_view text) {
+    out.append(key_text.first);
+    append_escaped(out, text);
+    out.push_back('"');
+}
+
 // The field of one name, typed as bind() types it; the exact common types straight into `out`
 // behind the key text cached for this shape.
 bool append_name_field(Bytes& out, LineStyle style, const std::pair<std::string, std::string>& key_text,
@@ -227,9 +244,7 @@ bool append_name_field(Bytes& out, LineStyle style, const std::pair<std::string,
     if (PyUnicode_CheckExact(value)) {
         std::string_view text;
         if (!utf8_of(value, text)) return false;
-        out.append(key_text.first);
-        json_escape(out, text);
-        out.push_back('"');
+        append_text_value(out, key_text, text);
         return true;
     }
     if (PyLong_CheckExact(value)) {
@@ -338,7 +353,56 @@ bool render_template(PyObject* tmpl, LineStyle style, Bytes& message, CallMember
     };
     if (more_python || ANY_STRUCTURE.load(std::memory_order_relaxed)) hold();
     const std::size_t n = entry->expressions.size();
-    for (std::size_t i = 0; i < n; ++i) {
+    const auto& texts = key_texts(*entry, style);
+    // The leading values whose text runs no Python code are read once each, for their text in the
+    // message and their field. From the first other value on, every text of the message comes
+    // before the fields, so Python code runs in the order the f-string and then bind() run it.
+    std::size_t i = 0;
+    for (; i < n; ++i) {
+        PyObject* interpolation = PyTuple_GET_ITEM(interpolations, static_cast<Py_ssize_t>(i));
+        PyObject* value = part(interpolation, LAYOUT.value);
+        PyObject* conversion = part(interpolation, LAYOUT.conversion);
+        PyObject* spec = part(interpolation, LAYOUT.format_spec);
+        if (!renders_natively(value, conversion, spec)) break;
+        message.append(entry->statics[i]);
+        const std::string& key = entry->keys[i];
+        if (PyUnicode_CheckExact(value)) {
+            std::string_view text;
+            if (!utf8_of(value, text)) return false;
+            message.append(text);
+            if (!key.empty()) {
+                call.add(key, [&](Bytes& out) {
+                    append_text_value(out, texts[i], text);
+                    return true;
+                });
+            }
+            continue;
+        }
+        if (PyLong_CheckExact(value)) {
+            int overflow = 0;
+            const long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
+            if (overflow == 0) {
+                const std::size_t start = message.size();
+                push_i64(message, v);
+                if (!key.empty()) {
+                    call.add(key, [&](Bytes& out) {
+                        out.append(texts[i].second);
+                        out.append(message.view().substr(start));
+                        return true;
+                    });
+                }
+                continue;
+            }
+        }
+        // A float or a big int.
+        if (!append_formatted(message, value, conversion, spec)) return false;
+        if (!key.empty() &&
+            !call.add(key, [&](Bytes& out) { return append_name_field(out, style, texts[i], key, value); })) {
+            return false;
+        }
+    }
+    const std::size_t rest = i;
+    for (; i < n; ++i) {
         message.append(entry->statics[i]);
         PyObject* interpolation = PyTuple_GET_ITEM(interpolations, static_cast<Py_ssize_t>(i));
         PyObject* value = part(interpolation, LAYOUT.value);
@@ -348,8 +412,7 @@ bool render_template(PyObject* tmpl, LineStyle style, Bytes& message, CallMember
         if (!append_formatted(message, value, conversion, spec)) return false;
     }
     message.append(entry->statics[n]);
-    const auto& texts = key_texts(*entry, style);
-    for (std::size_t i = 0; i < n; ++i) {
+    for (i = rest; i < n; ++i) {
         const std::string& key = entry->keys[i];
         if (key.empty()) continue;
         PyObject* value = part(PyTuple_GET_ITEM(interpolations, static_cast<Py_ssize_t>(i)), LAYOUT.value);

@@ -1,6 +1,7 @@
 // Per-thread caches that hold Python references: the span ids of the OpenTelemetry context last
-// seen, and the parsed templates of recent call sites. Only its own thread touches one, with the
-// interpreter held; the references go when the thread's Python state is cleared.
+// seen, and the parsed templates of recent call sites; and the thread's scratch buffers. Only its
+// own thread touches one, with the interpreter held; the references go when the thread's Python
+// state is cleared.
 #pragma once
 
 #include <Python.h>
@@ -10,6 +11,8 @@
 #include <memory>
 #include <string>
 #include <vector>
+
+#include "lib/bytes.hpp"
 
 namespace tarnwick::python {
 
@@ -23,6 +26,13 @@ struct TraceMembers {
     std::array<std::size_t, 3> split{};
 };
 
+// Buffers a call renders into before its line is written (ScratchLoan lends them).
+struct Scratch {
+    Bytes tail;     // the members after the message
+    Bytes message;  // a template's message
+    Bytes members;  // the call's own members
+};
+
 struct ThreadCache {
     // Strong: held so that its address cannot name another context while the ids are cached.
     PyObject* trace_context = nullptr;
@@ -30,6 +40,8 @@ struct ThreadCache {
     TraceMembers trace;
     // Most recently used first; shared so a call keeps its entry while Python code it runs logs.
     std::vector<std::shared_ptr<TemplateEntry>> templates;
+    Scratch scratch;
+    bool scratch_lent = false;
 
     ThreadCache() = default;
     ThreadCache(const ThreadCache&) = delete;
