@@ -335,24 +335,22 @@ bool append_line_members(Bytes& out, PyLogger& logger, std::span<const Member> o
     return true;
 }
 
-ScratchLoan::ScratchLoan() {
-    ThreadCache& cache = thread_cache();
-    if (cache.scratch_lent) {
-        scratch_ = &own_;
+ScratchLoan::ScratchLoan() : cache_(&thread_cache()), scratch_(&cache_->scratch) {
+    if (cache_->scratch_lent) {
+        own_ = std::make_unique<Scratch>();
+        scratch_ = own_.get();
         return;
     }
-    cache.scratch_lent = true;
-    lender_ = &cache;
-    scratch_ = &cache.scratch;
+    cache_->scratch_lent = true;
 }
 
 // The cache outlives the loan: only the clearing of this thread's Python state deletes it.
 ScratchLoan::~ScratchLoan() {
-    if (lender_ == nullptr) return;
+    if (own_) return;
     scratch_->tail.clear();
     scratch_->message.clear();
     scratch_->members.clear();
-    lender_->scratch_lent = false;
+    cache_->scratch_lent = false;
 }
 
 namespace {

@@ -62,7 +62,7 @@ public:
     bool add(std::string_view key, Render&& render) {
         if (!render(text_)) return false;
         if (count_ < INLINE) {
-            inline_[count_] = {key, {}};
+            inline_.at[count_] = {key, {}};
             ends_[count_] = text_.size();
         } else {
             more_.push_back({key, {}});
@@ -82,10 +82,10 @@ public:
             m.text = text_.view().substr(begin, end - begin);
             begin = end;
         };
-        for (std::size_t i = 0; i < count_ && i < INLINE; ++i) view(inline_[i], ends_[i]);
-        if (count_ <= INLINE) return {inline_.data(), count_};
+        for (std::size_t i = 0; i < count_ && i < INLINE; ++i) view(inline_.at[i], ends_[i]);
+        if (count_ <= INLINE) return {inline_.at, count_};
         for (std::size_t i = 0; i < more_.size(); ++i) view(more_[i], more_ends_[i]);
-        more_.insert(more_.begin(), inline_.begin(), inline_.end());
+        more_.insert(more_.begin(), inline_.at, inline_.at + INLINE);
         return more_;
     }
 
@@ -94,8 +94,12 @@ private:
     Bytes& text_;
     std::size_t start_;
     std::size_t count_ = 0;
-    std::array<Member, INLINE> inline_;
-    std::array<std::size_t, INLINE> ends_{};
+    // The first few members, each written as it is added: a call pays for no more of them.
+    union Slots {
+        Slots() noexcept {}
+        Member at[INLINE];
+    } inline_;
+    std::array<std::size_t, INLINE> ends_;
     std::vector<Member> more_;
     std::vector<std::size_t> more_ends_;
     std::shared_ptr<const void> kept_;
@@ -111,11 +115,13 @@ public:
     ScratchLoan(const ScratchLoan&) = delete;
     ScratchLoan& operator=(const ScratchLoan&) = delete;
     Scratch* operator->() noexcept { return scratch_; }
+    // The calling thread's cache, which outlives the loan.
+    ThreadCache& cache() noexcept { return *cache_; }
 
 private:
-    ThreadCache* lender_ = nullptr;  // the thread's cache, when its buffers are the ones lent
-    Scratch own_;
+    ThreadCache* cache_;
     Scratch* scratch_;
+    std::unique_ptr<Scratch> own_;  // a nested call's, when the cache's are lent already
 };
 
 }  // namespace tarnwick::python

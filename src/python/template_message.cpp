@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -166,8 +167,8 @@ std::shared_ptr<TemplateEntry> parse(PyObject* strings, PyObject* interpolations
 }
 
 // The entry of this call site, first in the thread's cache (parsed if needed); null with the error set.
-TemplateEntry* entry_for(PyObject* strings, PyObject* interpolations) {
-    auto& cache = thread_cache().templates;
+TemplateEntry* entry_for(ThreadCache& thread, PyObject* strings, PyObject* interpolations) {
+    auto& cache = thread.templates;
     for (std::size_t i = 0; i < cache.size(); ++i) {
         if (cache[i]->strings == strings && matches(*cache[i], interpolations)) {
             if (i != 0) std::swap(cache[i], cache[0]);  // hot sites stay in front
@@ -220,20 +221,29 @@ bool append_formatted(Bytes& out, PyObject* value, PyObject* conversion, PyObjec
     return text && append_utf8(out, text.get());
 }
 
-// Appends `text` JSON-escaped; most values need no escape, and are copied.
-void append_escaped(Bytes& out, std::string_view text) {
-    const std::size_t size = json_escaped_size(text);
-    if (size == text.size()) {
-        out.append(text);
-    } else {
-        json_escape_into(out.extend(size), text, size);
+// Whether a short `text` is its own JSON escape: the common value, checked here in a few
+// instructions rather than by the escaper.
+bool short_and_clean(std::string_view text) {
+    if (text.size() > 32) return false;
+    for (const char c : text) {
+        const auto b = static_cast<unsigned char>(c);
+        if (b < 0x20 || b == '"' || b == '\\') return false;
     }
+    return true;
 }
 
 // The field of a str value whose UTF-8 is `text`, behind the key text cached for this shape.
 void append_text_value(Bytes& out, const std::pair<std::string, std::string>& key_text, std::string_view text) {
-    out.append(key_text.first);
-    append_escaped(out, text);
+    const std::string& key = key_text.first;
+    if (short_and_clean(text)) {
+        char* p = out.extend(key.size() + text.size() + 1);
+        std::memcpy(p, key.data(), key.size());
+        std::memcpy(p + key.size(), text.data(), text.size());
+        p[key.size() + text.size()] = '"';
+        return;
+    }
+    out.append(key);
+    json_escape(out, text);
     out.push_back('"');
 }
 
@@ -338,18 +348,18 @@ bool is_template(PyObject* obj) {
     return type != nullptr && Py_TYPE(obj) == type;
 }
 
-bool render_template(PyObject* tmpl, LineStyle style, Bytes& message, CallMembers& call, std::string& own,
-                     bool more_python) {
+bool render_template(ThreadCache& cache, PyObject* tmpl, LineStyle style, Bytes& message, CallMembers& call,
+                     std::string& own, bool more_python) {
     PyObject* strings = part(tmpl, LAYOUT.strings);  // borrowed from tmpl, which the caller holds
     PyObject* interpolations = part(tmpl, LAYOUT.interpolations);
-    TemplateEntry* entry = entry_for(strings, interpolations);
+    TemplateEntry* entry = entry_for(cache, strings, interpolations);
     if (entry == nullptr) return false;
     // Held from the first step that may run Python code, which may log and push the entry out of
     // the cache; until then it is the cache's first. The keys of the members point into it, so the
     // call keeps it to the end (the span's ids may run OpenTelemetry's code).
     std::shared_ptr<TemplateEntry> held;
     auto hold = [&] {
-        if (!held) held = thread_cache().templates.front();
+        if (!held) held = cache.templates.front();
     };
     if (more_python || ANY_STRUCTURE.load(std::memory_order_relaxed)) hold();
     const std::size_t n = entry->expressions.size();
@@ -433,7 +443,7 @@ PyObject* log_template(PyLogger& logger, Level level, PyObject* tmpl, std::strin
     ScratchLoan scratch;
     CallMembers call(scratch->members);
     std::string own;
-    if (!render_template(tmpl, style, scratch->message, call, own)) return nullptr;
+    if (!render_template(scratch.cache(), tmpl, style, scratch->message, call, own)) return nullptr;
     const std::span<const Member> call_members = call.finish();
     // Nothing to merge: the call's members, one after another, are the tail.
     if (own.empty() && !logger.fields && !ANY_STRUCTURE.load(std::memory_order_relaxed)) {
