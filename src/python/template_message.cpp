@@ -389,8 +389,11 @@ bool render_template(ThreadCache& cache, PyObject* tmpl, LineStyle style, Bytes&
             continue;
         }
         if (PyLong_CheckExact(value)) {
+            // Most ints are compact: their value is read in place.
+            auto* number = reinterpret_cast<PyLongObject*>(value);
             int overflow = 0;
-            const long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
+            const long long v = PyUnstable_Long_IsCompact(number) ? PyUnstable_Long_CompactValue(number)
+                                                                  : PyLong_AsLongLongAndOverflow(value, &overflow);
             if (overflow == 0) {
                 const std::size_t start = message.size();
                 push_i64(message, v);
@@ -444,12 +447,12 @@ PyObject* log_template(PyLogger& logger, Level level, PyObject* tmpl, std::strin
     CallMembers call(scratch->members);
     std::string own;
     if (!render_template(scratch.cache(), tmpl, style, scratch->message, call, own)) return nullptr;
-    const std::span<const Member> call_members = call.finish();
     // Nothing to merge: the call's members, one after another, are the tail.
     if (own.empty() && !logger.fields && !ANY_STRUCTURE.load(std::memory_order_relaxed)) {
         scratch->members.append(trailing);
         return log_text(logger, level, name_of(logger), scratch->message.view(), scratch->members.view());
     }
+    const std::span<const Member> call_members = call.finish();
     const Member own_member{"msg_template", own};
     if (!append_line_members(scratch->tail, logger,
                              own.empty() ? std::span<const Member>() : std::span<const Member>(&own_member, 1),
