@@ -164,19 +164,38 @@ bool span_members(const TraceSource& source, PyObject* context, TraceMembers& ou
     return true;
 }
 
-// The span's members for `group`, copied out of the thread's cache (Python code run by a later
-// step of the call may log and replace it). False with the error set.
-struct SpanIds {
-    // The longest shape (coloured keys) takes 85 bytes.
-    static constexpr std::size_t CAPACITY = 128;
-    std::array<char, CAPACITY> bytes;
-    std::size_t size = 0;
-    std::size_t split = 0;
+// The span's members for `group`, read from the thread's cache, which a call holds lent while
+// it uses them: Python code run by a later step of the call may log, and a nested call that finds
+// the cache lent and another span current keeps its members to itself.
+class SpanIds {
+public:
+    SpanIds() = default;
+    SpanIds(const SpanIds&) = delete;
+    SpanIds& operator=(const SpanIds&) = delete;
+    ~SpanIds() {
+        if (lender_ != nullptr) --lender_->trace_lent;
+    }
 
-    std::string_view text() const noexcept { return {bytes.data(), size}; }
+    std::string_view text() const noexcept { return text_; }
+    std::size_t size() const noexcept { return text_.size(); }
+    std::size_t split() const noexcept { return split_; }
+
+    // False with the error set.
+    bool read(std::size_t group);
+
+private:
+    void use(const TraceMembers& members, std::size_t group) {
+        text_ = members.text[group];
+        split_ = members.split[group];
+    }
+
+    std::string_view text_;
+    std::size_t split_ = 0;
+    ThreadCache* lender_ = nullptr;
+    std::unique_ptr<TraceMembers> own_;
 };
 
-bool read_span_ids(std::size_t group, SpanIds& out) {
+bool SpanIds::read(std::size_t group) {
     const TraceSource* source = TRACE.load(std::memory_order_acquire);
     if (source == nullptr) return true;
     OwnedRef context;
@@ -194,15 +213,18 @@ bool read_span_ids(std::size_t group, SpanIds& out) {
         TraceMembers members;
         if (!span_members(*source, context.get(), members)) return false;
         cache = &thread_cache();  // the same object: only the thread's end releases it
+        if (cache->trace_lent != 0) {  // an outer call on this thread uses the cached ones
+            own_ = std::make_unique<TraceMembers>(std::move(members));
+            use(*own_, group);
+            return true;
+        }
         Py_XSETREF(cache->trace_context, context.release());
         cache->trace_source = source;
         cache->trace = std::move(members);
     }
-    const std::string& text = cache->trace.text[group];
-    if (text.size() > SpanIds::CAPACITY) return true;  // never: the ids have a fixed width
-    std::copy(text.begin(), text.end(), out.bytes.begin());
-    out.size = text.size();
-    out.split = cache->trace.split[group];
+    ++cache->trace_lent;
+    lender_ = cache;
+    use(cache->trace, group);
     return true;
 }
 
@@ -265,15 +287,15 @@ struct Ambient {
     ContextInForce context;
     SpanIds span;
 
-    bool read(std::size_t group) { return read_span_ids(group, span) && read_context(group, context); }
+    bool read(std::size_t group) { return span.read(group) && read_context(group, context); }
 };
 
 // `own` first, the ambient members, the logger's bound fields and `call` last, composed into `out`.
 void compose_members(Bytes& out, const Ambient& ambient, const PyLogger& logger, std::span<const Member> own,
                      std::span<const Member> call) {
     const std::string_view span_text = ambient.span.text();
-    const std::array<Member, 2> span_members = {Member{"trace_id", span_text.substr(0, ambient.span.split)},
-                                                Member{"span_id", span_text.substr(ambient.span.split)}};
+    const std::array<Member, 2> span_members = {Member{"trace_id", span_text.substr(0, ambient.span.split())},
+                                                Member{"span_id", span_text.substr(ambient.span.split())}};
     const GroupFields* context = ambient.context.group;
     std::array<Run, 5> runs;
     std::size_t n = 0;
@@ -297,10 +319,10 @@ PyObject* log_structured(PyLogger& logger, Level level, PyObject* message, PyObj
     const BoundFields* bound = logger.fields.get();
     // The common shapes pass their one rendered run as it is, without a copy.
     std::string_view only;
-    const bool one_run = ambient.span.size == 0 ? (context == nullptr || bound == nullptr)
+    const bool one_run = ambient.span.size() == 0 ? (context == nullptr || bound == nullptr)
                                                 : (context == nullptr && bound == nullptr);
     if (one_run) {
-        only = ambient.span.size != 0 ? ambient.span.text()
+        only = ambient.span.size() != 0 ? ambient.span.text()
                : context != nullptr       ? std::string_view(context->text)
                : bound != nullptr         ? std::string_view(bound->rendered)
                                           : std::string_view();
@@ -317,8 +339,8 @@ bool add_ambient_members(FieldSet& fields, PyLogger& logger) {
     if (!ambient.read(group_index(logger.writer->config->style))) return false;
     const std::string_view span = ambient.span.text();
     if (!span.empty()) {
-        fields.add("trace_id", span.substr(0, ambient.span.split), false);
-        fields.add("span_id", span.substr(ambient.span.split), false);
+        fields.add("trace_id", span.substr(0, ambient.span.split()), false);
+        fields.add("span_id", span.substr(ambient.span.split()), false);
     }
     if (const GroupFields* context = ambient.context.group) {
         for (const auto& [key, member] : context->members) fields.add(key, member, false);

@@ -38,6 +38,7 @@ struct ThreadCache {
     PyObject* trace_context = nullptr;
     const TraceSource* trace_source = nullptr;
     TraceMembers trace;
+    std::size_t trace_lent = 0;  // calls of this thread using `trace`, which stays as it is meanwhile
     // Most recently used first; shared so a call keeps its entry while Python code it runs logs.
     std::vector<std::shared_ptr<TemplateEntry>> templates;
     Scratch scratch;
