@@ -313,6 +313,12 @@ void compose_members(Bytes& out, const Ambient& ambient, const PyLogger& logger,
 
 PyObject* log_structured(PyLogger& logger, Level level, PyObject* message, PyObject* const* args, Py_ssize_t nargs) {
     const std::size_t group = group_index(logger.writer->config->style);
+    // Trace ids alone on an unbound logger: the span's members are the whole tail.
+    if (!ANY_CONTEXT.load(std::memory_order_relaxed) && !logger.fields) {
+        SpanIds span;
+        if (!span.read(group)) return nullptr;
+        return log_named(logger, level, name_of(logger), message, args, nargs, span.text());
+    }
     Ambient ambient;
     if (!ambient.read(group)) return nullptr;
     const GroupFields* context = ambient.context.group;
