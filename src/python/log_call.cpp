@@ -239,6 +239,12 @@ template <bool WithTail>
 PyObject* log_args(PyLogger& logger, Level level, PyObject* message, PyObject* const* args, Py_ssize_t nargs) {
     // Until a context is bound or trace ids are on, this word is all a call pays for them.
     if (ANY_STRUCTURE.load(std::memory_order_relaxed)) [[unlikely]] {
+        // Trace ids alone: the span's members, read in place, are the whole tail.
+        if (span_ids_only(logger)) {
+            SpanIds span;
+            if (!span.read(group_index(logger.writer->config->style))) return nullptr;
+            return log_message<true>(logger, level, name_of(logger), message, args, nargs, span.text());
+        }
         return log_structured(logger, level, message, args, nargs);
     }
     // The fields are immutable and owned by the logger, which the call holds.

@@ -164,36 +164,7 @@ bool span_members(const TraceSource& source, PyObject* context, TraceMembers& ou
     return true;
 }
 
-// The span's members for `group`, read from the thread's cache, which a call holds lent while
-// it uses them: Python code run by a later step of the call may log, and a nested call that finds
-// the cache lent and another span current keeps its members to itself.
-class SpanIds {
-public:
-    SpanIds() = default;
-    SpanIds(const SpanIds&) = delete;
-    SpanIds& operator=(const SpanIds&) = delete;
-    ~SpanIds() {
-        if (lender_ != nullptr) --lender_->trace_lent;
-    }
-
-    std::string_view text() const noexcept { return text_; }
-    std::size_t size() const noexcept { return text_.size(); }
-    std::size_t split() const noexcept { return split_; }
-
-    // False with the error set.
-    bool read(std::size_t group);
-
-private:
-    void use(const TraceMembers& members, std::size_t group) {
-        text_ = members.text[group];
-        split_ = members.split[group];
-    }
-
-    std::string_view text_;
-    std::size_t split_ = 0;
-    ThreadCache* lender_ = nullptr;
-    std::unique_ptr<TraceMembers> own_;
-};
+}  // namespace
 
 bool SpanIds::read(std::size_t group) {
     const TraceSource* source = TRACE.load(std::memory_order_acquire);
@@ -227,6 +198,12 @@ bool SpanIds::read(std::size_t group) {
     use(cache->trace, group);
     return true;
 }
+
+bool span_ids_only(const PyLogger& logger) {
+    return !ANY_CONTEXT.load(std::memory_order_relaxed) && !logger.fields;
+}
+
+namespace {
 
 // One source of members of a line, in increasing precedence.
 struct Run {
@@ -313,12 +290,6 @@ void compose_members(Bytes& out, const Ambient& ambient, const PyLogger& logger,
 
 PyObject* log_structured(PyLogger& logger, Level level, PyObject* message, PyObject* const* args, Py_ssize_t nargs) {
     const std::size_t group = group_index(logger.writer->config->style);
-    // Trace ids alone on an unbound logger: the span's members are the whole tail.
-    if (!ANY_CONTEXT.load(std::memory_order_relaxed) && !logger.fields) {
-        SpanIds span;
-        if (!span.read(group)) return nullptr;
-        return log_named(logger, level, name_of(logger), message, args, nargs, span.text());
-    }
     Ambient ambient;
     if (!ambient.read(group)) return nullptr;
     const GroupFields* context = ambient.context.group;

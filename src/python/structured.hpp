@@ -36,6 +36,42 @@ inline std::atomic<bool> MSG_TEMPLATE{false};
 // Which of the three member renderings (plain, coloured, JSON) a line of `style` uses.
 constexpr std::size_t group_index(LineStyle style) noexcept { return style.json ? 2 : style.color ? 1 : 0; }
 
+// The span's members for `group`, read from the thread's cache, which a call holds lent while
+// it uses them: Python code run by a later step of the call may log, and a nested call that finds
+// the cache lent and another span current keeps its members to itself.
+class SpanIds {
+public:
+    SpanIds() = default;
+    SpanIds(const SpanIds&) = delete;
+    SpanIds& operator=(const SpanIds&) = delete;
+    ~SpanIds() {
+        if (lender_ != nullptr) --lender_->trace_lent;
+    }
+
+    std::string_view text() const noexcept { return text_; }
+    std::size_t size() const noexcept { return text_.size(); }
+    std::size_t split() const noexcept { return split_; }
+
+    // Reads the members of the span current at the call in the shape of `group`, empty without
+    // one; false with the error set.
+    bool read(std::size_t group);
+
+private:
+    void use(const TraceMembers& members, std::size_t group) {
+        text_ = members.text[group];
+        split_ = members.split[group];
+    }
+
+    std::string_view text_;
+    std::size_t split_ = 0;
+    ThreadCache* lender_ = nullptr;
+    std::unique_ptr<TraceMembers> own_;
+};
+
+// Whether a line of `logger` carries nothing beyond its message but the span's ids: no context
+// was ever bound and the logger has no fields of its own.
+bool span_ids_only(const PyLogger& logger);
+
 // log_args once ANY_STRUCTURE is set: the same line with the span's ids and the context's fields
 // in front of the bound ones.
 PyObject* log_structured(PyLogger& logger, Level level, PyObject* message, PyObject* const* args, Py_ssize_t nargs);
