@@ -81,7 +81,8 @@ test-314: setup-test
 test-other-pythons: setup
 	PYTHON=$(PYTHON_EXE) tools/other_pythons.sh
 
-# AddressSanitizer+UBSan over the core tests and the whole pytest suite, ThreadSanitizer over the core tests.
+# AddressSanitizer+UBSan over the core tests and the whole pytest suite, then over the module built against
+# CPython 3.14 with its template, context, message and record suites; ThreadSanitizer over the core tests.
 test-sanitize: setup-test venv
 	PYTHON=$(PYTHON_EXE) tools/sanitize.sh
 

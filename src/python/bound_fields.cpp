@@ -76,6 +76,24 @@ PyObject* raise_bad_key(PyObject* key, FieldKey kind) {
     return nullptr;
 }
 
+bool checked_field_key(PyObject* key, std::string_view& text) {
+    if (!utf8_of(key, text)) return false;
+    const FieldKey kind = classify_field_key(text);
+    if (kind == FieldKey::Valid) return true;
+    raise_bad_key(key, kind);
+    return false;
+}
+
+void put_member(std::vector<std::pair<std::string, std::string>>& members, std::string_view key,
+                std::string rendered) {
+    auto same = std::find_if(members.begin(), members.end(), [&](const auto& m) { return m.first == key; });
+    if (same != members.end()) {
+        same->second = std::move(rendered);
+    } else {
+        members.emplace_back(std::string(key), std::move(rendered));
+    }
+}
+
 bool append_value_field(Bytes& out, LineStyle style, std::string_view key, PyObject* value) {
     if (PyUnicode_Check(value)) return append_str_field(out, style, key, value);
     if (value == Py_None) {
@@ -106,19 +124,10 @@ PyObject* py_logger_bind(PyObject* op, PyObject* const* args, Py_ssize_t nargs, 
     for (Py_ssize_t i = 0; i < count; ++i) {
         PyObject* key = PyTuple_GET_ITEM(kwnames, i);  // borrowed from the call's own tuple
         std::string_view key_text;
-        if (!utf8_of(key, key_text)) return nullptr;
-        const FieldKey kind = classify_field_key(key_text);
-        if (kind != FieldKey::Valid) return raise_bad_key(key, kind);
+        if (!checked_field_key(key, key_text)) return nullptr;
         Bytes member;
         if (!append_value_field(member, style, key_text, args[i])) return nullptr;
-        std::string rendered(member.view());
-        auto same = std::find_if(fields->members.begin(), fields->members.end(),
-                                 [&](const auto& m) { return m.first == key_text; });
-        if (same != fields->members.end()) {
-            same->second = std::move(rendered);  // a key bound again keeps its place
-        } else {
-            fields->members.emplace_back(std::string(key_text), std::move(rendered));
-        }
+        put_member(fields->members, key_text, std::string(member.view()));
     }
     for (const auto& member : fields->members) fields->rendered += member.second;
     std::shared_ptr<SharedWriter> writer = self.writer;

@@ -29,4 +29,12 @@ bool append_value_field(Bytes& out, LineStyle style, std::string_view key, PyObj
 // The ValueError of a key that bind() refuses; always returns nullptr.
 PyObject* raise_bad_key(PyObject* key, FieldKey kind);
 
+// The UTF-8 text of a keyword name given as a field key into `text` (borrowed from `key`), or false
+// with the error bind() raises for it.
+bool checked_field_key(PyObject* key, std::string_view& text);
+
+// Sets `key`'s member to `rendered`: a key bound again keeps its place, a new one goes last.
+void put_member(std::vector<std::pair<std::string, std::string>>& members, std::string_view key,
+                std::string rendered);
+
 }  // namespace tarnwick::python

@@ -195,11 +195,23 @@ template <bool WithTail>
     return log_formatted<WithTail>(producer, logger, level, name, message, args, nargs, tail, batch_size);
 }
 
+// Trace ids alone: the span's members, read in place, are the whole tail. Kept out of log_args so
+// that the plain call's code stays as it is.
+[[gnu::noinline]] PyObject* log_span_ids(PyLogger& logger, Level level, PyObject* message, PyObject* const* args,
+                                         Py_ssize_t nargs) {
+    SpanIds span;
+    if (!span.read(logger.state->context.load(std::memory_order_acquire), group_index(logger.writer->config->style))) {
+        return nullptr;
+    }
+    return log_message<true>(logger, level, name_of(logger), message, args, nargs, span.text());
+}
+
 }  // namespace
 
 PyObject* log_args(PyLogger& logger, Level level, PyObject* message, PyObject* const* args, Py_ssize_t nargs) {
     // Until a context is bound or trace ids are on, this word is all a call pays for them.
     if (ANY_STRUCTURE.load(std::memory_order_relaxed)) [[unlikely]] {
+        if (span_ids_only(logger)) return log_span_ids(logger, level, message, args, nargs);
         return log_structured(logger, level, message, args, nargs);
     }
     // The fields are immutable and owned by the logger, which the call holds.

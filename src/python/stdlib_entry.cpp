@@ -103,7 +103,7 @@ PyObject* py_logger_emit(PyObject* op, PyObject* const* args, Py_ssize_t nargs, 
             if (has_args != 0) {
                 return raise_template_args("the record", PyTuple_Check(msg_args) ? PyTuple_GET_SIZE(msg_args) : 1);
             }
-            if (!render_template(msg, style, scratch->message, call, template_member, msg_template_on(self), true)) return nullptr;
+            if (!render_template(scratch.cache(), msg, style, scratch->message, call, template_member, msg_template_on(self), true)) return nullptr;
         }
     }
     Bytes tail;

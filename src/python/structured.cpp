@@ -144,20 +144,11 @@ bool span_members(const TraceSource& source, PyObject* context, TraceMembers& ou
     return true;
 }
 
-// The span's members for `group`, copied out of the thread's cache (Python code run by a later
-// step of the call may log and replace it). False with the error set.
-struct SpanIds {
-    // The longest shape (coloured keys) takes 85 bytes.
-    static constexpr std::size_t CAPACITY = 128;
-    std::array<char, CAPACITY> bytes;
-    std::size_t size = 0;
-    std::size_t split = 0;
+}  // namespace
 
-    std::string_view text() const noexcept { return {bytes.data(), size}; }
-};
-
-bool read_span_ids(const ContextState& state, std::size_t group, SpanIds& out) {
-    const TraceSource* source = state.trace.load(std::memory_order_acquire);
+bool SpanIds::read(const ContextState* state, std::size_t group) {
+    if (state == nullptr) return true;
+    const TraceSource* source = state->trace.load(std::memory_order_acquire);
     if (source == nullptr) return true;
     OwnedRef context;
     if (source->var != nullptr) {
@@ -174,17 +165,27 @@ bool read_span_ids(const ContextState& state, std::size_t group, SpanIds& out) {
         TraceMembers members;
         if (!span_members(*source, context.get(), members)) return false;
         cache = &thread_cache();  // the same object: only the thread's end releases it
+        if (cache->trace_lent != 0) {  // an outer call on this thread uses the cached ones
+            own_ = std::make_unique<TraceMembers>(std::move(members));
+            use(*own_, group);
+            return true;
+        }
         Py_XSETREF(cache->trace_context, context.release());
         cache->trace_source = source;
         cache->trace = std::move(members);
     }
-    const std::string& text = cache->trace.text[group];
-    if (text.size() > SpanIds::CAPACITY) return true;  // never: the ids have a fixed width
-    std::copy(text.begin(), text.end(), out.bytes.begin());
-    out.size = text.size();
-    out.split = cache->trace.split[group];
+    ++cache->trace_lent;
+    lender_ = cache;
+    use(cache->trace, group);
     return true;
 }
+
+bool span_ids_only(const PyLogger& logger) {
+    const ContextState* state = logger.state->context.load(std::memory_order_acquire);
+    return (state == nullptr || !state->any_context.load(std::memory_order_relaxed)) && !logger.fields;
+}
+
+namespace {
 
 // One source of members of a line, in increasing precedence.
 struct Run {
@@ -248,7 +249,7 @@ struct Ambient {
 
     bool read(const PyLogger& logger, std::size_t group) {
         const ContextState* state = logger.state->context.load(std::memory_order_acquire);
-        return state == nullptr || (read_span_ids(*state, group, span) && read_context(*state, group, context));
+        return state == nullptr || (span.read(state, group) && read_context(*state, group, context));
     }
 };
 
@@ -256,8 +257,8 @@ struct Ambient {
 void compose_members(Bytes& out, const Ambient& ambient, const PyLogger& logger, std::span<const Member> own,
                      std::span<const Member> call) {
     const std::string_view span_text = ambient.span.text();
-    const std::array<Member, 2> span_members = {Member{"trace_id", span_text.substr(0, ambient.span.split)},
-                                                Member{"span_id", span_text.substr(ambient.span.split)}};
+    const std::array<Member, 2> span_members = {Member{"trace_id", span_text.substr(0, ambient.span.split())},
+                                                Member{"span_id", span_text.substr(ambient.span.split())}};
     const GroupFields* context = ambient.context.group;
     std::array<Run, 5> runs;
     std::size_t n = 0;
@@ -281,10 +282,10 @@ PyObject* log_structured(PyLogger& logger, Level level, PyObject* message, PyObj
     const BoundFields* bound = logger.fields.get();
     // The common shapes pass their one rendered run as it is, without a copy.
     std::string_view only;
-    const bool one_run = ambient.span.size == 0 ? (context == nullptr || bound == nullptr)
+    const bool one_run = ambient.span.size() == 0 ? (context == nullptr || bound == nullptr)
                                                 : (context == nullptr && bound == nullptr);
     if (one_run) {
-        only = ambient.span.size != 0 ? ambient.span.text()
+        only = ambient.span.size() != 0 ? ambient.span.text()
                : context != nullptr       ? std::string_view(context->text)
                : bound != nullptr         ? std::string_view(bound->rendered)
                                           : std::string_view();
@@ -301,8 +302,8 @@ bool add_ambient_members(FieldSet& fields, PyLogger& logger) {
     if (!ambient.read(logger, group_index(logger.writer->config->style))) return false;
     const std::string_view span = ambient.span.text();
     if (!span.empty()) {
-        fields.add("trace_id", span.substr(0, ambient.span.split), false);
-        fields.add("span_id", span.substr(ambient.span.split), false);
+        fields.add("trace_id", span.substr(0, ambient.span.split()), false);
+        fields.add("span_id", span.substr(ambient.span.split()), false);
     }
     if (const GroupFields* context = ambient.context.group) {
         for (const auto& [key, member] : context->members) fields.add(key, member, false);
@@ -325,19 +326,22 @@ bool append_line_members(Bytes& out, PyLogger& logger, std::span<const Member> o
     return true;
 }
 
-namespace {
+ScratchLoan::ScratchLoan() : cache_(&thread_cache()), scratch_(&cache_->scratch) {
+    if (cache_->scratch_lent) {
+        own_ = std::make_unique<Scratch>();
+        scratch_ = own_.get();
+        return;
+    }
+    cache_->scratch_lent = true;
+}
 
-thread_local Scratch SCRATCH;
-
-}  // namespace
-
-ScratchLoan::ScratchLoan() : scratch_(std::move(SCRATCH)) {}
-
+// The cache outlives the loan: only the clearing of this thread's Python state deletes it.
 ScratchLoan::~ScratchLoan() {
-    scratch_.tail.clear();
-    scratch_.message.clear();
-    scratch_.members.clear();
-    SCRATCH = std::move(scratch_);
+    if (own_) return;
+    scratch_->tail.clear();
+    scratch_->message.clear();
+    scratch_->members.clear();
+    cache_->scratch_lent = false;
 }
 
 namespace {
@@ -413,9 +417,7 @@ PyObject* make_context_fields(PyTypeObject* type, PyObject* base, PyObject* cons
     for (Py_ssize_t i = 0; i < count; ++i) {
         PyObject* key = PyTuple_GET_ITEM(kwnames, i);  // borrowed from the call's own tuple
         std::string_view key_text;
-        if (!utf8_of(key, key_text)) return nullptr;
-        const FieldKey kind = classify_field_key(key_text);
-        if (kind != FieldKey::Valid) return raise_bad_key(key, kind);
+        if (!checked_field_key(key, key_text)) return nullptr;
         // Any other object's str() runs once, not once per shape.
         PyObject* value = values[i];  // borrowed from the call
         OwnedRef text;
@@ -427,13 +429,7 @@ PyObject* make_context_fields(PyTypeObject* type, PyObject* base, PyObject* cons
         for (std::size_t g = 0; g < 3; ++g) {
             Bytes member;
             if (!append_value_field(member, GROUP_STYLES[g], key_text, value)) return nullptr;
-            auto& members = self->groups[g].members;
-            auto same = std::find_if(members.begin(), members.end(), [&](const auto& m) { return m.first == key_text; });
-            if (same != members.end()) {
-                same->second.assign(member.view());  // a key bound again keeps its place
-            } else {
-                members.emplace_back(std::string(key_text), std::string(member.view()));
-            }
+            put_member(self->groups[g].members, key_text, std::string(member.view()));
         }
         if (PyDict_SetItem(self->values.get(), key, values[i]) < 0) return nullptr;
     }

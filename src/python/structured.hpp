@@ -20,9 +20,11 @@
 #include "lib/level.hpp"
 #include "lib/line_members.hpp"
 #include "lib/record_line.hpp"
+#include "python/thread_cache.hpp"
 
 namespace tarnwick::python {
 
+struct ContextState;
 struct PyLogger;
 
 // Set when the first context is bound or trace ids are first turned on, in any interpreter, and
@@ -36,6 +38,43 @@ constexpr std::size_t group_index(LineStyle style) noexcept { return static_cast
 // Whether template lines of `logger` carry msg_template (basic_config(msg_template=True) in its
 // interpreter).
 bool msg_template_on(const PyLogger& logger) noexcept;
+
+// The span's members for `group`, read from the thread's cache, which a call holds lent while
+// it uses them: Python code run by a later step of the call may log, and a nested call that finds
+// the cache lent and another span current keeps its members to itself.
+class SpanIds {
+public:
+    SpanIds() = default;
+    SpanIds(const SpanIds&) = delete;
+    SpanIds& operator=(const SpanIds&) = delete;
+    ~SpanIds() {
+        if (lender_ != nullptr) --lender_->trace_lent;
+    }
+
+    std::string_view text() const noexcept { return text_; }
+    std::size_t size() const noexcept { return text_.size(); }
+    std::size_t split() const noexcept { return split_; }
+
+    // Reads the members of the span current at the call in the shape of `group`, empty without
+    // one or without trace ids on in `state`'s interpreter (null: no tarnwick._context there);
+    // false with the error set.
+    bool read(const ContextState* state, std::size_t group);
+
+private:
+    void use(const TraceMembers& members, std::size_t group) {
+        text_ = members.text[group];
+        split_ = members.split[group];
+    }
+
+    std::string_view text_;
+    std::size_t split_ = 0;
+    ThreadCache* lender_ = nullptr;
+    std::unique_ptr<TraceMembers> own_;
+};
+
+// Whether a line of `logger` carries nothing beyond its message but the span's ids: no context
+// was ever bound and the logger has no fields of its own.
+bool span_ids_only(const PyLogger& logger);
 
 // log_args once ANY_STRUCTURE is set: the same line with the span's ids and the context's fields
 // in front of the bound ones.
@@ -63,7 +102,7 @@ public:
     bool add(std::string_view key, Render&& render) {
         if (!render(text_)) return false;
         if (count_ < INLINE) {
-            inline_[count_] = {key, {}};
+            inline_.at[count_] = {key, {}};
             ends_[count_] = text_.size();
         } else {
             more_.push_back({key, {}});
@@ -83,10 +122,10 @@ public:
             m.text = text_.view().substr(begin, end - begin);
             begin = end;
         };
-        for (std::size_t i = 0; i < count_ && i < INLINE; ++i) view(inline_[i], ends_[i]);
-        if (count_ <= INLINE) return {inline_.data(), count_};
+        for (std::size_t i = 0; i < count_ && i < INLINE; ++i) view(inline_.at[i], ends_[i]);
+        if (count_ <= INLINE) return {inline_.at, count_};
         for (std::size_t i = 0; i < more_.size(); ++i) view(more_[i], more_ends_[i]);
-        more_.insert(more_.begin(), inline_.begin(), inline_.end());
+        more_.insert(more_.begin(), inline_.at, inline_.at + INLINE);
         return more_;
     }
 
@@ -95,32 +134,34 @@ private:
     Bytes& text_;
     std::size_t start_;
     std::size_t count_ = 0;
-    std::array<Member, INLINE> inline_;
-    std::array<std::size_t, INLINE> ends_{};
+    // The first few members, each written as it is added: a call pays for no more of them.
+    union Slots {
+        Slots() noexcept {}
+        Member at[INLINE];
+    } inline_;
+    std::array<std::size_t, INLINE> ends_;
     std::vector<Member> more_;
     std::vector<std::size_t> more_ends_;
     std::shared_ptr<const void> kept_;
 };
 
-// The calling thread's scratch buffers, lent to one call together and given back emptied; a
-// nested call on the same thread (from Python code the outer call runs) finds them gone and uses
-// fresh ones.
-struct Scratch {
-    Bytes tail;     // the members after the message
-    Bytes message;  // a template's message
-    Bytes members;  // the call's own members
-};
-
+// The calling thread's scratch buffers (ThreadCache::scratch), lent to one call and given back
+// emptied; a nested call on the same thread (from Python code the outer call runs) finds them lent
+// and uses fresh ones.
 class ScratchLoan {
 public:
     ScratchLoan();
     ~ScratchLoan();
     ScratchLoan(const ScratchLoan&) = delete;
     ScratchLoan& operator=(const ScratchLoan&) = delete;
-    Scratch* operator->() noexcept { return &scratch_; }
+    Scratch* operator->() noexcept { return scratch_; }
+    // The calling thread's cache, which outlives the loan.
+    ThreadCache& cache() noexcept { return *cache_; }
 
 private:
-    Scratch scratch_;
+    ThreadCache* cache_;
+    Scratch* scratch_;
+    std::unique_ptr<Scratch> own_;  // a nested call's, when the cache's are lent already
 };
 
 }  // namespace tarnwick::python

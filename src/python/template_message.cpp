@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -166,8 +167,8 @@ std::shared_ptr<TemplateEntry> parse(PyObject* strings, PyObject* interpolations
 }
 
 // The entry of this call site, first in the thread's cache (parsed if needed); null with the error set.
-TemplateEntry* entry_for(PyObject* strings, PyObject* interpolations) {
-    auto& cache = thread_cache().templates;
+TemplateEntry* entry_for(ThreadCache& thread, PyObject* strings, PyObject* interpolations) {
+    auto& cache = thread.templates;
     for (std::size_t i = 0; i < cache.size(); ++i) {
         if (cache[i]->strings == strings && matches(*cache[i], interpolations)) {
             if (i != 0) std::swap(cache[i], cache[0]);  // hot sites stay in front
@@ -220,6 +221,32 @@ bool append_formatted(Bytes& out, PyObject* value, PyObject* conversion, PyObjec
     return text && append_utf8(out, text.get());
 }
 
+// Whether a short `text` is its own JSON escape: the common value, checked here in a few
+// instructions rather than by the escaper.
+bool short_and_clean(std::string_view text) {
+    if (text.size() > 32) return false;
+    for (const char c : text) {
+        const auto b = static_cast<unsigned char>(c);
+        if (b < 0x20 || b == '"' || b == '\\') return false;
+    }
+    return true;
+}
+
+// The field of a str value whose UTF-8 is `text`, behind the key text cached for this shape.
+void append_text_value(Bytes& out, const std::pair<std::string, std::string>& key_text, std::string_view text) {
+    const std::string& key = key_text.first;
+    if (short_and_clean(text)) {
+        char* p = out.extend(key.size() + text.size() + 1);
+        std::memcpy(p, key.data(), key.size());
+        std::memcpy(p + key.size(), text.data(), text.size());
+        p[key.size() + text.size()] = '"';
+        return;
+    }
+    out.append(key);
+    json_escape(out, text);
+    out.push_back('"');
+}
+
 // The field of one name, typed as bind() types it; the exact common types straight into `out`
 // behind the key text cached for this shape.
 bool append_name_field(Bytes& out, LineStyle style, const std::pair<std::string, std::string>& key_text,
@@ -227,9 +254,7 @@ bool append_name_field(Bytes& out, LineStyle style, const std::pair<std::string,
     if (PyUnicode_CheckExact(value)) {
         std::string_view text;
         if (!utf8_of(value, text)) return false;
-        out.append(key_text.first);
-        json_escape(out, text);
-        out.push_back('"');
+        append_text_value(out, key_text, text);
         return true;
     }
     if (PyLong_CheckExact(value)) {
@@ -323,22 +348,74 @@ bool is_template(PyObject* obj) {
     return type != nullptr && Py_TYPE(obj) == type;
 }
 
-bool render_template(PyObject* tmpl, LineStyle style, Bytes& message, CallMembers& call, std::string& own,
-                     bool msg_template, bool more_python) {
+bool render_template(ThreadCache& cache, PyObject* tmpl, LineStyle style, Bytes& message, CallMembers& call,
+                     std::string& own, bool msg_template, bool more_python) {
     PyObject* strings = part(tmpl, LAYOUT.strings);  // borrowed from tmpl, which the caller holds
     PyObject* interpolations = part(tmpl, LAYOUT.interpolations);
-    TemplateEntry* entry = entry_for(strings, interpolations);
+    TemplateEntry* entry = entry_for(cache, strings, interpolations);
     if (entry == nullptr) return false;
     // Held from the first step that may run Python code, which may log and push the entry out of
     // the cache; until then it is the cache's first. The keys of the members point into it, so the
     // call keeps it to the end (the span's ids may run OpenTelemetry's code).
     std::shared_ptr<TemplateEntry> held;
     auto hold = [&] {
-        if (!held) held = thread_cache().templates.front();
+        if (!held) held = cache.templates.front();
     };
     if (more_python || ANY_STRUCTURE.load(std::memory_order_relaxed)) hold();
     const std::size_t n = entry->expressions.size();
-    for (std::size_t i = 0; i < n; ++i) {
+    const auto& texts = key_texts(*entry, style);
+    // The leading values whose text runs no Python code are read once each, for their text in the
+    // message and their field. From the first other value on, every text of the message comes
+    // before the fields, so Python code runs in the order the f-string and then bind() run it.
+    std::size_t i = 0;
+    for (; i < n; ++i) {
+        PyObject* interpolation = PyTuple_GET_ITEM(interpolations, static_cast<Py_ssize_t>(i));
+        PyObject* value = part(interpolation, LAYOUT.value);
+        PyObject* conversion = part(interpolation, LAYOUT.conversion);
+        PyObject* spec = part(interpolation, LAYOUT.format_spec);
+        if (!renders_natively(value, conversion, spec)) break;
+        message.append(entry->statics[i]);
+        const std::string& key = entry->keys[i];
+        if (PyUnicode_CheckExact(value)) {
+            std::string_view text;
+            if (!utf8_of(value, text)) return false;
+            message.append(text);
+            if (!key.empty()) {
+                call.add(key, [&](Bytes& out) {
+                    append_text_value(out, texts[i], text);
+                    return true;
+                });
+            }
+            continue;
+        }
+        if (PyLong_CheckExact(value)) {
+            // Most ints are compact: their value is read in place.
+            auto* number = reinterpret_cast<PyLongObject*>(value);
+            int overflow = 0;
+            const long long v = PyUnstable_Long_IsCompact(number) ? PyUnstable_Long_CompactValue(number)
+                                                                  : PyLong_AsLongLongAndOverflow(value, &overflow);
+            if (overflow == 0) {
+                const std::size_t start = message.size();
+                push_i64(message, v);
+                if (!key.empty()) {
+                    call.add(key, [&](Bytes& out) {
+                        out.append(texts[i].second);
+                        out.append(message.view().substr(start));
+                        return true;
+                    });
+                }
+                continue;
+            }
+        }
+        // A float or a big int.
+        if (!append_formatted(message, value, conversion, spec)) return false;
+        if (!key.empty() &&
+            !call.add(key, [&](Bytes& out) { return append_name_field(out, style, texts[i], key, value); })) {
+            return false;
+        }
+    }
+    const std::size_t rest = i;
+    for (; i < n; ++i) {
         message.append(entry->statics[i]);
         PyObject* interpolation = PyTuple_GET_ITEM(interpolations, static_cast<Py_ssize_t>(i));
         PyObject* value = part(interpolation, LAYOUT.value);
@@ -348,8 +425,7 @@ bool render_template(PyObject* tmpl, LineStyle style, Bytes& message, CallMember
         if (!append_formatted(message, value, conversion, spec)) return false;
     }
     message.append(entry->statics[n]);
-    const auto& texts = key_texts(*entry, style);
-    for (std::size_t i = 0; i < n; ++i) {
+    for (i = rest; i < n; ++i) {
         const std::string& key = entry->keys[i];
         if (key.empty()) continue;
         PyObject* value = part(PyTuple_GET_ITEM(interpolations, static_cast<Py_ssize_t>(i)), LAYOUT.value);
@@ -370,13 +446,15 @@ PyObject* log_template(PyLogger& logger, Level level, PyObject* tmpl, std::strin
     ScratchLoan scratch;
     CallMembers call(scratch->members);
     std::string own;
-    if (!render_template(tmpl, style, scratch->message, call, own, msg_template_on(logger))) return nullptr;
-    const std::span<const Member> call_members = call.finish();
+    if (!render_template(scratch.cache(), tmpl, style, scratch->message, call, own, msg_template_on(logger))) {
+        return nullptr;
+    }
     // Nothing to merge: the call's members, one after another, are the tail.
     if (own.empty() && !logger.fields && !ANY_STRUCTURE.load(std::memory_order_relaxed)) {
         scratch->members.append(trailing);
         return log_text(logger, level, name_of(logger), scratch->message.view(), scratch->members.view());
     }
+    const std::span<const Member> call_members = call.finish();
     const Member own_member{"msg_template", own};
     if (!append_line_members(scratch->tail, logger,
                              own.empty() ? std::span<const Member>() : std::span<const Member>(&own_member, 1),

@@ -13,6 +13,7 @@
 #include "lib/level.hpp"
 #include "lib/record_line.hpp"
 #include "python/structured.hpp"
+#include "python/thread_cache.hpp"
 
 namespace tarnwick::python {
 
@@ -32,8 +33,9 @@ inline bool is_template(PyObject*) { return false; }
 // `msg_template` (basic_config(msg_template=True)), its msg_template member in `style` into `own`. False with the
 // error set (a value's formatting failed). `more_python` says that the caller runs Python code
 // before the line is written, so `call` must keep the parse its keys point into.
-bool render_template(PyObject* tmpl, LineStyle style, Bytes& message, CallMembers& call, std::string& own,
-                     bool msg_template, bool more_python = false);
+// `cache` is the calling thread's.
+bool render_template(ThreadCache& cache, PyObject* tmpl, LineStyle style, Bytes& message, CallMembers& call,
+                     std::string& own, bool msg_template, bool more_python = false);
 
 // One record whose message is the template `tmpl`, with `trailing` (exception keys) at its end.
 PyObject* log_template(PyLogger& logger, Level level, PyObject* tmpl, std::string_view trailing);

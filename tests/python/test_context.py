@@ -169,6 +169,15 @@ def log_in_spans(fmt):
             log.bind(trace_id="mine").info("bound")
         note("outer again", outer)
 
+        class InSpan:  # logs inside another span while the outer call holds the outer span's ids
+            def __str__(self):
+                with tracer.start_as_current_span("in str") as span:
+                    note("in str", span)
+                return "x"
+
+        ids["outer x"] = ids["outer"]
+        log.info("outer %s", InSpan())
+
         def in_thread():
             with tracer.start_as_current_span("thread") as span:
                 note("thread", span)
@@ -203,7 +212,7 @@ def log_in_spans(fmt):
 def test_trace_ids_are_the_current_spans(tmp_path, fmt):
     out = run_in_child(log_in_spans, fmt, cwd=tmp_path).stdout
     ids = json.loads(out)
-    assert len({tuple(v) for v in ids.values()}) == len(ids) - 1  # "outer again" is "outer"
+    assert len({tuple(v) for v in ids.values()}) == len(ids) - 2  # "outer again" and "outer x" are "outer"
     assert ids["inner"][0] == ids["outer"][0] and ids["inner"][1] != ids["outer"][1]
     for record in map(parse, read_lines(tmp_path)):
         got = [(k, str(v)) for k, v in members(record).items()]

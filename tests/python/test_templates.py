@@ -53,3 +53,18 @@ def test_parse_cache_is_bounded_and_lets_go_of_its_keys(tmp_path):
     run_in_child(f"{CHILDREN}:fill_the_parse_cache", cwd=tmp_path)
     records = [parse(line) for line in read_lines(tmp_path)]
     assert len(records) == 1002 and all(str(r["i"]) == r["msg"].split()[-1] for r in records)
+
+
+@pytest.mark.parametrize("fmt", ["logfmt", "json"])
+def test_values_read_once_keep_their_text_types_and_the_order_of_python_calls(tmp_path, fmt):
+    # The leading values that need no Python code are written in one pass, message and field together;
+    # from the first value that does, the message's texts come before any field's str().
+    calls, text = json.loads(run_in_child(f"{CHILDREN}:log_values_of_every_kind", fmt, cwd=tmp_path).stdout)
+    assert calls == ["format p", "format r", "str p", "str r"]
+    (record,) = map(parse, read_lines(tmp_path))
+    assert record["msg"] == text
+    num = (lambda v: v) if fmt == "json" else (lambda v: Bare(str(v)))
+    assert list(members(record).items()) == [
+        ("q", 'q"\\'), ("ctl", "a\tb\x01"), ("uni", "é☃"), ("long", "x" * 40), ("zero", num(0)), ("neg", num(-5)),
+        ("small", num(2**29)), ("mid", num(2**62)), ("top", num(2**63 - 1)), ("low", num(-2**63)),
+        ("big", num(2**63)), ("f", num(0.1)), ("p", "P"), ("after", 'a"'), ("r", "R")]

@@ -99,3 +99,29 @@ def fill_the_parse_cache():
     t.join()
     assert sys.getrefcount(in_thread.strings) == base, "the ended thread's cache still holds it"
     log.shutdown()
+
+
+def log_values_of_every_kind(fmt):
+    tarnwick.basic_config(format=fmt)
+    log = tarnwick.PyLogger("app", path="f.log")
+    calls = []
+
+    class Probe:
+        def __init__(self, name):
+            self.name = name
+
+        def __format__(self, spec):
+            calls.append("format " + self.name)
+            return self.name
+
+        def __str__(self):
+            calls.append("str " + self.name)
+            return self.name.upper()
+
+    q, ctl, uni, long = 'q"\\', "a\tb\x01", "é☃", "x" * 40
+    zero, neg, small, mid, top, low, big, f = 0, -5, 2**29, 2**62, 2**63 - 1, -2**63, 2**63, 0.1
+    p, after, r = Probe("p"), 'a"', Probe("r")
+    log.info(t"{q}|{ctl}|{uni}|{long}|{zero}|{neg}|{small}|{mid}|{top}|{low}|{big}|{f}|{p}|{after}|{r}|{small}")
+    log.shutdown()
+    text = f"{q}|{ctl}|{uni}|{long}|{zero}|{neg}|{small}|{mid}|{top}|{low}|{big}|{f}|p|{after}|r|{small}"
+    print(json.dumps([calls, text]))
