@@ -13,7 +13,7 @@ if [[ " $* " == *" -- "* ]]; then
 fi
 dir=build/py-$name
 cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE="$python" \
-      -DTARNWICK_TESTS=OFF -DTARNWICK_BENCH=OFF -DTARNWICK_WERROR=ON >/dev/null
+      -DTARNWICK_TESTS=OFF -DTARNWICK_PROBE=ON -DTARNWICK_BENCH=OFF -DTARNWICK_WERROR=ON >/dev/null
 cmake --build "$dir"
 venv=$(tools/venv.sh "$python" "$name")
 echo "== pytest on $("$venv" -c 'import sys; print(sys.version.split()[0], "free-threaded" if hasattr(sys, "_is_gil_enabled") and not sys._is_gil_enabled() else "")')"
