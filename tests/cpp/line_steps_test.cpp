@@ -39,8 +39,7 @@ TEST(LineSteps, TailFollowsTheEscapedMessage) {
     for (int i = 0; i < 5000; ++i) escaped += "\\t";
     struct Case {
         LineStyle style;
-        std::string_view tail;
-        std::string head, end;
+        std::string tail, head, end;
     } cases[] = {
         {PLAIN_UNIX, " k=1", "time=1773476813.589793238 level=info name=app msg=\"", "\" k=1\n"},
         {COLOR, " " + D + "k=" + R + "1", D + "time=" + R + "2026-03-14T09:26:53.589793+01:00 " + D + "level=" + R +
