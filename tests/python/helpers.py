@@ -71,6 +71,14 @@ def finish(proc, timeout=600):
     return out
 
 
+def run_threads(*threads):
+    """Starts the threads, then waits for every one of them."""
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+
+
 def wait_for(condition, what, timeout=30.0):
     """Polls `condition` until it returns a true value, which is returned; fails naming `what`."""
     deadline = time.monotonic() + timeout
