@@ -2,6 +2,7 @@
 // libFuzzer keeps the input that broke it. One thread.
 #pragma once
 
+#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -41,49 +42,26 @@ inline void check_equal(std::string_view got, std::string_view want, const char*
 // Decodes a JSON string body; false on a raw control byte or quote, or an escape that JSON lacks or
 // that the escaper has no reason to write.
 inline bool json_unescape(std::string_view body, std::string& out) {
+    static constexpr std::string_view SHORT = "\"\\nrt", MEANS = "\"\\\n\r\t";  // two-character escapes
     out.clear();
     for (std::size_t i = 0; i < body.size(); ++i) {
         const auto byte = static_cast<unsigned char>(body[i]);
         if (byte < 0x20 || byte == '"') return false;
         if (byte != '\\') {
             out += body[i];
-            continue;
-        }
-        if (++i == body.size()) return false;
-        switch (body[i]) {
-            case '"':
-                out += '"';
-                break;
-            case '\\':
-                out += '\\';
-                break;
-            case 'n':
-                out += '\n';
-                break;
-            case 'r':
-                out += '\r';
-                break;
-            case 't':
-                out += '\t';
-                break;
-            case 'u': {
-                if (body.size() - i < 5 || body.substr(i + 1, 2) != "00") return false;
-                unsigned value = 0;
-                for (const char h : body.substr(i + 3, 2)) {
-                    value <<= 4;
-                    if (h >= '0' && h <= '9')
-                        value |= static_cast<unsigned>(h - '0');
-                    else if (h >= 'a' && h <= 'f')
-                        value |= static_cast<unsigned>(h - 'a' + 10);
-                    else
-                        return false;
-                }
-                out += static_cast<char>(value);
-                i += 4;
-                break;
-            }
-            default:
+        } else if (++i == body.size()) {
+            return false;
+        } else if (const std::size_t k = SHORT.find(body[i]); k != std::string_view::npos) {
+            out += MEANS[k];
+        } else {
+            const std::string_view hex = body.substr(i + 1, 4);  // only \u00xx, in lowercase, as the escaper writes
+            if (body[i] != 'u' || hex.size() < 4 || !hex.starts_with("00") ||
+                hex.find_first_not_of("0123456789abcdef") != std::string_view::npos)
                 return false;
+            unsigned value = 0;
+            std::from_chars(hex.data() + 2, hex.data() + 4, value, 16);
+            out += static_cast<char>(value);
+            i += 4;
         }
     }
     return true;

@@ -20,16 +20,8 @@ std::string reference_escape(std::string_view text) {
     std::string out;
     for (const char c : text) {
         const auto byte = static_cast<unsigned char>(c);
-        if (c == '"')
-            out += "\\\"";
-        else if (c == '\\')
-            out += "\\\\";
-        else if (c == '\n')
-            out += "\\n";
-        else if (c == '\r')
-            out += "\\r";
-        else if (c == '\t')
-            out += "\\t";
+        if (const std::size_t k = std::string_view("\"\\\n\r\t").find(c); k != std::string_view::npos)
+            out += {'\\', "\"\\nrt"[k]};
         else if (byte < 0x20)
             out += std::string("\\u00") + hex[byte >> 4] + hex[byte & 0xf];
         else

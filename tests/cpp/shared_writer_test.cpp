@@ -1,15 +1,12 @@
 #include "lib/shared_writer.hpp"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <filesystem>
-#include <fstream>
 #include <mutex>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -18,11 +15,11 @@
 #include "lib/core_hooks.hpp"
 #include "lib/producer.hpp"
 #include "lib/rotation.hpp"
+#include "temp_dir.hpp"
 
 namespace tarnwick {
 namespace {
 
-namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
 // A renderer that appends `text` as the whole line.
@@ -33,23 +30,18 @@ auto append_text(std::string_view text) {
     };
 }
 
-class SharedWriterTest : public ::testing::Test {
+class SharedWriterTest : public TempDirTest {
 protected:
-    void SetUp() override {
-        fs::create_directories(dir_);
-    }
     void TearDown() override {
         set_core_hooks(nullptr);
         if (Producer* p = existing_producer()) p->discard_pending();
-        fs::remove_all(dir_);
+        TempDirTest::TearDown();
     }
     WriterConfigRef config(const char* name) const {
         return std::make_shared<const WriterConfig>(WriterConfig{(dir_ / name).string(), {}, 10ms});
     }
     std::string contents(const char* name) const {
-        std::stringstream s;
-        s << std::ifstream(dated_file_name((dir_ / name).string(), local_date_now())).rdbuf();
-        return s.str();
+        return read_file(dated_file_name((dir_ / name).string(), local_date_now()));
     }
     // This thread's producer with `text` pending for `w`.
     static Producer& pending_for(const std::shared_ptr<SharedWriter>& w, std::string_view text) {
@@ -57,23 +49,28 @@ protected:
         EXPECT_EQ(p.append(w, 1'000, append_text(text)), Outcome::Done);
         return p;
     }
-    // Starts writer threads with `spawn` until the test ends.
-    void spawn_with(WriterThread (*spawn)(Context)) {
+    // Starts writer threads with `spawn`, or opens destinations with `open`, until the test ends.
+    void set_hooks(WriterThread (*spawn)(Context), OpenDestination open = nullptr) {
         hooks_ = default_core_hooks();
-        hooks_.spawn_writer = spawn;
+        if (spawn) hooks_.spawn_writer = spawn;
+        if (open) hooks_.open_destination = std::move(open);
         set_core_hooks(&hooks_);
     }
 
     CoreHooks hooks_;
-
-    const fs::path dir_ = fs::temp_directory_path() / ("tarnwick-sw-" + std::to_string(getpid()) + "-" +
-                                                       testing::UnitTest::GetInstance()->current_test_info()->name());
 };
+
+// A batch holding `text`.
+Bytes bytes_of(std::string_view text) {
+    Bytes b;
+    b.append(text);
+    return b;
+}
 
 WriterThread refuse_spawn(Context) { throw std::runtime_error("refused"); }
 
 TEST_F(SharedWriterTest, RefusedThreadStartFailsOnlyThatCall) {
-    spawn_with(&refuse_spawn);
+    set_hooks(&refuse_spawn);
     EXPECT_THROW((void)shared_writer(config("a.log")), std::runtime_error);
     set_core_hooks(nullptr);
     auto writer = shared_writer(config("a.log"));  // the registry is not poisoned
@@ -90,11 +87,11 @@ TEST_F(SharedWriterTest, StoppedOrFailedWriterIsReplaced) {
     EXPECT_NE(a, b);
     EXPECT_TRUE(b->accepting());
 
-    std::ofstream(dir_ / "plain") << "a file where a directory should be";
+    write_file(dir_ / "plain", "a file where a directory should be");
     auto failing = shared_writer(config("plain/f.log"));                     // its thread reports the error and ends
     (void)flush_and_wait({failing}, std::chrono::steady_clock::now() + 5s);  // answered by the ending
     EXPECT_FALSE(failing->accepting());
-    fs::remove(dir_ / "plain");
+    std::filesystem::remove(dir_ / "plain");
     auto retry = shared_writer(config("plain/f.log"));
     EXPECT_NE(retry, failing);
     pending_for(retry, "retried\n");
@@ -122,25 +119,21 @@ IoResult<BufferedWriter> open_slow_pipe(const std::optional<std::string>&, const
 // A new writer of a destination starts writing only once the previous one has written everything,
 // so the old writer's last lines all come before the new writer's first, none torn apart.
 TEST_F(SharedWriterTest, ANewWriterWaitsForThePreviousOneToFinish) {
-    hooks_ = default_core_hooks();
-    hooks_.open_destination = open_slow_pipe;
-    set_core_hooks(&hooks_);
+    set_hooks(nullptr, open_slow_pipe);
     auto old_writer = shared_writer(config("pipe"));
-    Bytes batch;
-    for (int i = 0; i < 20'000; ++i) batch.append("an old line\n");
+    std::string old_lines;
+    for (int i = 0; i < 20'000; ++i) old_lines += "an old line\n";
+    Bytes batch = bytes_of(old_lines);
     ASSERT_TRUE(old_writer->hand_over(batch, Wake::Now, std::nullopt));
     std::thread stopper([&] { old_writer->stop(); });  // returns once the old thread has written all
     while (old_writer->accepting()) std::this_thread::yield();
     auto new_writer = shared_writer(config("pipe"));
     ASSERT_NE(new_writer, old_writer);
-    Bytes line;
-    line.append("new line\n");
+    Bytes line = bytes_of("new line\n");
     ASSERT_TRUE(new_writer->hand_over(line, Wake::Now, std::nullopt));
     new_writer.reset();
     stopper.join();
-    std::string expected;
-    for (int i = 0; i < 20'000; ++i) expected += "an old line\n";
-    EXPECT_TRUE(PIPE == expected + "new line\n") << "the writers overlapped";
+    EXPECT_TRUE(PIPE == old_lines + "new line\n") << "the writers overlapped";
 }
 
 // A pipe nobody reads until the gate opens.
@@ -164,20 +157,16 @@ IoResult<BufferedWriter> open_gated_pipe(const std::optional<std::string>&, cons
 // A stop that gives up on a destination taking nothing lets the thread go; once the destination takes
 // data, that thread still writes everything it was sent before the destination's next writer begins.
 TEST_F(SharedWriterTest, AStopThatGivesUpLetsTheThreadFinishBeforeTheNextWriter) {
-    hooks_ = default_core_hooks();
-    hooks_.open_destination = open_gated_pipe;
-    set_core_hooks(&hooks_);
+    set_hooks(nullptr, open_gated_pipe);
     GATE_OPEN = false;
     GATED.clear();
     auto old_writer = shared_writer(config("gated"));
-    Bytes batch;
-    batch.append("old line\n");
+    Bytes batch = bytes_of("old line\n");
     ASSERT_TRUE(old_writer->hand_over(batch, Wake::Now, std::nullopt));
     old_writer->stop(std::chrono::steady_clock::now() + 50ms);
     old_writer.reset();  // already stopped: returns at once
     auto new_writer = shared_writer(config("gated"));
-    Bytes line;
-    line.append("new line\n");
+    Bytes line = bytes_of("new line\n");
     ASSERT_TRUE(new_writer->hand_over(line, Wake::Now, std::nullopt));
     {
         std::lock_guard lock(GATE_MUTEX);

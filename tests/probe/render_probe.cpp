@@ -4,6 +4,7 @@
 
 #include <exception>
 #include <new>
+#include <string_view>
 
 #include "lib/deferred_format.hpp"
 #include "python/arg_capture.hpp"
@@ -14,9 +15,19 @@ namespace {
 using tarnwick::Bytes;
 
 bool tuple_args(PyObject* args, PyObject*& message, PyObject*& tuple) {
-    if (!PyArg_ParseTuple(args, "UO!", &message, &PyTuple_Type, &tuple)) return false;
-    return true;
+    return PyArg_ParseTuple(args, "UO!", &message, &PyTuple_Type, &tuple) != 0;
 }
+
+// A "y*" argument, released when the scope ends however it ends (the parser empties it on failure).
+struct BufferArg {
+    Py_buffer view{};
+    ~BufferArg() {
+        if (view.obj != nullptr) PyBuffer_Release(&view);
+    }
+    std::string_view text() const {
+        return {static_cast<const char*>(view.buf), static_cast<std::size_t>(view.len)};
+    }
+};
 
 PyObject* text_of(const Bytes& b) { return PyUnicode_DecodeUTF8(b.data(), static_cast<Py_ssize_t>(b.size()), "strict"); }
 
@@ -43,19 +54,13 @@ PyObject* capture(PyObject* args) {
 
 // render(captured: bytes) -> str; the form must be used up exactly.
 PyObject* render(PyObject* args) {
-    Py_buffer captured;
-    if (!PyArg_ParseTuple(args, "y*", &captured)) return nullptr;
+    BufferArg captured;
+    if (!PyArg_ParseTuple(args, "y*", &captured.view)) return nullptr;
     Bytes out;
-    std::size_t used = 0;
-    try {
-        used = tarnwick::render_captured(out, {static_cast<const char*>(captured.buf), static_cast<std::size_t>(captured.len)});
-    } catch (...) {
-        PyBuffer_Release(&captured);
-        throw;
+    const std::size_t used = tarnwick::render_captured(out, captured.text());
+    if (used != captured.text().size()) {
+        return PyErr_Format(PyExc_RuntimeError, "render used %zu bytes of the form", used);
     }
-    const bool whole = used == static_cast<std::size_t>(captured.len);
-    PyBuffer_Release(&captured);
-    if (!whole) return PyErr_Format(PyExc_RuntimeError, "render used %zu bytes of the form", used);
     return text_of(out);
 }
 
@@ -86,21 +91,14 @@ PyObject* loop(PyObject* args) {
 
 // render_loop(captured, n): n renderings of one captured form, for instruction counts.
 PyObject* render_loop(PyObject* args) {
-    Py_buffer captured;
+    BufferArg captured;
     Py_ssize_t n = 0;
-    if (!PyArg_ParseTuple(args, "y*n", &captured, &n)) return nullptr;
-    const std::string_view form(static_cast<const char*>(captured.buf), static_cast<std::size_t>(captured.len));
+    if (!PyArg_ParseTuple(args, "y*n", &captured.view, &n)) return nullptr;
     Bytes out(4096);
-    try {
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            out.clear();
-            tarnwick::render_captured(out, form);
-        }
-    } catch (...) {
-        PyBuffer_Release(&captured);
-        throw;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        out.clear();
+        tarnwick::render_captured(out, captured.text());
     }
-    PyBuffer_Release(&captured);
     Py_RETURN_NONE;
 }
 

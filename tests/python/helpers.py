@@ -1,5 +1,6 @@
 """Shared helpers: fresh interpreters, polling with a deadline, reading log files and parsing their lines."""
 
+import errno
 import glob
 import json
 import os
@@ -55,9 +56,9 @@ def run_in_child(target, *args, env=None, cwd=None, timeout=60, check=True, pref
     return proc
 
 
-def spawn(target, *args, cwd=None, text=False, **env):
+def spawn(target, *args, cwd=None, text=False, stdin=None, **env):
     """Starts `target(*args)` (see child_cmd) in a fresh interpreter with piped output, without waiting for it."""
-    return subprocess.Popen(child_cmd(target, *args), cwd=cwd, env=child_env(**env), text=text,
+    return subprocess.Popen(child_cmd(target, *args), cwd=cwd, env=child_env(**env), text=text, stdin=stdin,
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
 
 
@@ -69,6 +70,31 @@ def finish(proc, timeout=600):
         proc.kill()
     assert proc.returncode == 0 and not err, err
     return out
+
+
+def run_threads(*threads):
+    """Starts the threads, then waits for every one of them."""
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+
+
+def fill(directory, size):
+    """Files of `size` bytes until the disk (blocks or inodes) is full; their paths."""
+    made = []
+    for i in range(10_000):  # bounded: the disks here are small
+        path = os.path.join(directory, f"filler{i}")
+        try:
+            with open(path, "wb") as f:
+                f.write(bytes(size))
+        except OSError as e:
+            assert e.errno == errno.ENOSPC, e
+            if os.path.exists(path):
+                os.remove(path)
+            return made
+        made.append(path)
+    raise AssertionError("the disk never filled")
 
 
 def wait_for(condition, what, timeout=30.0):

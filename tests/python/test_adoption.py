@@ -8,7 +8,7 @@ import traceback
 
 import pytest
 
-from helpers import Bare, members, parse, read_lines, run_in_child
+from helpers import Bare, members, parse, read_lines, run_in_child, run_threads
 from tarnwick._logger import PyLogger
 
 
@@ -81,11 +81,8 @@ def log_through_stdlib(setup, fmt):
     logging.getLogger().handlers[0].addFilter(PreFormatted())
     log_as_a_library()
     many = logging.getLogger("many")
-    workers = [threading.Thread(target=lambda t=t: [many.info("%d %d", t, i) for i in range(3000)]) for t in range(3)]
-    for w in workers:
-        w.start()
-    for w in workers:
-        w.join()
+    run_threads(*(threading.Thread(target=lambda t=t: [many.info("%d %d", t, i) for i in range(3000)])
+                  for t in range(3)))
     own = tarnwick.PyLogger("own", path="s.log")  # shares the handler's writer
     handler = logging.getLogger().handlers[0]
     handler.close()  # releases the handler's logger only

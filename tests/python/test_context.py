@@ -14,7 +14,7 @@ import pytest
 import tarnwick
 from tarnwick._logger import PyLogger
 
-from helpers import Bare, members, parse, read_lines, run_in_child
+from helpers import Bare, members, parse, read_lines, run_in_child, run_threads
 
 SHAPES = [("logfmt", "off"), ("logfmt", "always"), ("json", "off")]
 OTEL = importlib.util.find_spec("opentelemetry") is not None and importlib.util.find_spec("opentelemetry.sdk")
@@ -122,11 +122,7 @@ def log_from_tasks_and_threads():
 
     with tarnwick.context(request="r-2"):
         probe.set("inherited")
-        threads = [threading.Thread(target=worker, args=(i,)) for i in range(4)]
-        for t in threads:
-            t.start()
-        for t in threads:
-            t.join()
+        run_threads(*(threading.Thread(target=worker, args=(i,)) for i in range(4)))
     log.shutdown()
 
 
@@ -182,9 +178,7 @@ def log_in_spans(fmt):
             with tracer.start_as_current_span("thread") as span:
                 note("thread", span)
 
-        t = threading.Thread(target=in_thread)
-        t.start()
-        t.join()
+        run_threads(threading.Thread(target=in_thread))
 
         async def in_task(name):
             with tracer.start_as_current_span(name) as span:

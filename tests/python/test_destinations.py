@@ -10,7 +10,7 @@ import select
 
 import pytest
 
-from helpers import parse, read_lines, run_in_child, spawn, wait_for
+from helpers import fill, parse, read_lines, run_in_child, spawn, wait_for
 
 def log_coloured(terminal, mode):
     from tarnwick._logger import PyLogger, basic_config
@@ -149,15 +149,7 @@ def test_non_blocking_stdout_is_waited_for(tmp_path):
 
 def log_to_a_full_disk():
     from tarnwick._logger import PyLogger, basic_config
-    fillers = []
-    try:
-        for i in range(100):  # bounded: 16 of them fill the disk
-            fillers.append(f"filler{i}")
-            with open(fillers[-1], "wb") as f:
-                f.write(bytes(16384))
-    except OSError:
-        pass
-    os.remove(fillers.pop())  # the torn one
+    fillers = fill(".", 16384)
     os.remove(fillers.pop())  # room for some of the records, not for all
     basic_config(batch_size=1)
     log = PyLogger("disk", path="app.log")

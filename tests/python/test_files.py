@@ -3,7 +3,6 @@ and compression across days (under faketime), reopening a file deleted or rename
 many processes on one base path, and a full disk (a small tmpfs)."""
 
 import datetime
-import errno
 import glob
 import gzip
 import logging
@@ -18,7 +17,7 @@ import sys
 import pytest
 
 import tarnwick
-from helpers import ASAN, FAST, child_cmd, child_env, finish, run_in_child, spawn, wait_for, wait_for_line
+from helpers import ASAN, FAST, fill, finish, run_in_child, spawn, wait_for, wait_for_line
 
 PART_NAME = re.compile(r"app_(\d{8})(?:\.([1-9]\d*))?\.log(\.gz)?")
 LINE = re.compile(r'time=\S+ level=info name=(\S+) msg="(\d+) (\w*)"')
@@ -206,15 +205,6 @@ def log_as_one_of_many(p, max_bytes, lines):
         log.info("%d m", i)
 
 
-def start_next():
-    tarnwick.basic_config(path="logs/app.log", compress=True)
-    log = tarnwick.get_logger("next")
-    log.info("0 m")
-    log._flush()
-    wait_for(lambda: settled("logs"), "every closed part compressed", timeout=120)
-    log.shutdown()
-
-
 # Every line once, whole and in its process's order; one split at a time that every process
 # follows; no part longer than max_bytes plus one write from each other process; no file
 # compressed while a process still appends to it; the next start finishes what exits left.
@@ -224,7 +214,7 @@ def test_many_processes_share_one_base_path(tmp_path):
     procs = [spawn(log_as_one_of_many, p, max_bytes, lines, cwd=tmp_path, TZ="UTC", **FAST) for p in range(processes)]
     for proc in procs:
         assert finish(proc) == b""
-    run_in_child(start_next, cwd=tmp_path, env={"TZ": "UTC", **FAST})
+    run_in_child(log_and_exit, "next", "logs", 120, cwd=tmp_path, env={"TZ": "UTC", **FAST})
     logs = tmp_path / "logs"
     found = parts(logs)
     assert len({day for day, _ in found}) == 1 or pytest.skip("the test ran across midnight")
@@ -277,13 +267,13 @@ def test_forked_workers_let_closed_parts_go(tmp_path):
     assert seqs(tmp_path / "logs") == list(range(200))
 
 
-def log_and_exit(how, directory):
+def log_and_exit(how, directory, timeout=60):
     tarnwick.basic_config(path=os.path.join(directory, "app.log"), compress=True)
     log = tarnwick.get_logger("run")
     log.info("0 m")
     if how == "next":
         log._flush()
-        wait_for(lambda: settled(directory), "the next start to finish the compression", timeout=60)
+        wait_for(lambda: settled(directory), "the next start to finish the compression", timeout=timeout)
 
 
 # A compression cut short (a crash, or the process leaving while it runs) never costs the original:
@@ -312,23 +302,6 @@ def test_compression_cut_short_is_redone_at_the_next_start(tmp_path):
     assert not original.exists() and not (logs / f"app_{day(2)}.log").exists()
 
 
-def fill(directory, size):
-    """Files of `size` bytes until the disk (blocks or inodes) is full; their paths."""
-    made = []
-    for i in range(10_000):  # bounded: the disks here are small
-        path = directory / f"filler{i}"
-        try:
-            with open(path, "wb") as f:
-                f.write(bytes(size))
-        except OSError as e:
-            assert e.errno == errno.ENOSPC, e
-            if path.exists():
-                path.unlink()
-            return made
-        made.append(path)
-    raise AssertionError("the disk never filled")
-
-
 def log_around_stdin():
     tarnwick.basic_config(path="app.log", compress=True)
     log = tarnwick.get_logger("disk")
@@ -337,12 +310,6 @@ def log_around_stdin():
     sys.stdin.read()
     log.info("1 m")
     log.shutdown()
-
-
-def spawn_waiting(target, *args, cwd):
-    """`target(*args)` in a fresh interpreter, with its standard input a pipe (text mode)."""
-    return subprocess.Popen(child_cmd(target, *args), cwd=cwd, env=child_env(TZ="UTC", **FAST), text=True,
-                            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
 
 
 # A compression that finds no room keeps the original and removes its .tmp; writing goes on, and
@@ -356,8 +323,8 @@ def test_full_disk_compression_keeps_the_original(tmpfs):
     yesterday.write_bytes(text)  # hardly compressible: its .gz needs about as much room again
     fillers = fill(tmpfs, 4096)
     for path in fillers[:8]:  # room for today's lines, not for the .gz
-        path.unlink()
-    with spawn_waiting(log_around_stdin, cwd=tmpfs) as proc:
+        os.remove(path)
+    with spawn(log_around_stdin, cwd=tmpfs, text=True, stdin=subprocess.PIPE, TZ="UTC", **FAST) as proc:
         try:
             line = wait_for_line(proc, "error ")
             assert line == f'error cannot compress "{yesterday}": No space left on device; kept uncompressed\n'
@@ -367,7 +334,7 @@ def test_full_disk_compression_keeps_the_original(tmpfs):
         finally:
             proc.kill()
     for path in fillers[8:]:
-        path.unlink()
+        os.remove(path)
     run_in_child(log_and_exit, "next", ".", cwd=tmpfs, env={"TZ": "UTC"})
     assert gzip.decompress(yesterday.with_suffix(".log.gz").read_bytes()) == text and not yesterday.exists()
     assert seqs(tmpfs, "disk") == [0, 1]
@@ -402,7 +369,7 @@ def log_into_a_split_without_inodes():
 # the lines wait, those that find no room are counted, and they go to the next part once it can be made.
 @pytest.mark.parametrize("tmpfs", ["size=256k,nr_inodes=16"], indirect=True)
 def test_full_disk_split_keeps_the_closed_part_closed(tmpfs):
-    with spawn_waiting(log_into_a_split_without_inodes, cwd=tmpfs) as proc:
+    with spawn(log_into_a_split_without_inodes, cwd=tmpfs, text=True, stdin=subprocess.PIPE, TZ="UTC", **FAST) as proc:
         try:
             assert proc.stdout.readline() == "ready\n"
             fillers = fill(tmpfs, 0)
@@ -410,7 +377,7 @@ def test_full_disk_split_keeps_the_closed_part_closed(tmpfs):
             proc.stdin.flush()
             n = int(proc.stdout.readline())
             for path in fillers:
-                path.unlink()
+                os.remove(path)
             out, err = proc.communicate("go\n", timeout=60)
             assert proc.returncode == 0, err
         finally:

@@ -4,13 +4,12 @@ Each scenario runs in a fresh process: the functions below named `child_*` run t
 `sub_*` are sent as source to run inside a subinterpreter."""
 
 import inspect
-import subprocess
 import sys
 import textwrap
 
 import pytest
 
-from helpers import FAST, child_env, parse, read_lines
+from helpers import FAST, parse, read_lines, run_in_child
 
 pytestmark = pytest.mark.skipif(sys.version_info < (3, 12), reason="no per-interpreter GIL before 3.12")
 needs_concurrent = pytest.mark.skipif(sys.version_info < (3, 14), reason="concurrent.interpreters is 3.14 on")
@@ -19,12 +18,7 @@ THREADS, LINES = 2, 20_000
 
 
 def run_child(function, *args, timeout=240):
-    """Runs `function` of this module with `args` (as str) in a fresh interpreter; fails on its failure."""
-    code = f"import sys\nfrom test_interpreters import {function.__name__}\n{function.__name__}(*sys.argv[1:])"
-    proc = subprocess.run([sys.executable, "-P", "-c", code, *map(str, args)], env=child_env(**FAST),
-                          capture_output=True, text=True, timeout=timeout)
-    assert proc.returncode == 0, f"child failed ({proc.returncode}):\nstdout:\n{proc.stdout}\nstderr:\n{proc.stderr}"
-    return proc
+    return run_in_child(function, *map(str, args), env=FAST, timeout=timeout)
 
 
 def source_call(function, *args):

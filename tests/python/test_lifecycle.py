@@ -8,7 +8,7 @@ import threading
 
 import pytest
 
-from helpers import ASAN, HERE, parse, read_lines, run_in_child, wait_for
+from helpers import ASAN, HERE, parse, read_lines, run_in_child, run_threads, wait_for
 
 CHILDREN = os.path.join(HERE, "children")
 
@@ -43,16 +43,11 @@ def log_through_writers_coming_and_going():
     settles(base + 1, "a shared writer keeps running")
     assert lines("app") == 1
     for k in range(20):                # a thread's lines are handed over before join() returns
-        t = threading.Thread(target=b.info, args=("%d", k))
-        t.start()
-        t.join()
+        run_threads(threading.Thread(target=b.info, args=("%d", k)))
         a.shutdown()
         assert lines("app") == k + 2, k
     b.info("two")
-    t = threading.Thread(target=b.shutdown)
-    t.start()
-    t.join()
-    del t
+    run_threads(threading.Thread(target=b.shutdown))
     assert lines("app") == 21, "another thread's shutdown leaves this thread's lines"
     b.shutdown()
     del b

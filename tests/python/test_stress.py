@@ -13,7 +13,7 @@ import time
 
 import pytest
 
-from helpers import ASAN, finish, spawn, wait_for
+from helpers import ASAN, finish, run_threads, spawn, wait_for
 
 pytestmark = pytest.mark.stress
 
@@ -28,14 +28,6 @@ BACKLOG_RECORDS = 500_000 if FULL else 150_000
 PADS = ["", 'q"uote \\ back', "new\nline\ttab", "é✓" * 7, "x" * 300]
 TEXT = re.compile(r'time=\S+ level=info name=(t\d+) msg="(\d+) (\d+) (\d+) (.*)"')
 # Every child logs "<thread> <stream> <seq> <pad>" from loggers named "t<thread>".
-
-
-def run_threads(work, threads):
-    workers = [threading.Thread(target=work, args=(t,)) for t in range(threads)]
-    for w in workers:
-        w.start()
-    for w in workers:
-        w.join()
 
 
 def log_under_load(dest, batch, churn, threads, records):
@@ -69,7 +61,7 @@ def log_under_load(dest, batch, churn, threads, records):
     churners = [threading.Thread(target=churner, args=(c,)) for c in (100, 101) if churn == "churn"]
     for c in churners:
         c.start()
-    run_threads(work, threads)
+    run_threads(*(threading.Thread(target=work, args=(t,)) for t in range(threads)))
     done.set()
     for c in churners:
         c.join()
@@ -98,7 +90,7 @@ def churn_loggers(threads, rounds):
                     seq[d] += 1
                 logs[d] = None   # often the last logger of its destination: its writer stops
 
-    run_threads(work, threads)
+    run_threads(*(threading.Thread(target=work, args=(t,)) for t in range(threads)))
 
 
 def sequences(*blobs):

@@ -12,7 +12,7 @@ import time
 
 import pytest
 
-from helpers import ASAN, HERE, child_cmd, child_env, parse, read_lines, run_in_child, spawn, wait_for_line
+from helpers import ASAN, HERE, child_cmd, child_env, parse, read_lines, run_in_child, run_threads, spawn, wait_for_line
 
 @pytest.mark.skipif(ASAN, reason="sanitizer allocator and fork")
 @pytest.mark.parametrize("method", [*multiprocessing.get_all_start_methods(), "pool"])
@@ -48,9 +48,7 @@ def flood_a_stuck_destination():
     for tick in range(3):                    # this thread still runs Python meanwhile
         print("tick", tick, file=sys.stderr, flush=True)
     basic_config(batch_size=100)             # the next thread's line stays pending until it ends
-    ender = threading.Thread(target=log.info, args=("last words",))
-    ender.start()
-    ender.join()
+    run_threads(threading.Thread(target=log.info, args=("last words",)))
     threading.Thread(target=print, args=("next thread ran",), kwargs={"file": sys.stderr, "flush": True}).start()
     while True:
         time.sleep(0.05)
