@@ -5,10 +5,12 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <charconv>
 #include <cstring>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -441,8 +443,83 @@ bool render_template(ThreadCache& cache, PyObject* tmpl, LineStyle style, Bytes&
     return true;
 }
 
+namespace {
+
+// The common call, written straight into the batch: a few names whose values are exact strs or
+// compact ints, written as they are, and a short tail. `handled` is false, with nothing written
+// and no error set, for any other call.
+constexpr std::size_t DIRECT_NAMES = 4;
+constexpr std::size_t DIRECT_TAIL = 256;
+
+PyObject* log_template_direct(PyLogger& logger, Level level, PyObject* tmpl, LineStyle style,
+                              std::string_view trailing, bool& handled) {
+    PyObject* strings = part(tmpl, LAYOUT.strings);  // borrowed from tmpl, which the caller holds
+    PyObject* interpolations = part(tmpl, LAYOUT.interpolations);
+    TemplateEntry* entry = entry_for(thread_cache(), strings, interpolations);
+    if (entry == nullptr) {
+        handled = true;
+        return nullptr;
+    }
+    const std::size_t n = entry->expressions.size();
+    if (n > DIRECT_NAMES) return nullptr;
+    const auto& texts = key_texts(*entry, style);
+    // Views into the entry and the values: nothing below runs Python code until the line is in.
+    std::array<std::string_view, 2 * DIRECT_NAMES + 1> pieces;
+    std::array<std::array<char, 24>, DIRECT_NAMES> digits;
+    std::array<char, DIRECT_TAIL> tail;
+    std::size_t tail_size = 0;
+    auto add_tail = [&](std::string_view a, std::string_view b, std::string_view c) {
+        if (tail.size() - tail_size < a.size() + b.size() + c.size()) return false;
+        char* p = tail.data() + tail_size;
+        std::memcpy(p, a.data(), a.size());
+        std::memcpy(p + a.size(), b.data(), b.size());
+        if (!c.empty()) std::memcpy(p + a.size() + b.size(), c.data(), c.size());
+        tail_size += a.size() + b.size() + c.size();
+        return true;
+    };
+    for (std::size_t i = 0; i < n; ++i) {
+        PyObject* interpolation = PyTuple_GET_ITEM(interpolations, static_cast<Py_ssize_t>(i));
+        PyObject* value = part(interpolation, LAYOUT.value);
+        PyObject* spec = part(interpolation, LAYOUT.format_spec);
+        if (part(interpolation, LAYOUT.conversion) != Py_None || !PyUnicode_Check(spec) ||
+            PyUnicode_GET_LENGTH(spec) != 0) {
+            return nullptr;
+        }
+        const bool has_key = !entry->keys[i].empty();
+        std::string_view text;
+        if (PyUnicode_CheckExact(value)) {
+            if (!utf8_of(value, text)) {
+                handled = true;
+                return nullptr;
+            }
+            if (has_key && (!short_and_clean(text) || !add_tail(texts[i].first, text, "\""))) return nullptr;
+        } else if (PyLong_CheckExact(value) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(value))) {
+            const long long v = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(value));
+            char* first = digits[i].data();
+            const auto [last, ec] = std::to_chars(first, first + digits[i].size(), v);
+            text = {first, static_cast<std::size_t>(last - first)};
+            if (has_key && !add_tail(texts[i].second, text, {})) return nullptr;
+        } else {
+            return nullptr;
+        }
+        pieces[2 * i] = entry->statics[i];
+        pieces[2 * i + 1] = text;
+    }
+    pieces[2 * n] = entry->statics[n];
+    if (!add_tail(trailing, {}, {})) return nullptr;
+    return log_pieces(logger, level, std::span<const std::string_view>(pieces.data(), 2 * n + 1),
+                      std::string_view(tail.data(), tail_size), handled);
+}
+
+}  // namespace
+
 PyObject* log_template(PyLogger& logger, Level level, PyObject* tmpl, std::string_view trailing) {
     const LineStyle style = logger.writer->config->style;
+    if (!logger.fields && !ANY_STRUCTURE.load(std::memory_order_relaxed) && !msg_template_on(logger)) {
+        bool handled = false;
+        PyObject* result = log_template_direct(logger, level, tmpl, style, trailing, handled);
+        if (handled) return result;
+    }
     ScratchLoan scratch;
     CallMembers call(scratch->members);
     std::string own;
