@@ -1,6 +1,5 @@
 // The log call path behind the six level methods, logger creation and shutdown.
 #include <chrono>
-#include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
@@ -9,6 +8,7 @@
 #include "lib/batch_pool.hpp"
 #include "lib/producer.hpp"
 #include "lib/record_line.hpp"
+#include "lib/short_copy.hpp"
 #include "lib/shared_writer.hpp"
 #include "python/bound_fields.hpp"
 #include "python/detached.hpp"
@@ -246,10 +246,7 @@ PyObject* log_pieces(PyLogger& logger, Level level, std::span<const std::string_
                 const std::size_t start =
                     open_line(batch, cache, now, level, style, name_of(logger), size + tail.size());
                 char* p = batch.extend(size);
-                for (const std::string_view piece : pieces) {
-                    if (!piece.empty()) std::memcpy(p, piece.data(), piece.size());
-                    p += piece.size();
-                }
+                for (const std::string_view piece : pieces) p = copy_short(p, piece);
                 close_line(batch, start, style, tail);
             } catch (...) {
                 batch.truncate(before);  // never a partial line

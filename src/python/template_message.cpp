@@ -18,6 +18,7 @@
 #include "lib/json_escape.hpp"
 #include "lib/number_append.hpp"
 #include "lib/shared_writer.hpp"
+#include "lib/short_copy.hpp"
 #include "python/bound_fields.hpp"
 #include "python/owned_ref.hpp"
 #include "python/py_logger.hpp"
@@ -470,11 +471,8 @@ PyObject* log_template_direct(PyLogger& logger, Level level, PyObject* tmpl, Lin
     std::size_t tail_size = 0;
     auto add_tail = [&](std::string_view a, std::string_view b, std::string_view c) {
         if (tail.size() - tail_size < a.size() + b.size() + c.size()) return false;
-        char* p = tail.data() + tail_size;
-        std::memcpy(p, a.data(), a.size());
-        std::memcpy(p + a.size(), b.data(), b.size());
-        if (!c.empty()) std::memcpy(p + a.size() + b.size(), c.data(), c.size());
-        tail_size += a.size() + b.size() + c.size();
+        const char* end = copy_short(copy_short(copy_short(tail.data() + tail_size, a), b), c);
+        tail_size = static_cast<std::size_t>(end - tail.data());
         return true;
     };
     for (std::size_t i = 0; i < n; ++i) {
