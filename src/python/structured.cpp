@@ -326,7 +326,9 @@ bool append_line_members(Bytes& out, PyLogger& logger, std::span<const Member> o
     return true;
 }
 
-ScratchLoan::ScratchLoan() : cache_(&thread_cache()), scratch_(&cache_->scratch) {
+ScratchLoan::ScratchLoan() : ScratchLoan(thread_cache()) {}
+
+ScratchLoan::ScratchLoan(ThreadCache& cache) : cache_(&cache), scratch_(&cache.scratch) {
     if (cache_->scratch_lent) {
         own_ = std::make_unique<Scratch>();
         scratch_ = own_.get();
