@@ -8,6 +8,7 @@
 #include "lib/batch_pool.hpp"
 #include "lib/producer.hpp"
 #include "lib/record_line.hpp"
+#include "lib/short_copy.hpp"
 #include "lib/shared_writer.hpp"
 #include "python/bound_fields.hpp"
 #include "python/detached.hpp"
@@ -230,6 +231,33 @@ PyObject* log_text(PyLogger& logger, Level level, std::optional<EscapedName> nam
                    std::string_view tail) {
     const std::uint64_t batch_size = logger.state->batch_size.load(std::memory_order_relaxed);
     return record<true>(thread_producer(), logger, level, name, text, tail, batch_size);
+}
+
+PyObject* log_pieces(PyLogger& logger, Level level, std::span<const std::string_view> pieces, std::string_view tail,
+                     bool& written) {
+    const std::uint64_t batch_size = logger.state->batch_size.load(std::memory_order_relaxed);
+    Producer& producer = thread_producer();
+    std::size_t size = 0;
+    for (const std::string_view piece : pieces) size += piece.size();
+    const Outcome outcome =
+        producer.append(logger.writer, batch_size, [&](Bytes& batch, TimestampCache& cache, WallTime now, LineStyle style) {
+            const std::size_t before = batch.size();
+            try {
+                const std::size_t start =
+                    open_line(batch, cache, now, level, style, name_of(logger), size + tail.size());
+                char* p = batch.extend(size);
+                for (const std::string_view piece : pieces) p = copy_short(p, piece);
+                close_line(batch, start, style, tail);
+            } catch (...) {
+                batch.truncate(before);  // never a partial line
+                throw;
+            }
+            return true;
+        });
+    written = outcome != Outcome::QueueFull;
+    if (outcome == Outcome::InQueueFull && !hand_over_interruptibly(producer)) return nullptr;
+    if (!written) return nullptr;
+    Py_RETURN_NONE;
 }
 
 PyObject* create_logger(PyTypeObject* type, std::shared_ptr<const std::string> name, std::optional<std::string> path,

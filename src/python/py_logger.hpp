@@ -6,6 +6,7 @@
 
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -64,6 +65,13 @@ PyObject* log_named(PyLogger& logger, Level level, std::optional<EscapedName> na
 // Renders one record whose message text is final, under `name` instead of the logger's own.
 PyObject* log_text(PyLogger& logger, Level level, std::optional<EscapedName> name, std::string_view text,
                    std::string_view tail);
+
+// Writes one record of the logger's own name whose message is `pieces` one after another, straight
+// into the batch, then `tail`. `written` is false when the writer's queue is full and nothing was
+// written (no Python code ran; the result is then null without an error): the pieces may not
+// outlive the Python code a wait for room runs, so the caller copies them and writes them otherwise.
+PyObject* log_pieces(PyLogger& logger, Level level, std::span<const std::string_view> pieces, std::string_view tail,
+                     bool& written);
 
 PyObject* py_logger_shutdown(PyObject* self, PyObject* unused);
 

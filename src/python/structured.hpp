@@ -151,6 +151,7 @@ private:
 class ScratchLoan {
 public:
     ScratchLoan();
+    explicit ScratchLoan(ThreadCache& cache);  // `cache` is the calling thread's
     ~ScratchLoan();
     ScratchLoan(const ScratchLoan&) = delete;
     ScratchLoan& operator=(const ScratchLoan&) = delete;

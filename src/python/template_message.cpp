@@ -5,10 +5,12 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <charconv>
 #include <cstring>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -16,6 +18,7 @@
 #include "lib/json_escape.hpp"
 #include "lib/number_append.hpp"
 #include "lib/shared_writer.hpp"
+#include "lib/short_copy.hpp"
 #include "python/bound_fields.hpp"
 #include "python/owned_ref.hpp"
 #include "python/py_logger.hpp"
@@ -348,12 +351,11 @@ bool is_template(PyObject* obj) {
     return type != nullptr && Py_TYPE(obj) == type;
 }
 
-bool render_template(ThreadCache& cache, PyObject* tmpl, LineStyle style, Bytes& message, CallMembers& call,
-                     std::string& own, bool msg_template, bool more_python) {
-    PyObject* strings = part(tmpl, LAYOUT.strings);  // borrowed from tmpl, which the caller holds
-    PyObject* interpolations = part(tmpl, LAYOUT.interpolations);
-    TemplateEntry* entry = entry_for(cache, strings, interpolations);
-    if (entry == nullptr) return false;
+namespace {
+
+// render_template with the call site's entry found already, the first of `cache`.
+bool render_entry(ThreadCache& cache, TemplateEntry* entry, PyObject* interpolations, LineStyle style,
+                  Bytes& message, CallMembers& call, std::string& own, bool msg_template, bool more_python) {
     // Held from the first step that may run Python code, which may log and push the entry out of
     // the cache; until then it is the cache's first. The keys of the members point into it, so the
     // call keeps it to the end (the span's ids may run OpenTelemetry's code).
@@ -441,12 +443,105 @@ bool render_template(ThreadCache& cache, PyObject* tmpl, LineStyle style, Bytes&
     return true;
 }
 
+}  // namespace
+
+bool render_template(ThreadCache& cache, PyObject* tmpl, LineStyle style, Bytes& message, CallMembers& call,
+                     std::string& own, bool msg_template, bool more_python) {
+    PyObject* interpolations = part(tmpl, LAYOUT.interpolations);  // borrowed from tmpl, which the caller holds
+    TemplateEntry* entry = entry_for(cache, part(tmpl, LAYOUT.strings), interpolations);
+    return entry != nullptr &&
+           render_entry(cache, entry, interpolations, style, message, call, own, msg_template, more_python);
+}
+
+namespace {
+
+// The common call, written straight into the batch: a few names whose values are exact strs or
+// compact ints, written as they are, and a short tail. `handled` is false, with nothing written
+// and no error set, for any other call.
+constexpr std::size_t DIRECT_NAMES = 4;
+constexpr std::size_t DIRECT_TAIL = 256;
+
+// Whether every value is an exact str or a compact int, written without a conversion or spec:
+// looked at before any work, so that other calls lose next to nothing here.
+bool plain_values(PyObject* interpolations, std::size_t n) {
+    if (n > DIRECT_NAMES) return false;
+    for (std::size_t i = 0; i < n; ++i) {
+        PyObject* interpolation = PyTuple_GET_ITEM(interpolations, static_cast<Py_ssize_t>(i));
+        PyObject* value = part(interpolation, LAYOUT.value);
+        PyObject* spec = part(interpolation, LAYOUT.format_spec);
+        if (part(interpolation, LAYOUT.conversion) != Py_None || !PyUnicode_Check(spec) ||
+            PyUnicode_GET_LENGTH(spec) != 0) {
+            return false;
+        }
+        if (!PyUnicode_CheckExact(value) &&
+            !(PyLong_CheckExact(value) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(value)))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+PyObject* log_template_direct(PyLogger& logger, Level level, TemplateEntry* entry, PyObject* interpolations,
+                              LineStyle style, std::string_view trailing, bool& handled) {
+    const std::size_t n = entry->expressions.size();
+    if (!plain_values(interpolations, n)) return nullptr;
+    const auto& texts = key_texts(*entry, style);
+    // Views into the entry and the values: nothing below runs Python code until the line is in.
+    std::array<std::string_view, 2 * DIRECT_NAMES + 1> pieces;
+    std::array<std::array<char, 24>, DIRECT_NAMES> digits;
+    std::array<char, DIRECT_TAIL> tail;
+    std::size_t tail_size = 0;
+    auto add_tail = [&](std::string_view a, std::string_view b, std::string_view c) {
+        if (tail.size() - tail_size < a.size() + b.size() + c.size()) return false;
+        const char* end = copy_short(copy_short(copy_short(tail.data() + tail_size, a), b), c);
+        tail_size = static_cast<std::size_t>(end - tail.data());
+        return true;
+    };
+    for (std::size_t i = 0; i < n; ++i) {
+        PyObject* value = part(PyTuple_GET_ITEM(interpolations, static_cast<Py_ssize_t>(i)), LAYOUT.value);
+        const bool has_key = !entry->keys[i].empty();
+        std::string_view text;
+        if (PyUnicode_CheckExact(value)) {
+            if (!utf8_of(value, text)) {
+                handled = true;
+                return nullptr;
+            }
+            if (has_key && (!short_and_clean(text) || !add_tail(texts[i].first, text, "\""))) return nullptr;
+        } else {  // a compact int
+            const long long v = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(value));
+            char* first = digits[i].data();
+            const auto [last, ec] = std::to_chars(first, first + digits[i].size(), v);
+            text = {first, static_cast<std::size_t>(last - first)};
+            if (has_key && !add_tail(texts[i].second, text, {})) return nullptr;
+        }
+        pieces[2 * i] = entry->statics[i];
+        pieces[2 * i + 1] = text;
+    }
+    pieces[2 * n] = entry->statics[n];
+    if (!add_tail(trailing, {}, {})) return nullptr;
+    return log_pieces(logger, level, std::span<const std::string_view>(pieces.data(), 2 * n + 1),
+                      std::string_view(tail.data(), tail_size), handled);
+}
+
+}  // namespace
+
 PyObject* log_template(PyLogger& logger, Level level, PyObject* tmpl, std::string_view trailing) {
     const LineStyle style = logger.writer->config->style;
-    ScratchLoan scratch;
+    PyObject* interpolations = part(tmpl, LAYOUT.interpolations);  // borrowed from tmpl, which the caller holds
+    ThreadCache& cache = thread_cache();
+    TemplateEntry* entry = entry_for(cache, part(tmpl, LAYOUT.strings), interpolations);
+    if (entry == nullptr) return nullptr;
+    const bool msg_template = msg_template_on(logger);
+    if (!logger.fields && !ANY_STRUCTURE.load(std::memory_order_relaxed) && !msg_template) {
+        bool handled = false;
+        PyObject* result = log_template_direct(logger, level, entry, interpolations, style, trailing, handled);
+        if (handled) return result;
+        // Not taken, and no Python code ran: the entry is still the cache's first.
+    }
+    ScratchLoan scratch(cache);
     CallMembers call(scratch->members);
     std::string own;
-    if (!render_template(scratch.cache(), tmpl, style, scratch->message, call, own, msg_template_on(logger))) {
+    if (!render_entry(cache, entry, interpolations, style, scratch->message, call, own, msg_template, false)) {
         return nullptr;
     }
     // Nothing to merge: the call's members, one after another, are the tail.

@@ -68,3 +68,16 @@ def test_values_read_once_keep_their_text_types_and_the_order_of_python_calls(tm
         ("q", 'q"\\'), ("ctl", "a\tb\x01"), ("uni", "é☃"), ("long", "x" * 40), ("zero", num(0)), ("neg", num(-5)),
         ("small", num(2**29)), ("mid", num(2**62)), ("top", num(2**63 - 1)), ("low", num(-2**63)),
         ("big", num(2**63)), ("f", num(0.1)), ("p", "P"), ("after", 'a"'), ("r", "R")]
+
+
+@pytest.mark.parametrize("fmt", ["logfmt", "json"])
+def test_plain_names_of_every_length_give_the_f_string_and_their_fields(tmp_path, fmt):
+    # Short templates of str and int names are written in one pass; the longer, the escaped and those of
+    # more names take the general path: both give the same lines.
+    expected = json.loads(run_in_child(f"{CHILDREN}:log_plain_names_of_every_size", fmt, cwd=tmp_path).stdout)
+    records = [parse(line) for line in read_lines(tmp_path)]
+    as_text = (lambda v: v) if fmt == "json" else str
+    got = [[r["msg"], [[k, as_text(v)] for k, v in members(r).items() if not k.startswith("exception.")]]
+           for r in records]
+    assert got == [[msg, [[k, as_text(v)] for k, v in fields]] for msg, fields in expected]
+    assert [r["name"] for r in records].count("a b") == 1 and records[-1]["exception.type"] == "ZeroDivisionError"

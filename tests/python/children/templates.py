@@ -125,3 +125,37 @@ def log_values_of_every_kind(fmt):
     log.shutdown()
     text = f"{q}|{ctl}|{uni}|{long}|{zero}|{neg}|{small}|{mid}|{top}|{low}|{big}|{f}|p|{after}|r|{small}"
     print(json.dumps([calls, text]))
+
+
+def log_plain_names_of_every_size(fmt):
+    """Templates of str and int names only, static parts and values of every short length and past them,
+    up to and past the names and the field text written in one go; prints the f-string texts and fields."""
+    tarnwick.basic_config(format=fmt)
+    log = tarnwick.PyLogger("app", path="f.log")
+    spaced = tarnwick.PyLogger("a b", path="f.log")  # a quoted name
+    expected = []
+
+    def put(target, *parts):  # parts: static, (value, expression), static, ...
+        args = [p if isinstance(p, str) else Interpolation(*p) for p in parts]
+        target(Template(*args))
+        fields = {}
+        for p in parts:
+            if not isinstance(p, str) and p[1].isidentifier() and p[1] not in fields:
+                fields[p[1]] = p[0]
+        expected.append(["".join(p if isinstance(p, str) else str(p[0]) for p in parts), list(fields.items())])
+
+    for n in (0, 1, 2, 3, 4, 5, 7, 8, 9, 15, 16, 17, 31, 32, 33, 300):
+        s = "abcdefghij" * 31
+        put(log.info, s[:n], (s[:n], "v"), s[n:2 * n], (n * 1000003 - 2**40, "k"), "")
+    put(log.info, "", ("a", "a"), "", (-7, "b"), "", (0, "c"), "", ("", "d"), "")
+    put(log.info, "", ("a", "a"), "", ("b", "b"), "", ("c", "c"), "", ("d", "d"), "", ("e", "e"), "")
+    put(log.info, "q", ('say "hi"\n', "d['k']"), " ", ("é☃", "u"), " ", (2**62, "big"), " ", (3, "k"), " ", (4, "k"), "")
+    put(spaced.warning, "w ", ("x" * 31, "a"), " ", ("y" * 31, "b"), " ", ("z" * 31, "c"), " ", ("w" * 31, "d"), "")
+    put(log.info, "static only")
+    try:
+        1 / 0
+    except ZeroDivisionError:
+        put(log.exception, "failed ", ("ann", "user"), " ", (3, "n"), "")
+    log.shutdown()
+    spaced.shutdown()
+    print(json.dumps(expected))
