@@ -270,6 +270,8 @@ def main(argv):
                 results.update(((sc, s), {"ok": False, "status": "not measured",
                                           "error": f"{OPTIONAL[s]} not installed for this interpreter"})
                                for s in members if s in OPTIONAL and not interp.has(OPTIONAL[s]))
+            results.update(((sc, s), {"ok": False, "status": "not measured", "error": why})
+                           for s, why in SCENARIOS[sc].get("skip", {}).items() if s in members)
             workdir = os.path.join(tmp, sc)
             os.mkdir(workdir)
             stdout_to = os.devnull if SCENARIOS[sc]["dest"] == "stdout" else None
@@ -302,7 +304,8 @@ def main(argv):
                          "e2e_ns": median([x["e2e_ns"] for x in runs]),
                          "loop_ns_rounds": [x["loop_ns"] for x in runs],
                          "e2e_ns_rounds": [x["e2e_ns"] for x in runs],
-                         "checked": runs[0]["checked"], "python": runs[0]["python"]}
+                         "checked": runs[0]["checked"], "python": runs[0]["python"],
+                         "line_bytes": runs[-1].get("line_bytes")}
                     if stdout_to and SYSTEMS[s].writes:
                         # /dev/null cannot be counted: a separate pass writes the same calls to a file.
                         check = dict(base, system=s, mode="check", calls=r["calls"],
@@ -335,6 +338,8 @@ def main(argv):
             for s in systems:
                 if s == "% alone" or s in hung or s in NAMED_ONLY:
                     continue
+                if args.quick and s not in ("floor", "tarnwick"):
+                    continue   # the memory target is tarnwick's; the peers' figures take the time
                 workdir = os.path.join(tmp, f"rss-{s}")
                 os.mkdir(workdir)
                 n = args.rss_records if s in ("floor", "tarnwick") else rss_records_python
@@ -349,7 +354,10 @@ def main(argv):
                       file=sys.stderr, flush=True)
         instructions = {}
         if shutil.which("valgrind") and not args.no_callgrind and "tarnwick" in systems:
-            pairs = [(sc, s) for sc, s in FULL_RUN_CALLGRIND if sc in scenarios and s in systems]
+            # Each count starts an interpreter under valgrind, seconds apiece: a quick run counts the
+            # instruction target's pair alone.
+            pairs = [(sc, s) for sc, s in FULL_RUN_CALLGRIND[:2 if args.quick else None]
+                     if sc in scenarios and s in systems]
             instructions = per_call_counts(count_instructions(pairs, args, interps, tmp), args.callgrind_calls)
             print(f"[callgrind {time.monotonic() - started:5.1f}s] done", file=sys.stderr, flush=True)
         print(report(results, rss, systems, missing, args, instructions, latency))

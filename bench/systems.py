@@ -80,7 +80,9 @@ SCENARIOS = {
         title=f"{THREADS} threads at once, the one-argument call, text to a file",
         method="info", pct="user %s logged in", brace="user {} logged in", args=("ann",),
         dest="file", fmt="text", expect="user ann logged in", lines=True, threads=THREADS,
-        also=("tarnwick-baseline",)),
+        also=("tarnwick-baseline",),
+        # Waiting for it would cost the run its timeout in every round.
+        skip={"picologging": "picologging 0.9.3 deadlocks here (no CPU used, still waiting after minutes)"}),
     "threads_ft": dict(
         title=f"{FT_THREADS} threads at once on the free-threaded build, the one-argument call, text to a file",
         method="info", pct="user %s logged in", brace="user {} logged in", args=("ann",),

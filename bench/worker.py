@@ -55,8 +55,12 @@ def make_bursts(source, names=None):
 
 
 def interpreter():
-    """This interpreter's version, with a t for a free-threaded build."""
-    return sys.version.split()[0] + ("t" if "t" in getattr(sys, "abiflags", "") else "")
+    """This interpreter's version, with a t for a free-threaded build (and whether an extension turned
+    the GIL back on)."""
+    version = sys.version.split()[0]
+    if "t" not in getattr(sys, "abiflags", ""):
+        return version
+    return version + "t" + (" (GIL on)" if sys._is_gil_enabled() else "")
 
 
 def timed_run(body, threads):
