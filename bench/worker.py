@@ -214,7 +214,7 @@ def worker(job):
     # otherwise dominate a short one).
     calls = max(job["warmup"] // step * step, step)
     if job.get("calls"):
-        rep(calls)
+        rep(min(calls, job["calls"]))   # a slow system's warm-up takes no longer than its repetition
         calls = job["calls"]
     else:
         while True:
