@@ -15,7 +15,8 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)  # the benchmark's own modules; run with -P, the script's folder is not on the path
 
-from report import CALLGRIND_RUNS, FULL_RUN_CALLGRIND, LATENCY_SYSTEMS, callgrind_targets, fmt_ns, report  # noqa: E402
+from report import (CALLGRIND_RUNS, FULL_RUN_CALLGRIND, LATENCY_SYSTEMS, callgrind_targets,  # noqa: E402
+                    fmt_ns, report)
 from systems import (INTERPRETERS, NAMED_ONLY, OPTIONAL, ROOT, SCENARIOS, SYSTEMS,  # noqa: E402
                      scenario_members)
 from worker import median  # noqa: E402

@@ -119,7 +119,8 @@ def report(results, rss, systems, missing, args, instructions=None, latency=None
         w("## Context, template strings and trace ids beside structlog and loguru\n")
         w("Each peer inside its own request context of the same three fields (structlog's "
           "`bind_contextvars` with `merge_contextvars`, loguru's `contextualize`), making its own form of the call.\n")
-        w("| tarnwick row | Python | tarnwick ns | structlog ns | structlog / tarnwick | loguru ns | loguru / tarnwick |")
+        w("| tarnwick row | Python | tarnwick ns | structlog ns | structlog / tarnwick | loguru ns "
+          "| loguru / tarnwick |")
         w("|---|---|---:|---:|---:|---:|---:|")
         out.extend(side)
         w("")
@@ -171,7 +172,7 @@ def throughput(results):
 
 
 def spread_of(values, show):
-    """(median, "low – high") of per-round values, shown."""
+    """The median of per-round values and their range, both shown, and the median itself."""
     if not values:
         return "–", "", None
     v = sorted(values)
