@@ -179,9 +179,9 @@ def worker(job):
                 check_output(files, total if expected_lines else 0, sc)
             elif stdout_file:
                 check_output([stdout_file], total if expected_lines else 0, sc)
-        names = [os.path.join(rep_dir, f) for f in os.listdir(rep_dir)]
-        size[0] = sum(os.path.getsize(f) for f in names) / max(total, 1) if system.writes else None
-        for f in names:
+        written = [os.path.join(rep_dir, f) for f in os.listdir(rep_dir)]
+        size[0] = sum(os.path.getsize(f) for f in written) / max(total, 1) if system.writes else None
+        for f in written:
             os.unlink(f)
         os.rmdir(rep_dir)
         per = max(calls, 1)   # the callgrind baseline makes no calls
