@@ -107,15 +107,28 @@ demo: build
 
 # The peers come pinned from requirements/bench.txt into build/venv/bench, on the same interpreter.
 # BENCH_BASELINE=DIR times another build's package directory (say the main branch's
-# build/release/pkg) beside this one.
+# build/release/pkg) beside this one; BENCH_ARGS passes more options (say --quick).
+# The template and trace rows run on CPython 3.14 (built once per machine; its own build and peers'
+# environment) and the free-threaded row on 3.14t, in the same run.
 BENCH_BASELINE ?=
+BENCH_ARGS ?=
 bench:
 	@PYTHON=$(PYTHON_EXE) tools/setup.sh bench
 	$(call configure,bench)
 	cmake --build --preset bench
-	@py=$$(tools/venv.sh $(PYTHON_EXE) bench requirements/bench.txt) && \
-	    echo "PYTHONPATH=$(CURDIR) $$py -P bench/compare.py $(if $(BENCH_BASELINE),--baseline $(BENCH_BASELINE))" && \
-	    PYTHONPATH=$(CURDIR) $$py -P bench/compare.py $(if $(BENCH_BASELINE),--baseline $(BENCH_BASELINE))
+	@py=$$(tools/venv.sh $(PYTHON_EXE) bench requirements/bench.txt) && args="" && \
+	py314=$$(tools/build_cpython.sh gil) && if [ -n "$$py314" ]; then \
+	  cmake -S . -B build/bench-3.14 -G Ninja -DCMAKE_BUILD_TYPE=Release -DPython_EXECUTABLE=$$py314 \
+	        -DTARNWICK_TESTS=OFF -DTARNWICK_BENCH=ON >/dev/null && \
+	  cmake --build build/bench-3.14 --target _logger _bench_floor && \
+	  args="$$args --py314 $$(tools/venv.sh $$py314 bench-3.14 requirements/bench.txt)"; fi && \
+	py314t=$$(tools/build_cpython.sh ft) && if [ -n "$$py314t" ]; then \
+	  cmake -S . -B build/bench-3.14t -G Ninja -DCMAKE_BUILD_TYPE=Release -DPython_EXECUTABLE=$$py314t \
+	        -DTARNWICK_TESTS=OFF >/dev/null && cmake --build build/bench-3.14t && \
+	  args="$$args --py314t $$py314t"; fi && \
+	args="$$args $(if $(BENCH_BASELINE),--baseline $(BENCH_BASELINE)) $(BENCH_ARGS)" && \
+	    echo "PYTHONPATH=$(CURDIR) $$py -P bench/compare.py$$args" && \
+	    PYTHONPATH=$(CURDIR) $$py -P bench/compare.py $$args
 	@$(MAKE) --no-print-directory bench-parallel
 
 # Lines written while yesterday's 500 MB file is compressed in the background, next to none being compressed

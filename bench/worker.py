@@ -35,6 +35,34 @@ def make_loop(source, names=None):
     return ns["loop"]
 
 
+def make_bursts(source, names=None):
+    """A function making `n` bursts of `size` calls of `source`, each call timed alone (the clock read
+    before it to the one after it, into `out`), with a pause of `pause` seconds after each burst."""
+    code = ("def bursts(log, n, size, pause, out):\n"
+            "    pc = _perf_counter_ns\n"
+            "    i = 0\n"
+            "    for _ in range(n):\n"
+            "        for _ in range(size):\n"
+            "            t0 = pc()\n"
+            f"            {source}\n"
+            "            out[i] = pc() - t0\n"
+            "            i += 1\n"
+            "        _sleep(pause)\n")
+    ns = {"__name__": "bench_loop", "_perf_counter_ns": time.perf_counter_ns, "_sleep": time.sleep,
+          **(names or {})}
+    exec(compile(code, "<bench bursts>", "exec"), ns)
+    return ns["bursts"]
+
+
+def interpreter():
+    """This interpreter's version, with a t for a free-threaded build (and whether an extension turned
+    the GIL back on)."""
+    version = sys.version.split()[0]
+    if "t" not in getattr(sys, "abiflags", ""):
+        return version
+    return version + "t" + (" (GIL on)" if sys._is_gil_enabled() else "")
+
+
 def timed_run(body, threads):
     """Runs body(t) for t in range(threads), in this thread alone or in `threads` threads started together;
     returns the time the calls started (perf_counter_ns) once all have ended."""
@@ -125,6 +153,7 @@ def worker(job):
         stdout_file = None   # nothing to count
     work = job["workdir"]
     seq = [0]
+    size = [None]   # bytes per line of the last repetition's file
 
     def rep(calls, gc_off=True, extra=None, check=True):
         import tempfile
@@ -150,13 +179,17 @@ def worker(job):
                 check_output(files, total if expected_lines else 0, sc)
             elif stdout_file:
                 check_output([stdout_file], total if expected_lines else 0, sc)
-        for f in os.listdir(rep_dir):
-            os.unlink(os.path.join(rep_dir, f))
+        written = [os.path.join(rep_dir, f) for f in os.listdir(rep_dir)]
+        size[0] = sum(os.path.getsize(f) for f in written) / max(total, 1) if system.writes else None
+        for f in written:
+            os.unlink(f)
         os.rmdir(rep_dir)
         per = max(calls, 1)   # the callgrind baseline makes no calls
         return (t1 - t0) / per, ((t2 - t0) if system.writes else (t1 - t0)) / per, peak
 
     step = UNROLL * threads
+    if mode == "latency":
+        return latency(job, system, sc, loop, names, work)
     if mode == "check":      # one pass whose standard output is a file, to count its lines
         rep(job["calls"])
         return {"ok": True, "checked": True}
@@ -181,7 +214,7 @@ def worker(job):
     # otherwise dominate a short one).
     calls = max(job["warmup"] // step * step, step)
     if job.get("calls"):
-        rep(calls)
+        rep(min(calls, job["calls"]))   # a slow system's warm-up takes no longer than its repetition
         calls = job["calls"]
     else:
         while True:
@@ -198,8 +231,39 @@ def worker(job):
         loops.append(a)
         e2es.append(b)
     return {"ok": True, "calls": calls, "reps": job["reps"], "loop_ns": median(loops),
-            "e2e_ns": median(e2es), "loop_ns_all": loops, "e2e_ns_all": e2es,
+            "e2e_ns": median(e2es), "loop_ns_all": loops, "e2e_ns_all": e2es, "line_bytes": size[0],
             "checked": bool(system.writes and (sc["dest"] == "file" or stdout_file))}
+
+
+def latency(job, system, sc, loop, names, work):
+    """Percentiles of one call's time: `bursts` bursts of `burst` calls, each call between two clock
+    reads, with a pause after each burst so that the writer drains. The median of the same bursts
+    with nothing between the clock reads (their own cost) is subtracted."""
+    import tempfile
+    n, size = job["bursts"], job["burst"]
+    timed = make_bursts(call_source(system, sc), names)
+    empty = make_bursts("pass")
+    samples, idle = [0] * (n * size), [0] * (n * size)
+    rep_dir = tempfile.mkdtemp(prefix="latency-", dir=work)
+    log = system.open(sc["dest"], sc["fmt"], "bench-latency", os.path.join(rep_dir, "app.log"))
+    warm = job["warmup"] // UNROLL * UNROLL
+    loop(log, warm // UNROLL)
+    gc.collect()
+    gc.disable()
+    empty(log, n, size, 0.0, idle)
+    timed(log, n, size, job["pause_s"], samples)
+    system.close()
+    gc.enable()
+    if system.writes:
+        files = sorted(os.path.join(rep_dir, f) for f in os.listdir(rep_dir))
+        check_output(files, warm + n * size if sc["lines"] else 0, sc)
+    clock = median(idle)
+    s = sorted(max(0, x - clock) for x in samples)
+
+    def pct(q):
+        return s[min(len(s) - 1, int(q * len(s)))]
+    return {"ok": True, "calls": len(s), "clock_ns": clock, "mean_ns": sum(s) / len(s),
+            "p50_ns": pct(0.5), "p99_ns": pct(0.99), "p999_ns": pct(0.999), "max_ns": s[-1]}
 
 
 def median(xs):
@@ -223,6 +287,7 @@ def worker_main(job_json):
         result = {"ok": False, "status": e.status, "error": str(e)}
     except BaseException as e:   # a system that does not work yet is reported, not fatal
         result = {"ok": False, "status": "failed", "error": f"{type(e).__name__}: {e}"[:300]}
+    result["python"] = interpreter()
     out.write(json.dumps(result) + "\n")
     out.flush()
     # Skip interpreter teardown: a logger that hangs or crashes at exit would spoil a good result.
