@@ -5,7 +5,12 @@ Enabled calls go to one shared file and to a file per thread, for tarnwick and f
 disabled calls (debug on a logger at info) are timed with the logger reached two ways: bound to a
 local variable, and read from a module global. Each case runs in a fresh process. A round runs the
 1-thread and the 2-thread case of a row back to back, so that load from other work on the machine
-falls on both alike; the table gives the median of the rounds and the spread of their ratios.
+falls on both alike; the table gives the median of the rounds and the spread of their ratios. The
+files go to /dev/shm where it exists, so that the disk's write-back does not decide the figures.
+
+Wall-clock ratios need two idle cores. The CPU column does not: it is the process's CPU time per call
+(writer threads included) with 2 threads over that with 1, which stays near 1 unless the threads
+slow each other down (contended locks or cache lines), however busy the machine is.
 
     python bench/parallel.py [--records N] [--disabled N] [--rounds R]
 """
@@ -65,12 +70,14 @@ def enabled_child(system, threads, shared, records, out):
         for n in range(records):
             log.info("record %d of %s", n, "bench")
 
+    cpu = time.process_time()
     began = timed_run(work, threads)
     done()
     elapsed = (time.perf_counter_ns() - began) / 1e9
+    cpu = time.process_time() - cpu
     lines = sum(1 for name in os.listdir(out) for _ in open(os.path.join(out, name)))
     assert lines == threads * records, (lines, threads * records)
-    print(threads * records / elapsed)
+    print(threads * records / elapsed, cpu / (threads * records))
 
 
 def disabled_child(threads, shape, calls, out):
@@ -89,33 +96,39 @@ def disabled_child(threads, shape, calls, out):
         for n in range(calls):
             GLOBAL_LOGGER.debug("record %d of %s", n, "bench")
 
+    cpu = time.process_time()
     began = timed_run(from_local if shape == "local" else from_global, threads)
     elapsed = (time.perf_counter_ns() - began) / 1e9
+    cpu = time.process_time() - cpu
     GLOBAL_LOGGER.shutdown()
     assert not os.path.exists(path) or os.path.getsize(path) == 0, "a disabled call wrote a line"
-    print(threads * calls / elapsed)
+    print(threads * calls / elapsed, cpu / (threads * calls))
 
 
-def run(case, threads):
-    with tempfile.TemporaryDirectory() as out:
+def run(case, threads, where):
+    """(calls per second, CPU seconds per call) of one case in a fresh process."""
+    with tempfile.TemporaryDirectory(dir=where) as out:
         proc = subprocess.run([sys.executable, "-P", os.path.abspath(__file__), "--child", *case, str(threads), out],
                               capture_output=True, text=True, timeout=600)
         if proc.returncode != 0:
             raise SystemExit(f"{' '.join(case)} {threads} threads failed:\n{proc.stderr}")
-        return float(proc.stdout)
+        rate, cpu = proc.stdout.split()
+        return float(rate), float(cpu)
 
 
-def row(label, case, rounds, target):
+def row(label, case, rounds, target, where):
     """Runs `case` for 1 and 2 threads `rounds` times and prints its line of the table."""
-    rates = {1: [], 2: []}
+    runs = {1: [], 2: []}
     for _ in range(rounds):
         for threads in (1, 2):
-            rates[threads].append(run(case, threads))
-    ratios = sorted(two / one for one, two in zip(rates[1], rates[2]))
+            runs[threads].append(run(case, threads, where))
+    ratios = sorted(two[0] / one[0] for one, two in zip(runs[1], runs[2]))
+    cpu = statistics.median(two[1] / one[1] for one, two in zip(runs[1], runs[2]))
     median = statistics.median(ratios)
     verdict = f">= {target}x: {'met' if median >= target else 'not met'}" if target else ""
-    print(f"| {label} | {statistics.median(rates[1]):,.0f} | {statistics.median(rates[2]):,.0f} |"
-          f" {median:.2f}x | {ratios[0]:.2f}-{ratios[-1]:.2f}x | {verdict} |", flush=True)
+    print(f"| {label} | {statistics.median(r[0] for r in runs[1]):,.0f} |"
+          f" {statistics.median(r[0] for r in runs[2]):,.0f} | {median:.2f}x | {ratios[0]:.2f}-{ratios[-1]:.2f}x |"
+          f" {cpu:.2f} | {verdict} |", flush=True)
 
 
 def main():
@@ -123,25 +136,29 @@ def main():
     parser.add_argument("--records", type=int, default=500_000, help="enabled calls per thread")
     parser.add_argument("--disabled", type=int, default=5_000_000, help="disabled calls per thread")
     parser.add_argument("--rounds", type=int, default=5)
+    parser.add_argument("--dir", default="/dev/shm" if os.path.isdir("/dev/shm") else None,
+                        help="where the files go (default: /dev/shm, else the temporary folder)")
     args = parser.parse_args()
     free = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
     load = ", ".join(f"{x:.1f}" for x in os.getloadavg())
     print(f"## Threads in parallel: Python {sys.version.split()[0]}{' free-threaded' if free else ''},"
           f" {os.cpu_count()} cores (load average {load} at the start), {args.records:,} enabled and"
-          f" {args.disabled:,} disabled calls per thread, median of {args.rounds} rounds\n")
-    print("| case | 1 thread (calls/s) | 2 threads (calls/s) | 2 / 1 | spread of 2 / 1 | target |")
-    print("|---|---|---|---|---|---|")
+          f" {args.disabled:,} disabled calls per thread (stdlib: a tenth of the enabled), median of"
+          f" {args.rounds} rounds (stdlib: half), files in {args.dir or tempfile.gettempdir()}\n")
+    print("| case | 1 thread (calls/s) | 2 threads (calls/s) | 2 / 1 | spread of 2 / 1 | CPU per call, 2 / 1 |"
+          " target (2 / 1) |")
+    print("|---|---|---|---|---|---|---|")
     for shared in (False, True):
         destination = "one shared file" if shared else "a file per thread"
         case = ("enabled", "tarnwick", "shared" if shared else "own", str(args.records))
-        row(f"tarnwick, {destination}", case, args.rounds, ENABLED_TARGET)
+        row(f"tarnwick, {destination}", case, args.rounds, ENABLED_TARGET, args.dir)
     for shape, label in (("local", "logger in a local"), ("global", "logger in a module global")):
         row(f"tarnwick disabled, {label}", ("disabled", shape, str(args.disabled)), args.rounds,
-            DISABLED_TARGET if shape == "local" else None)
+            DISABLED_TARGET if shape == "local" else None, args.dir)
     for shared in (False, True):
         destination = "one shared file" if shared else "a file per thread"
         case = ("enabled", "stdlib", "shared" if shared else "own", str(args.records // 10))
-        row(f"stdlib, {destination}", case, max(1, args.rounds // 2), None)
+        row(f"stdlib, {destination}", case, max(1, args.rounds // 2), None, args.dir)
 
 
 if __name__ == "__main__":
