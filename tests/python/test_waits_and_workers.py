@@ -135,14 +135,16 @@ def release_beside_a_ticking_thread():
             log.info("%d %s", i, "x" * 1000)
         started.set()
         del log  # gives up on the writer after 5 s
-        print("released", file=sys.stderr, flush=True)
+        sys.stderr.write("released\n")  # one write: print's text and end could interleave with a tick
+        sys.stderr.flush()
         released.set()
 
     threading.Thread(target=release).start()
     started.wait()
     while not released.is_set():
         time.sleep(0.05)
-        print("tick", file=sys.stderr, flush=True)
+        sys.stderr.write("tick\n")
+        sys.stderr.flush()
 
 
 def test_releasing_the_last_logger_of_a_stuck_destination_leaves_other_threads_running():
