@@ -49,6 +49,12 @@ public:
         capacity_ = n;
     }
 
+    // Makes sure n more bytes fit, growing as extend does: by at least double, so a buffer filled
+    // a little at a time reallocates a few times, not at every step.
+    void make_room(std::size_t n) {
+        if (capacity_ - size_ < n) grow(n);
+    }
+
     // Makes room for n more bytes and returns where they go; the caller fills all n of them.
     char* extend(std::size_t n) {
         if (capacity_ - size_ < n) grow(n);

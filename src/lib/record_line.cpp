@@ -171,7 +171,7 @@ std::size_t open_line(Bytes& out, TimestampCache& cache, WallTime now, Level lev
     const Head h = head_of(cache, now, level, style, name);
     const std::size_t before = out.size();
     // Room for the head, the message as the caller expects it and the line's end in one go.
-    out.reserve(before + h.size + message_room + SLACK);
+    out.make_room(h.size + message_room + SLACK);
     char* const start = out.extend(h.size + SLACK);
     [[maybe_unused]] char* const p = put_head(start, h);
     assert(p == start + h.size && "head size and head text disagree");
