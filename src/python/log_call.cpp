@@ -209,12 +209,26 @@ template <bool WithTail, int Site = 0>
     return log_message<true, 1>(logger, level, name_of(logger), message, args, nargs, span.text());
 }
 
+// The context's fields alone: the snapshot's rendered run, read in place, is the whole tail. The
+// commonest shape inside a request, so it gets a line renderer of its own as the span-only call does.
+[[gnu::noinline]] PyObject* log_context_fields(PyLogger& logger, Level level, PyObject* message,
+                                               PyObject* const* args, Py_ssize_t nargs) {
+    OwnedRef snapshot;
+    std::string_view fields;
+    if (!context_fields(logger, snapshot, fields)) return nullptr;
+    return log_message<true, 2>(logger, level, name_of(logger), message, args, nargs, fields);
+}
+
 }  // namespace
 
 PyObject* log_args(PyLogger& logger, Level level, PyObject* message, PyObject* const* args, Py_ssize_t nargs) {
     // Until a context is bound or trace ids are on, this word is all a call pays for them.
     if (ANY_STRUCTURE.load(std::memory_order_relaxed)) [[unlikely]] {
-        if (span_ids_only(logger)) return log_span_ids(logger, level, message, args, nargs);
+        switch (ambient_shape(logger)) {
+            case AmbientShape::SpanIds: return log_span_ids(logger, level, message, args, nargs);
+            case AmbientShape::Context: return log_context_fields(logger, level, message, args, nargs);
+            case AmbientShape::Mixed: break;
+        }
         return log_structured(logger, level, message, args, nargs);
     }
     // The fields are immutable and owned by the logger, which the call holds.

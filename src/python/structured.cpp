@@ -180,9 +180,21 @@ bool SpanIds::read(const ContextState* state, std::size_t group) {
     return true;
 }
 
-bool span_ids_only(const PyLogger& logger) {
+AmbientShape ambient_shape(const PyLogger& logger) {
+    if (logger.fields) return AmbientShape::Mixed;
     const ContextState* state = logger.state->context.load(std::memory_order_acquire);
-    return (state == nullptr || !state->any_context.load(std::memory_order_relaxed)) && !logger.fields;
+    if (state == nullptr || !state->any_context.load(std::memory_order_relaxed)) return AmbientShape::SpanIds;
+    return state->trace.load(std::memory_order_acquire) == nullptr ? AmbientShape::Context : AmbientShape::Mixed;
+}
+
+bool context_fields(const PyLogger& logger, OwnedRef& snapshot, std::string_view& text) {
+    const ContextState* state = logger.state->context.load(std::memory_order_acquire);
+    if (state == nullptr) return true;
+    ContextInForce context;
+    if (!read_context(*state, group_index(logger.writer->config->style), context)) return false;
+    if (context.group != nullptr) text = context.group->text;
+    snapshot = std::move(context.snapshot);
+    return true;
 }
 
 namespace {

@@ -20,6 +20,7 @@
 #include "lib/level.hpp"
 #include "lib/line_members.hpp"
 #include "lib/record_line.hpp"
+#include "python/owned_ref.hpp"
 #include "python/thread_cache.hpp"
 
 namespace tarnwick::python {
@@ -72,9 +73,16 @@ private:
     std::unique_ptr<TraceMembers> own_;
 };
 
-// Whether a line of `logger` carries nothing beyond its message but the span's ids: no context
-// was ever bound and the logger has no fields of its own.
-bool span_ids_only(const PyLogger& logger);
+// What a line of `logger` carries beyond its message once ANY_STRUCTURE is set. The first two
+// shapes pass one rendered run as the whole tail: the span's ids alone (no context was ever bound
+// and the logger has no fields of its own), or the context's fields alone (trace ids off, no fields
+// of its own).
+enum class AmbientShape { SpanIds, Context, Mixed };
+AmbientShape ambient_shape(const PyLogger& logger);
+
+// The fields of the context in force, rendered for lines of `logger`, or empty; `snapshot` keeps
+// their bytes alive for the call. False with the error set.
+bool context_fields(const PyLogger& logger, OwnedRef& snapshot, std::string_view& text);
 
 // log_args once ANY_STRUCTURE is set: the same line with the span's ids and the context's fields
 // in front of the bound ones.

@@ -3,6 +3,7 @@ OpenTelemetry span's ids, in every line shape, with their order and precedence."
 
 import asyncio
 import contextvars
+import gc
 import importlib.util
 import json
 import logging
@@ -48,6 +49,15 @@ def log_in_contexts(fmt, color):
     log.info("token")
     reset_context(token)
     log.info("reset")
+
+    class Leaves:  # leaves the context while the call formats it: the line keeps the call's context
+        def __str__(self):
+            reset_context(leaving)
+            gc.collect()
+            return "x"
+
+    leaving = bind_context(gone="yes")
+    log.info("left %s", Leaves())
     assert current_context() == {}
     handler.close()
     log.shutdown()
@@ -73,6 +83,7 @@ def test_context_fields_nest_restore_and_give_way_to_bound_and_call_fields(tmp_p
     assert [k for k, _ in fields["failed"][2:]] == ["exception.type", "exception.message", "exception.stacktrace"]
     assert fields["std"] == [("user", "extra"), ("request", "r-1"), ("k", "1")]
     assert fields["token"] == [("a", "1")]
+    assert fields["left x"] == [("gone", "yes")]
     if color == "always":
         assert '\x1b[2muser=\x1b[0m"inner"' in lines[2]
 
