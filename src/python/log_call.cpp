@@ -11,6 +11,7 @@
 #include "lib/short_copy.hpp"
 #include "lib/shared_writer.hpp"
 #include "python/bound_fields.hpp"
+#include "python/context_state.hpp"
 #include "python/detached.hpp"
 #include "python/logger_module/module_state.hpp"
 #include "python/logger_module/settings.hpp"
@@ -209,13 +210,25 @@ template <bool WithTail, int Site = 0>
     return log_message<true, 1>(logger, level, name_of(logger), message, args, nargs, span.text());
 }
 
+// What a line of `logger` carries beyond its message once ANY_STRUCTURE is set. The first two
+// shapes pass one rendered run as the whole tail: the span's ids alone (no context was ever bound in
+// the interpreter, and the logger has no fields of its own), or the context's fields alone (trace ids
+// off, no fields of its own).
+enum class AmbientShape { SpanIds, Context, Mixed };
+
+inline AmbientShape ambient_shape(const PyLogger& logger, const ContextState* state) {
+    if (logger.fields) return AmbientShape::Mixed;
+    if (state == nullptr || !state->any_context.load(std::memory_order_relaxed)) return AmbientShape::SpanIds;
+    return state->trace.load(std::memory_order_acquire) == nullptr ? AmbientShape::Context : AmbientShape::Mixed;
+}
+
 // The context's fields alone: the snapshot's rendered run, read in place, is the whole tail. The
 // commonest shape inside a request, so it gets a line renderer of its own as the span-only call does.
-[[gnu::noinline]] PyObject* log_context_fields(PyLogger& logger, Level level, PyObject* message,
-                                               PyObject* const* args, Py_ssize_t nargs) {
+[[gnu::noinline]] PyObject* log_context_fields(PyLogger& logger, const ContextState& state, Level level,
+                                               PyObject* message, PyObject* const* args, Py_ssize_t nargs) {
     OwnedRef snapshot;
     std::string_view fields;
-    if (!context_fields(logger, snapshot, fields)) return nullptr;
+    if (!context_fields(state, group_index(logger.writer->config->style), snapshot, fields)) return nullptr;
     return log_message<true, 2>(logger, level, name_of(logger), message, args, nargs, fields);
 }
 
@@ -224,16 +237,18 @@ template <bool WithTail, int Site = 0>
 PyObject* log_args(PyLogger& logger, Level level, PyObject* message, PyObject* const* args, Py_ssize_t nargs) {
     // Until a context is bound or trace ids are on, this word is all a call pays for them.
     if (ANY_STRUCTURE.load(std::memory_order_relaxed)) [[unlikely]] {
-        switch (ambient_shape(logger)) {
+        const ContextState* state = logger.state->context.load(std::memory_order_acquire);
+        switch (ambient_shape(logger, state)) {
             case AmbientShape::SpanIds: return log_span_ids(logger, level, message, args, nargs);
-            case AmbientShape::Context: return log_context_fields(logger, level, message, args, nargs);
+            case AmbientShape::Context: return log_context_fields(logger, *state, level, message, args, nargs);
             case AmbientShape::Mixed: break;
         }
         return log_structured(logger, level, message, args, nargs);
     }
-    // The fields are immutable and owned by the logger, which the call holds.
+    // The fields are immutable and owned by the logger, which the call holds. Bound loggers are
+    // common enough for a line renderer of their own (about 50 instructions a call).
     if (logger.fields) [[unlikely]] {
-        return log_message<true>(logger, level, name_of(logger), message, args, nargs, logger.fields->rendered);
+        return log_message<true, 3>(logger, level, name_of(logger), message, args, nargs, logger.fields->rendered);
     }
     return log_message<false>(logger, level, std::nullopt, message, args, nargs, {});
 }

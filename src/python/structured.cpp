@@ -82,18 +82,23 @@ struct ContextInForce {
     const GroupFields* group = nullptr;
 };
 
+// Reads the context variable into `snapshot`; `fields` is the snapshot when it is one made here
+// (anything else set through the private variable is ignored), else null. False with the error set.
+bool read_snapshot(const ContextState& state, OwnedRef& snapshot, const PyContextFields*& fields) {
+    fields = nullptr;
+    if (state.var == nullptr) return true;
+    PyObject* value = nullptr;
+    if (PyContextVar_Get(state.var, nullptr, &value) < 0) return false;
+    snapshot = OwnedRef::steal(value);
+    if (value != nullptr && Py_TYPE(value) == state.fields_type) fields = reinterpret_cast<PyContextFields*>(value);
+    return true;
+}
+
 bool read_context(const ContextState& state, std::size_t group, ContextInForce& out) {
     if (!state.any_context.load(std::memory_order_relaxed)) return true;
-    PyObject* var = state.var;
-    if (var == nullptr) return true;
-    PyObject* value = nullptr;
-    if (PyContextVar_Get(var, nullptr, &value) < 0) return false;
-    out.snapshot = OwnedRef::steal(value);
-    // Only snapshots made here count; anything else set through the private variable is ignored.
-    if (value != nullptr && Py_TYPE(value) == state.fields_type) {
-        const GroupFields& fields = reinterpret_cast<PyContextFields*>(value)->groups[group];
-        if (!fields.members.empty()) out.group = &fields;
-    }
+    const PyContextFields* fields = nullptr;
+    if (!read_snapshot(state, out.snapshot, fields)) return false;
+    if (fields != nullptr && !fields->groups[group].members.empty()) out.group = &fields->groups[group];
     return true;
 }
 
@@ -180,20 +185,10 @@ bool SpanIds::read(const ContextState* state, std::size_t group) {
     return true;
 }
 
-AmbientShape ambient_shape(const PyLogger& logger) {
-    if (logger.fields) return AmbientShape::Mixed;
-    const ContextState* state = logger.state->context.load(std::memory_order_acquire);
-    if (state == nullptr || !state->any_context.load(std::memory_order_relaxed)) return AmbientShape::SpanIds;
-    return state->trace.load(std::memory_order_acquire) == nullptr ? AmbientShape::Context : AmbientShape::Mixed;
-}
-
-bool context_fields(const PyLogger& logger, OwnedRef& snapshot, std::string_view& text) {
-    const ContextState* state = logger.state->context.load(std::memory_order_acquire);
-    if (state == nullptr) return true;
-    ContextInForce context;
-    if (!read_context(*state, group_index(logger.writer->config->style), context)) return false;
-    if (context.group != nullptr) text = context.group->text;
-    snapshot = std::move(context.snapshot);
+bool context_fields(const ContextState& state, std::size_t group, OwnedRef& snapshot, std::string_view& text) {
+    const PyContextFields* fields = nullptr;
+    if (!read_snapshot(state, snapshot, fields)) return false;
+    if (fields != nullptr) text = fields->groups[group].text;
     return true;
 }
 

@@ -73,16 +73,9 @@ private:
     std::unique_ptr<TraceMembers> own_;
 };
 
-// What a line of `logger` carries beyond its message once ANY_STRUCTURE is set. The first two
-// shapes pass one rendered run as the whole tail: the span's ids alone (no context was ever bound
-// and the logger has no fields of its own), or the context's fields alone (trace ids off, no fields
-// of its own).
-enum class AmbientShape { SpanIds, Context, Mixed };
-AmbientShape ambient_shape(const PyLogger& logger);
-
-// The fields of the context in force, rendered for lines of `logger`, or empty; `snapshot` keeps
-// their bytes alive for the call. False with the error set.
-bool context_fields(const PyLogger& logger, OwnedRef& snapshot, std::string_view& text);
+// The fields of the context in force in `state`'s interpreter, rendered in the shape of `group`, or
+// empty; `snapshot` keeps their bytes alive for the call. False with the error set.
+bool context_fields(const ContextState& state, std::size_t group, OwnedRef& snapshot, std::string_view& text);
 
 // log_args once ANY_STRUCTURE is set: the same line with the span's ids and the context's fields
 // in front of the bound ones.
