@@ -41,4 +41,22 @@ Reading anchor_and_calibrate() noexcept;
 // The calibration from pairs at least this far apart; consecutive such pairs refine it.
 inline constexpr std::int64_t CALIBRATION_SPAN_NS = 500'000'000;
 
+// The counter's rate (nanoseconds per tick), judged from pairs of counter and wall-clock readings
+// offered over time. A wall-clock step inside a span shows as a rate unlike its neighbours', so a
+// span's rate is taken only when the span before agrees with it, and then replaces any earlier
+// one: a step inside the first span is outvoted by the next two instead of kept for good. One
+// instance per process (behind a lock); not thread-safe itself.
+class RateCalibration {
+public:
+    // Offers a pair read together; returns the rate in force afterwards, 0 while there is none.
+    double offer(std::uint64_t ticks, std::int64_t wall_ns) noexcept;
+
+private:
+    bool has_start_ = false;
+    std::uint64_t start_ticks_ = 0;
+    std::int64_t start_ns_ = 0;
+    double last_span_rate_ = 0;  // the latest span's rate; 0: none yet, or an impossible one
+    double rate_ = 0;
+};
+
 }  // namespace tarnwick::tsc

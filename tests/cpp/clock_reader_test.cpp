@@ -104,6 +104,42 @@ TEST(TscClock, TimesAreMonotonicAndWithinTwoMicrosecondsOfTheWallClock) {
     }
 }
 
+// A counter of 3 ticks a nanosecond, offered with the wall clock a second apart unless the case moves
+// the wall clock; `rates` is the rate in force after each offer (0: none).
+struct CalibrationCase {
+    const char* what;
+    std::vector<double> wall_s;  // the wall clock at each offer, the counter having run one second more
+    std::vector<double> rates;
+};
+
+TEST(RateCalibration, TakesARateOnlyWhenTwoConsecutiveSpansAgree) {
+    constexpr double RATE = 1.0 / 3;
+    const CalibrationCase cases[] = {
+        {"steady", {0, 1, 2, 3}, {0, 0, RATE, RATE}},
+        {"stepped 1 s forward in the first span", {0, 2, 3, 4, 5}, {0, 0, 0, RATE, RATE}},
+        {"stepped 0.5 s forward later", {0, 1, 2, 3.5, 4.5, 5.5}, {0, 0, RATE, RATE, RATE, RATE}},
+        {"stepped 1.5 s back", {0, 1, -0.5, 0.5, 1.5}, {0, 0, 0, RATE, RATE}},
+    };
+    for (const CalibrationCase& c : cases) {
+        tsc::RateCalibration calibration;
+        for (std::size_t i = 0; i < c.wall_s.size(); ++i) {
+            const auto ticks = static_cast<std::uint64_t>(1'000'000 + 3'000'000'000.0 * static_cast<double>(i));
+            const auto wall_ns = static_cast<std::int64_t>(1e18 + c.wall_s[i] * 1e9);
+            EXPECT_NEAR(calibration.offer(ticks, wall_ns), c.rates[i], 1e-12) << c.what << ", offer " << i;
+        }
+    }
+}
+
+// A pair offered sooner than a span's length after the span's start neither ends it nor starts one.
+TEST(RateCalibration, IgnoresPairsTooCloseToTheSpansStart) {
+    tsc::RateCalibration calibration;
+    const std::int64_t start = 1'000'000'000'000'000'000;
+    EXPECT_EQ(calibration.offer(0, start), 0);
+    EXPECT_EQ(calibration.offer(900'000'000, start + 300'000'000), 0);
+    EXPECT_EQ(calibration.offer(3'000'000'000, start + 1'000'000'000), 0);
+    EXPECT_NEAR(calibration.offer(6'000'000'000, start + 2'000'000'000), 1.0 / 3, 1e-12);
+}
+
 // Off the counter (TARNWICK_CLOCK=clock_gettime), times come from the monotonic clock alone.
 TEST(ClockReader, UsesNoCounterWhenTheHooksSaySo) {
     static CoreHooks hooks = default_core_hooks();
